@@ -1,0 +1,54 @@
+// AES (FIPS 197), table-driven: block primitives, an instance interface with
+// ECB and CBC over whole blocks (lengths in bits), and one-shot AES-128-CBC.
+#pragma once
+#include <cstdint>
+
+constexpr int AES_BLOCK_BYTES = 16;
+
+constexpr uint8_t AES_DIR_ENCRYPT = 0;
+constexpr uint8_t AES_DIR_DECRYPT = 1;
+constexpr uint8_t AES_MODE_ECB = 1;
+constexpr uint8_t AES_MODE_CBC = 2;
+
+// Result codes of the instance interface.
+constexpr int AES_OK = 1;
+constexpr int AES_BAD_KEY_DIR = -1;
+constexpr int AES_BAD_KEY_MAT = -2;
+constexpr int AES_BAD_KEY_INSTANCE = -3;
+constexpr int AES_BAD_CIPHER_MODE = -4;
+constexpr int AES_BAD_CIPHER_STATE = -5;
+
+struct AesKeySchedule {
+    uint8_t direction;      // 0 encryption, 1 decryption
+    int32_t rounds;         // 10, 12 or 14
+    uint32_t roundKeys[60];
+};
+
+struct AesCipherState {
+    int32_t mode;           // 1 ECB, 2 CBC
+    uint8_t chainBlock[16];
+};
+
+// Block primitives.
+int rijndaelKeySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits);
+int rijndaelKeySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits);
+void rijndaelEncrypt(const uint32_t* roundKeys, int rounds, const uint8_t in[16], uint8_t out[16]);
+void rijndaelDecrypt(const uint32_t* roundKeys, int rounds, const uint8_t in[16], uint8_t out[16]);
+
+// Instance interface.
+int aesMakeKey(AesKeySchedule* key, uint8_t direction, int keyBits, const uint8_t* keyMaterial);
+int aesCipherInit(AesCipherState* cipher, uint8_t mode, const uint8_t* iv);
+int aesBlockEncrypt(AesCipherState* cipher, const AesKeySchedule* key, const uint8_t* input,
+                    int inputBits, uint8_t* output);
+int aesBlockDecrypt(AesCipherState* cipher, const AesKeySchedule* key, const uint8_t* input,
+                    int inputBits, uint8_t* output);
+
+// One-shot AES-128-CBC. The caller's iv is never written. Returns 0 when the
+// whole length was processed, -1 otherwise.
+int aes_SwEncrypt(const uint8_t key[16], const uint8_t iv[16], const uint8_t* input, int length,
+                  uint8_t* output);
+int aes_SwDecrypt(const uint8_t key[16], const uint8_t iv[16], const uint8_t* input, int length,
+                  uint8_t* output);
+
+// Expanded 128-bit decryption key (44 round-key words, host order). 0 or -1.
+int aes_HwKeyExpand(const uint8_t key[16], uint8_t out[176]);

@@ -1,0 +1,28 @@
+// SHA-1 (FIPS 180-1) with a caller-owned streaming state.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+constexpr int SHA1_DIGEST_BYTES = 20;
+constexpr int SHA1_BLOCK_BYTES = 64;
+
+struct SHA1HashState {
+    uint32_t chainingValue[5];
+    uint32_t bitCountLow;   // low 32 bits of the number of message bits absorbed
+    uint32_t bitCountHigh;  // high 32 bits of that count
+    uint8_t block[64];      // current partial block
+    int32_t noPadding;      // 1: SHA1Result reports the raw chaining value
+};
+
+// All four return 0.
+int SHA1Reset(SHA1HashState* state);
+int SHA1SetNoPadding(SHA1HashState* state);
+int SHA1Input(SHA1HashState* state, const uint8_t* data, int32_t length);
+int SHA1Result(SHA1HashState* state, uint8_t digest[20]);
+
+// Internal steps, exposed under their own names.
+void SHA1Transform(SHA1HashState* state);
+void byte_reverse(uint8_t* buffer, int length);
+
+// Convenience: one-shot digest of any length (feeds SHA1Input in pieces).
+void csl_sha1(const uint8_t* data, size_t length, uint8_t digest[20]);

@@ -1,0 +1,14 @@
+// Wiping of secrets (keys, nonces, intermediate values) in a way the
+// compiler cannot drop as a dead store.
+#pragma once
+#include <cstddef>
+#include <string.h>
+
+inline void csl_wipe(void* p, size_t n) {
+    if (p && n) explicit_bzero(p, n);
+}
+
+template <class T>
+inline void csl_wipe_object(T& obj) {
+    csl_wipe(&obj, sizeof obj);
+}

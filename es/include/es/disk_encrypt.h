@@ -1,0 +1,6 @@
+// File-driven disc-layout encryption: "%08x.app" and "%08x.hash".
+#pragma once
+#include <cstdint>
+
+int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16],
+                           uint8_t hashOut[20]);

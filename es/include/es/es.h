@@ -1,0 +1,58 @@
+// Result codes, signature and key types, and byte-order helpers shared by the
+// title metadata library and its users.
+#pragma once
+#include <cstdint>
+
+constexpr int32_t ES_ERR_OK = 0;
+constexpr int32_t ES_ERR_VERIFY_FAILED = -1003;
+constexpr int32_t ES_ERR_INVALID_PUBKEY_TYPE = -1005;
+constexpr int32_t ES_ERR_INVALID = -1007;
+constexpr int32_t ES_ERR_FILE_OPEN = -1008;
+constexpr int32_t ES_ERR_FILE_READ = -1009;  // reading a content file failed
+constexpr int32_t ES_ERR_FILE_WRITE = -1010;
+constexpr int32_t ES_ERR_INVALID_SIG_TYPE = -1012;
+constexpr int32_t ES_ERR_UNSUPPORTED_SIG_SIZE = -1013;
+constexpr int32_t ES_ERR_UNSUPPORTED_CERT = -1014;
+constexpr int32_t ES_ERR_NAME_TOO_LONG = -1017;
+constexpr int32_t ES_ERR_BAD_INPUT_LENGTH = -1033;
+constexpr int32_t ES_ERR_SHORT_INPUT_BUFFER = -1034;
+constexpr int32_t ES_ERR_SHORT_OUTPUT_BUFFER = -1035;
+
+// Signature types (first field of every signed object, big-endian).
+constexpr uint32_t ES_SIG_RSA4096 = 0x00010000;
+constexpr uint32_t ES_SIG_RSA2048 = 0x00010001;
+constexpr uint32_t ES_SIG_ECC = 0x00010002;
+
+// Public-key types of certificates.
+constexpr uint32_t ES_PUBKEY_RSA4096 = 0;
+constexpr uint32_t ES_PUBKEY_RSA2048 = 1;
+constexpr uint32_t ES_PUBKEY_ECC = 2;
+
+// Content type bits.
+constexpr uint16_t ES_CONTENT_TYPE_SHARED = 0x8000;
+constexpr uint16_t ES_CONTENT_TYPE_DISC = 0x0002;
+
+constexpr uint8_t ES_TMD_VERSION = 0;
+
+// Big-endian field access for the stored formats.
+inline uint16_t es_get_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+inline uint32_t es_get_be32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+inline uint64_t es_get_be64(const uint8_t* p) {
+    return (uint64_t{es_get_be32(p)} << 32) | es_get_be32(p + 4);
+}
+inline void es_put_be16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+inline void es_put_be32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+inline void es_put_be64(uint8_t* p, uint64_t v) {
+    es_put_be32(p, static_cast<uint32_t>(v >> 32));
+    es_put_be32(p + 4, static_cast<uint32_t>(v));
+}

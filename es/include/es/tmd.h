@@ -1,0 +1,124 @@
+// Signed-object header, TMD and content-record layouts; TMD construction;
+// content and title-key encryption; incremental disc-layout encryption.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "csl/sha1.h"
+#include "es/es.h"
+
+// SigHeader of an RSA-2048 signed object (the TMD's header).
+constexpr uint32_t ES_SIG_OFFSET = 0x004;
+constexpr uint32_t ES_RSA2048_SIG_BYTES = 256;
+constexpr uint32_t ES_RSA4096_SIG_BYTES = 512;
+constexpr uint32_t ES_ECC_SIG_BYTES = 60;
+constexpr uint32_t ES_ISSUER_BYTES = 64;
+
+// TMD layout (offsets from the start of the file).
+namespace tmd_layout {
+constexpr uint32_t SIG_TYPE = 0x000;
+constexpr uint32_t SIGNATURE = 0x004;
+constexpr uint32_t ISSUER = 0x140;
+constexpr uint32_t VERSION = 0x180;
+constexpr uint32_t CA_CRL_VERSION = 0x181;
+constexpr uint32_t SIGNER_CRL_VERSION = 0x182;
+constexpr uint32_t SYS_VERSION = 0x184;
+constexpr uint32_t TITLE_ID = 0x18C;
+constexpr uint32_t TITLE_TYPE = 0x194;
+constexpr uint32_t GROUP_ID = 0x198;
+constexpr uint32_t RESERVED = 0x19A;
+constexpr uint32_t RESERVED_BYTES = 62;
+constexpr uint32_t ACCESS_RIGHTS = 0x1D8;
+constexpr uint32_t TITLE_VERSION = 0x1DC;
+constexpr uint32_t NUM_CONTENTS = 0x1DE;
+constexpr uint32_t BOOT_INDEX = 0x1E0;
+constexpr uint32_t CONTENTS = 0x1E4;
+constexpr uint32_t HEADER_BYTES = 484;
+}  // namespace tmd_layout
+
+// ContentRecord (36 bytes, big-endian fields).
+namespace cmd_layout {
+constexpr uint32_t CID = 0;
+constexpr uint32_t INDEX = 4;
+constexpr uint32_t TYPE = 6;
+constexpr uint32_t SIZE = 8;
+constexpr uint32_t HASH = 16;
+}  // namespace cmd_layout
+
+struct ContentRecord {
+    uint8_t bytes[36];
+};
+static_assert(sizeof(ContentRecord) == 36);
+
+constexpr uint32_t ES_CONTENT_RECORD_BYTES = 36;
+constexpr uint32_t ES_MAX_CONTENTS = 512;
+
+uint32_t ES_GetTmdSize(uint16_t numContents);
+
+struct ContentParams {
+    uint32_t cid;
+    uint16_t index;
+    uint16_t type;
+    uint64_t size;
+};
+
+struct TmdParams {
+    uint8_t version;
+    uint64_t titleId;
+    uint32_t titleType;
+    uint16_t groupId;
+    uint8_t reserved[62];
+    uint16_t titleVersion;
+    uint16_t numContents;
+    ContentParams contents[ES_MAX_CONTENTS];
+};
+
+int32_t ES_GenerateUnsignedTmd(const TmdParams* params, uint8_t caCrlVersion,
+                               uint8_t signerCrlVersion, uint64_t sysVersion,
+                               uint32_t accessRights, uint16_t bootIndex,
+                               const uint8_t (*hashes)[20], const char* signerName,
+                               const char* signerIssuer, uint8_t* tmd);
+
+// Plain-layout content encryption (one AES-128-CBC stream per content).
+struct ContentEncryptContext {
+    uint8_t iv[16];
+    SHA1HashState shaContext;
+    const uint8_t* key;  // borrowed title key
+    uint8_t pending[16];
+    uint32_t pendingLen;
+};
+
+int32_t ES_EncryptContentReset(ContentEncryptContext* ctx, uint16_t index, const uint8_t* key);
+int32_t ES_EncryptContentUpdate(ContentEncryptContext* ctx, const uint8_t* in, uint32_t inLen,
+                                uint8_t* out, uint32_t outSize);
+int32_t ES_EncryptContentFinal(ContentEncryptContext* ctx, uint8_t* out, uint32_t outSize,
+                               uint8_t hashOut[20]);
+int32_t ES_EncryptContent(const char* path, uint32_t cid, uint16_t index, const uint8_t key[16],
+                          uint8_t hashOut[20]);
+int32_t ES_CpEncryptTitleKey(const uint8_t commonKey[16], uint64_t titleId,
+                             const uint8_t titleKey[16], uint8_t out[16]);
+
+// Disc layout geometry.
+constexpr uint32_t DVD_DATA_BYTES_PER_SUPERBLOCK = 2031616;
+constexpr uint32_t BLOCKS_PER_SUPERBLOCK = 64;
+constexpr uint32_t DVD_DATA_BYTES_PER_BLOCK = 31744;
+constexpr uint32_t DVD_CHUNK_BYTES = 1024;
+constexpr uint32_t DVD_HASH_BYTES_PER_BLOCK = 1024;
+constexpr uint32_t DVD_BYTES_PER_BLOCK = 32768;
+constexpr uint32_t DVD_BYTES_PER_SUPERBLOCK = 2097152;
+constexpr uint32_t SUPERBLOCK_HASH_TABLE_BYTES = 98304;
+constexpr uint32_t SUPERBLOCK_HASH_TABLE_ENTRIES = 4915;
+
+struct DiskEncryptContext {
+    const uint8_t* key;  // borrowed title key
+    uint8_t superBlock[DVD_DATA_BYTES_PER_SUPERBLOCK];
+    uint32_t buffered;
+    uint8_t hashTable[SUPERBLOCK_HASH_TABLE_BYTES];
+    uint32_t hashTableUsed;
+};
+
+int32_t ES_DiskEncryptContentReset(DiskEncryptContext* ctx, uint16_t index, const uint8_t* key);
+int32_t ES_DiskEncryptContentUpdate(DiskEncryptContext* ctx, const uint8_t* in, uint32_t inLen,
+                                    uint8_t* out, uint32_t outSize);
+int32_t ES_DiskEncryptContentFinal(DiskEncryptContext* ctx, uint8_t* out, uint32_t outSize,
+                                   uint8_t hashOut[20]);

@@ -1,0 +1,60 @@
+// Shared helpers for the unit tests: hex, random bytes, temporary
+// directories, running programs and reading files.
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace tt {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes fromHex(const std::string& hex);
+std::string toHex(const uint8_t* data, size_t len);
+inline std::string toHex(const Bytes& b) { return toHex(b.data(), b.size()); }
+
+// Deterministic pseudo-random bytes for reproducible tests.
+Bytes randomBytes(std::mt19937_64& rng, size_t n);
+
+Bytes readFile(const std::filesystem::path& p);
+void writeFile(const std::filesystem::path& p, const Bytes& data);
+void writeFile(const std::filesystem::path& p, const std::string& text);
+
+// A fresh directory under the system temporary directory, removed on
+// destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+struct RunResult {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Run argv[0] with the given arguments in directory cwd with extra
+// environment settings ("NAME=value"; "NAME" alone unsets NAME).
+RunResult run(const std::vector<std::string>& argv, const std::filesystem::path& cwd = ".",
+              const std::vector<std::string>& env = {}, const std::string& stdinText = "");
+
+// SHA-1 via OpenSSL, as an independent reference.
+Bytes opensslSha1(const Bytes& data);
+
+std::string pythonPath();
+std::string vectorsDir();
+std::string binDir();
+std::string scriptsDir();
+bool haveVectors();
+
+}  // namespace tt
