@@ -43,8 +43,16 @@ int aesBlockEncrypt(AesCipherState* cipher, const AesKeySchedule* key, const uin
 int aesBlockDecrypt(AesCipherState* cipher, const AesKeySchedule* key, const uint8_t* input,
                     int inputBits, uint8_t* output);
 
-// One-shot AES-128-CBC. The caller's iv is never written. Returns 0 when the
-// whole length was processed, -1 otherwise.
+// One-shot AES-128-CBC. The caller's iv is never written; to continue a
+// stream, pass the last 16 ciphertext bytes of the previous call as the next
+// iv. Returns 0 when the whole length was processed, -1 otherwise. A length
+// that is not a multiple of 16 gets its whole blocks processed, the output
+// bytes of the trailing partial block left as they were, and -1.
+// The length is carried as a bit count in an int, so lengths of
+// AES_SW_MAX_LENGTH bytes or more (and negative lengths, or a null key, input
+// or output with a non-zero length) are refused with -1 before anything is
+// read or written. Length 0 returns 0 and touches nothing.
+constexpr int AES_SW_MAX_LENGTH = 1 << 28;
 int aes_SwEncrypt(const uint8_t key[16], const uint8_t iv[16], const uint8_t* input, int length,
                   uint8_t* output);
 int aes_SwDecrypt(const uint8_t key[16], const uint8_t iv[16], const uint8_t* input, int length,

@@ -1,0 +1,171 @@
+// SHA-1 (FIPS 180-1) over a caller-owned streaming state.
+//
+// Every complete block is copied into state->block, turned into host-order
+// words there and compressed, so the caller's data is only ever read. All
+// multi-block work funnels through compressBlocks(), the one place a faster
+// block function can be chosen without touching the streaming logic.
+#include "csl/sha1.h"
+
+#include <cstring>
+
+#include "csl/wipe.h"
+
+namespace {
+
+constexpr uint32_t kInitialValue[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u,
+                                       0xC3D2E1F0u};
+
+constexpr uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+
+// Absorbs nblocks complete 64-byte blocks starting at data.
+void compressBlocks(SHA1HashState* state, const uint8_t* data, size_t nblocks) {
+    for (size_t i = 0; i < nblocks; ++i) {
+        std::memcpy(state->block, data + i * SHA1_BLOCK_BYTES, SHA1_BLOCK_BYTES);
+        byte_reverse(state->block, SHA1_BLOCK_BYTES);
+        SHA1Transform(state);
+    }
+}
+
+// Compresses the block already sitting in state->block (as bytes).
+void compressWaitingBlock(SHA1HashState* state) {
+    byte_reverse(state->block, SHA1_BLOCK_BYTES);
+    SHA1Transform(state);
+}
+
+uint32_t loadWord(const uint8_t* p) {
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+
+void storeWord(uint8_t* p, uint32_t w) { std::memcpy(p, &w, 4); }
+
+}  // namespace
+
+void byte_reverse(uint8_t* buffer, int length) {
+    for (int i = 0; i + 4 <= length; i += 4) {
+        uint8_t* p = buffer + i;
+        uint8_t t0 = p[0], t1 = p[1];
+        p[0] = p[3];
+        p[1] = p[2];
+        p[2] = t1;
+        p[3] = t0;
+    }
+}
+
+void SHA1Transform(SHA1HashState* state) {
+    uint32_t w[80];
+    for (int t = 0; t < 16; ++t) w[t] = loadWord(state->block + 4 * t);
+    for (int t = 16; t < 80; ++t) w[t] = rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
+
+    uint32_t a = state->chainingValue[0];
+    uint32_t b = state->chainingValue[1];
+    uint32_t c = state->chainingValue[2];
+    uint32_t d = state->chainingValue[3];
+    uint32_t e = state->chainingValue[4];
+
+    auto step = [&](uint32_t f, uint32_t k, uint32_t wt) {
+        uint32_t tmp = rotl(a, 5) + f + e + k + wt;
+        e = d;
+        d = c;
+        c = rotl(b, 30);
+        b = a;
+        a = tmp;
+    };
+    for (int t = 0; t < 20; ++t) step((b & c) | (~b & d), 0x5A827999u, w[t]);
+    for (int t = 20; t < 40; ++t) step(b ^ c ^ d, 0x6ED9EBA1u, w[t]);
+    for (int t = 40; t < 60; ++t) step((b & c) | (b & d) | (c & d), 0x8F1BBCDCu, w[t]);
+    for (int t = 60; t < 80; ++t) step(b ^ c ^ d, 0xCA62C1D6u, w[t]);
+
+    state->chainingValue[0] += a;
+    state->chainingValue[1] += b;
+    state->chainingValue[2] += c;
+    state->chainingValue[3] += d;
+    state->chainingValue[4] += e;
+}
+
+int SHA1Reset(SHA1HashState* state) {
+    std::memcpy(state->chainingValue, kInitialValue, sizeof kInitialValue);
+    state->bitCountLow = 0;
+    state->bitCountHigh = 0;
+    state->noPadding = 0;
+    return 0;
+}
+
+int SHA1SetNoPadding(SHA1HashState* state) {
+    state->noPadding = 1;
+    return 0;
+}
+
+int SHA1Input(SHA1HashState* state, const uint8_t* data, int32_t length) {
+    if (length <= 0) return 0;
+    const uint32_t ulen = static_cast<uint32_t>(length);
+    size_t index = (state->bitCountLow >> 3) & 63u;
+
+    const uint32_t oldLow = state->bitCountLow;
+    state->bitCountLow = oldLow + (ulen << 3);
+    if (state->bitCountLow < oldLow) ++state->bitCountHigh;
+    state->bitCountHigh += ulen >> 29;
+
+    size_t remaining = ulen;
+    if (index > 0) {
+        const size_t fill = SHA1_BLOCK_BYTES - index;
+        if (remaining < fill) {
+            std::memcpy(state->block + index, data, remaining);
+            return 0;
+        }
+        std::memcpy(state->block + index, data, fill);
+        compressWaitingBlock(state);
+        data += fill;
+        remaining -= fill;
+    }
+    const size_t nblocks = remaining / SHA1_BLOCK_BYTES;
+    compressBlocks(state, data, nblocks);
+    data += nblocks * SHA1_BLOCK_BYTES;
+    remaining -= nblocks * SHA1_BLOCK_BYTES;
+    if (remaining) std::memcpy(state->block, data, remaining);
+    return 0;
+}
+
+int SHA1Result(SHA1HashState* state, uint8_t digest[20]) {
+    if (!state->noPadding) {
+        const uint32_t low = state->bitCountLow;
+        const uint32_t high = state->bitCountHigh;
+        const size_t index = (low >> 3) & 63u;
+
+        state->block[index] = 0x80;
+        if (index >= 56) {
+            std::memset(state->block + index + 1, 0, SHA1_BLOCK_BYTES - index - 1);
+            compressWaitingBlock(state);
+            std::memset(state->block, 0, 56);
+        } else {
+            std::memset(state->block + index + 1, 0, 55 - index);
+        }
+        byte_reverse(state->block, SHA1_BLOCK_BYTES);
+        // The length words go in after the swap, so they enter the
+        // compression as the big-endian 64-bit bit count.
+        storeWord(state->block + 56, high);
+        storeWord(state->block + 60, low);
+        SHA1Transform(state);
+    }
+    std::memcpy(digest, state->chainingValue, SHA1_DIGEST_BYTES);
+    byte_reverse(digest, SHA1_DIGEST_BYTES);
+    return 0;
+}
+
+void csl_sha1(const uint8_t* data, size_t length, uint8_t digest[20]) {
+    // SHA1Input takes a signed 32-bit length; feed long inputs in whole
+    // blocks below 2^31 bytes so every piece but the last stays aligned.
+    constexpr size_t kPiece = size_t{1} << 30;
+    SHA1HashState state;
+    SHA1Reset(&state);
+    while (length > 0) {
+        const size_t n = length < kPiece ? length : kPiece;
+        SHA1Input(&state, data, static_cast<int32_t>(n));
+        data += n;
+        length -= n;
+    }
+    SHA1Result(&state, digest);
+    // The input may be a secret (a shared key is hashed this way).
+    csl_wipe_object(state);
+}
