@@ -1,1 +1,593 @@
-int main() { return 1; }
+// tmd: packages a title. From a title ID, content files and a few title
+// attributes it encrypts every content under the title key, writes the title
+// key encrypted under the common key, builds and signs the TMD and, on request,
+// reads the TMD back, prints it, exports its content records and verifies it.
+//
+// A run is one pass: processOptions -> encryptContents -> generateTmd ->
+// (dumpTmd). Every failure ends the process at once with status 1 and one line
+// on standard error; the dump stage reports a TMD that does not verify with
+// status 2.
+
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cctype>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <openssl/evp.h>
+
+#include "csl/aes.h"
+#include "csl/wipe.h"
+#include "es/cert.h"
+#include "es/disk_encrypt.h"
+#include "es/tmd.h"
+#include "tool/options.h"
+#include "util/rsautil.h"
+#include "util/utils.h"
+
+namespace {
+
+constexpr int kMaxList = static_cast<int>(ES_MAX_CONTENTS);
+constexpr size_t kPathBytes = 4096;
+constexpr size_t kTmdBufferBytes = 484 + 36 * ES_MAX_CONTENTS;  // ES_GetTmdSize(512)
+
+struct ToolConfig {
+    const char* options = "OK:T:C:n:c:i:o:b:m:g:t:dN:s:P:D:A:B:a";
+    int create = 0;
+    int diskEncryption = 0;
+    int cmdOut = 0;
+    const char* titleKeyFile = nullptr;
+    uint64_t tid = 0;
+    uint32_t ttype = 1;
+    uint16_t groupId = 2;
+    uint64_t sysVersion = 0x0000000100000004ULL;
+    uint16_t titleVersion = 0;
+    uint16_t bidx = 0;
+    uint16_t numContents = 0;
+    bool haveFiles = false;  // -n, -c and -i seen (checked after parsing)
+    bool haveCids = false;
+    bool haveIndex = false;
+    const char* contentFiles[ES_MAX_CONTENTS] = {};
+    uint32_t cids[ES_MAX_CONTENTS] = {};
+    uint16_t index[ES_MAX_CONTENTS] = {};
+    uint16_t types[ES_MAX_CONTENTS] = {};
+    uint8_t reserved1[32] = {};
+    uint8_t reserved2[30] = {};
+    uint16_t numInCmds = 0;
+    const char* cmdFiles[ES_MAX_CONTENTS] = {};
+    ContentRecord cmds[ES_MAX_CONTENTS] = {};
+    char outKeyFile[kPathBytes] = {};
+    char outTmdFile[kPathBytes] = {};
+    char commonKeyFile[kPathBytes] = {};
+    char cpCertFile[kPathBytes] = {};
+    char cpRsaFile[kPathBytes] = {};
+    char pki = 'd';
+    uint32_t rights = 0;
+    uint8_t caCrlVersion = 0;
+    uint8_t cpCrlVersion = 0;
+    uint8_t hash[ES_MAX_CONTENTS][20] = {};
+    uint8_t tmd[kTmdBufferBytes] = {};
+};
+
+ToolConfig cfg;
+TmdParams tmdParams;
+
+[[noreturn]] void usage(const char* /*program*/) {
+    std::fflush(stdout);
+    std::exit(1);
+}
+
+[[noreturn]] void fail(const char* program, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+[[noreturn]] void fail(const char* program, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    usage(program);
+}
+
+[[noreturn]] void die(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void die(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    std::fflush(stdout);
+    std::exit(1);
+}
+
+// Splits a list argument at commas (empty items skipped) into at most
+// kMaxList items, refusing an empty list or one that is too long.
+std::vector<char*> splitList(const char* program, char opt, char* arg) {
+    std::vector<char*> items;
+    char* save = nullptr;
+    for (char* tok = strtok_r(arg, ",", &save); tok; tok = strtok_r(nullptr, ",", &save)) {
+        if (static_cast<int>(items.size()) == kMaxList)
+            fail(program, "too many items in the list of -%c (at most %d)\n", opt, kMaxList);
+        items.push_back(tok);
+    }
+    if (items.empty()) fail(program, "the list of -%c holds no item\n", opt);
+    return items;
+}
+
+// First list option fixes the number of contents; every later one must agree.
+void agreeCount(const char* program, int n, const char* fmt) {
+    if (cfg.numContents == 0) {
+        cfg.numContents = static_cast<uint16_t>(n);
+    } else if (n != cfg.numContents) {
+        fail(program, fmt, cfg.numContents, n);
+    }
+}
+
+bool isAllowedTitleType(uint32_t t) {
+    switch (t) {
+        case 0x1: case 0x5: case 0x9: case 0x11: case 0x19:
+        case 0x21: case 0x29: case 0x31: case 0x39:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool isAllowedContentType(uint16_t t) {
+    switch (t) {
+        case 0x0000: case 0x0001: case 0x0003: case 0x4001:
+        case 0x4003: case 0x8001: case 0xC001:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void formatPath(const char* program, char (&out)[kPathBytes], const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+void formatPath(const char* program, char (&out)[kPathBytes], const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(out, sizeof out, fmt, ap);
+    va_end(ap);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof out)
+        fail(program, "key file path too long (at most %zu characters)\n", sizeof out - 1);
+}
+
+void resolveKeyPaths(const char* program) {
+    const char* root = std::getenv("KESSARIVON_SDK_ROOT");
+    const char* suffix = "/X86/bin/pki_data/";
+    if (!root) {
+        root = std::getenv("ROOT");
+        suffix = "/usr/etc/pki_data/";
+    }
+    if (!root) fail(program, "neither KESSARIVON_SDK_ROOT nor ROOT is set\n");
+    formatPath(program, cfg.commonKeyFile, "%s%scommon_%cpki.aesKey", root, suffix, cfg.pki);
+    formatPath(program, cfg.cpCertFile, "%s%scp_%cpki.cert", root, suffix, cfg.pki);
+    formatPath(program, cfg.cpRsaFile, "%s%scp_%cpki.rsa", root, suffix, cfg.pki);
+}
+
+void postParseChecks(const char* program) {
+    if (!cfg.create) fail(program, "provide input TMD file using -I or create a new one using -O\n");
+    if (cfg.tid == 0) fail(program, "title ID undefined.\n");
+    std::snprintf(cfg.outKeyFile, sizeof cfg.outKeyFile, "%llx.titleKey",
+                  static_cast<unsigned long long>(cfg.tid));
+    std::snprintf(cfg.outTmdFile, sizeof cfg.outTmdFile, "%llx.tmd",
+                  static_cast<unsigned long long>(cfg.tid));
+
+    if (cfg.numContents != 0) {
+        if (!cfg.haveFiles) fail(program, "need content files\n");
+        if (!cfg.haveCids) fail(program, "need content IDs\n");
+        if (!cfg.haveIndex) fail(program, "need content index\n");
+    }
+
+    if (cfg.numInCmds == 0) {
+        if (cfg.numContents == 0) fail(program, "number of contents incorrect\n");
+        if (cfg.bidx >= cfg.numContents && cfg.bidx != 0x1FF)
+            fail(program, "boot content index incorrect bidx=%d numContents=%d\n", cfg.bidx,
+                 cfg.numContents);
+        bool haveZero = false;
+        for (int i = 0; i < cfg.numContents; ++i) {
+            if (cfg.index[i] >= cfg.numContents)
+                fail(program,
+                     "content index has to be zero based and less than the number of contents %d\n",
+                     cfg.numContents);
+            if (cfg.index[i] == 0) haveZero = true;
+        }
+        if (!haveZero)
+            fail(program,
+                 "content index has to be zero based and less than the number of contents %d\n",
+                 cfg.numContents);
+    }
+
+    if (cfg.numContents != 0 && cfg.numInCmds != 0) {
+        bool conflict = false;
+        for (int j = 0; j < cfg.numContents; ++j) {
+            for (int k = 0; k < cfg.numInCmds; ++k) {
+                const uint8_t* rec = cfg.cmds[k].bytes;
+                if (cfg.index[j] == es_get_be16(rec + cmd_layout::INDEX)) {
+                    std::fprintf(stderr, "conflicting content index '%hu'\n", cfg.index[j]);
+                    conflict = true;
+                    break;
+                }
+                if (cfg.cids[j] == es_get_be32(rec + cmd_layout::CID)) {
+                    std::fprintf(stderr, "conflicting content id '%u'\n", cfg.cids[j]);
+                    conflict = true;
+                    break;
+                }
+            }
+        }
+        if (conflict) usage(program);
+    }
+
+    // The per-content tables hold 512 entries: nothing may index past them.
+    const int total = cfg.numContents + cfg.numInCmds;
+    if (total > kMaxList)
+        fail(program, "too many contents: %d (at most %d)\n", total, kMaxList);
+    for (int k = 0; k < cfg.numInCmds; ++k) {
+        const uint16_t idx = es_get_be16(cfg.cmds[k].bytes + cmd_layout::INDEX);
+        if (idx >= total)
+            fail(program, "content record %s has index %u, not below the number of contents %d\n",
+                 cfg.cmdFiles[k], idx, total);
+    }
+    if (cfg.numInCmds != 0) {
+        for (int i = 0; i < cfg.numContents; ++i) {
+            if (cfg.index[i] >= kMaxList)
+                fail(program, "content index %u out of range (at most %d)\n", cfg.index[i],
+                     kMaxList - 1);
+        }
+    }
+
+    resolveKeyPaths(program);
+}
+
+void processOptions(int argc, char** argv) {
+    const char* program = argv[0];
+    if (argc < 2) usage(program);
+
+    int c;
+    while ((c = getopt(argc, argv, cfg.options)) != -1) {
+        switch (c) {
+            case 'O':
+                cfg.create = 1;
+                break;
+            case 'K':
+                cfg.titleKeyFile = optarg;
+                break;
+            case 'T':
+                cfg.tid = tool::convertUnsigned(optarg, 64);
+                if ((cfg.tid >> 32) <= 2) fail(program, "incorrect title id\n");
+                break;
+            case 'C':
+                cfg.ttype = static_cast<uint32_t>(tool::convertUnsigned(optarg, 32));
+                if (!isAllowedTitleType(cfg.ttype)) fail(program, "incorrect title type\n");
+                break;
+            case 'n': {
+                auto items = splitList(program, 'n', optarg);
+                for (size_t i = 0; i < items.size(); ++i) cfg.contentFiles[i] = items[i];
+                agreeCount(program, static_cast<int>(items.size()),
+                           "incorrect number of contents, numContents=%d n=%d\n");
+                cfg.haveFiles = true;
+                break;
+            }
+            case 'c': {
+                auto items = splitList(program, 'c', optarg);
+                for (size_t i = 0; i < items.size(); ++i)
+                    cfg.cids[i] = static_cast<uint32_t>(tool::convertUnsigned(items[i], 32));
+                agreeCount(program, static_cast<int>(items.size()),
+                           "incorrect number of contents, numContents=%d n=%d\n");
+                cfg.haveCids = true;
+                break;
+            }
+            case 'i': {
+                auto items = splitList(program, 'i', optarg);
+                for (size_t i = 0; i < items.size(); ++i)
+                    cfg.index[i] = static_cast<uint16_t>(tool::convertUnsigned(items[i], 32));
+                agreeCount(program, static_cast<int>(items.size()),
+                           "incorrect number of contents, numContents=%d n=%d\n");
+                cfg.haveIndex = true;
+                break;
+            }
+            case 't': {
+                auto items = splitList(program, 't', optarg);
+                for (size_t i = 0; i < items.size(); ++i)
+                    cfg.types[i] = static_cast<uint16_t>(tool::convertUnsigned(items[i], 32));
+                agreeCount(program, static_cast<int>(items.size()),
+                           "incorrect number of contents, numContents=%d i=%d\n");
+                for (int i = 0; i < cfg.numContents; ++i)
+                    if (!isAllowedContentType(cfg.types[i])) fail(program, "incorrect content type\n");
+                break;
+            }
+            case 'o':
+                cfg.sysVersion = tool::convertUnsigned(optarg, 64);
+                if ((cfg.sysVersion >> 32) != 1) fail(program, "incorrect system version\n");
+                break;
+            case 'b':
+                cfg.bidx = static_cast<uint16_t>(tool::convertUnsigned(optarg, 32));
+                break;
+            case 'm':
+                cfg.titleVersion = static_cast<uint16_t>(tool::convertUnsigned(optarg, 32));
+                break;
+            case 'g':
+                cfg.groupId = static_cast<uint16_t>(tool::convertUnsigned(optarg, 32));
+                if (cfg.groupId <= 1) fail(program, "incorrect group ID\n");
+                break;
+            case 'd':
+                cfg.diskEncryption = 1;
+                break;
+            case 'N':
+                utilFread(optarg, cfg.reserved1, sizeof cfg.reserved1);
+                break;
+            case 'A': {
+                auto items = splitList(program, 'A', optarg);
+                cfg.numInCmds = static_cast<uint16_t>(items.size());
+                for (size_t k = 0; k < items.size(); ++k) {
+                    cfg.cmdFiles[k] = items[k];
+                    utilFread(items[k], cfg.cmds[k].bytes, sizeof cfg.cmds[k].bytes);
+                }
+                break;
+            }
+            case 'B':
+                utilFread(optarg, cfg.reserved2, sizeof cfg.reserved2);
+                break;
+            case 'a':
+                cfg.cmdOut = 1;
+                break;
+            default:  // 's', 'P', 'D', an unknown letter or a missing argument
+                usage(program);
+        }
+    }
+    postParseChecks(program);
+}
+
+// Encrypts command-line contents [0, numContents) and stores each digest in
+// its hash slot. Contents are independent, so several run at once; the first
+// failing content in command-line order is the one reported.
+void encryptAll(const uint8_t titleKey[16]) {
+    const int n = cfg.numContents;
+    std::vector<int32_t> results(static_cast<size_t>(n), 0);
+    std::vector<std::array<uint8_t, 20>> digests(static_cast<size_t>(n));
+
+    auto encryptOne = [&](int i) {
+        auto& d = digests[static_cast<size_t>(i)];
+        results[static_cast<size_t>(i)] =
+            cfg.diskEncryption ? encryptDiskContent(cfg.contentFiles[i], cfg.cids[i], titleKey, d.data())
+                               : ES_EncryptContent(cfg.contentFiles[i], cfg.cids[i], cfg.index[i],
+                                                   titleKey, d.data());
+    };
+
+    // Two contents that share a content ID write the same file name; those
+    // must keep command-line order, so they are not run concurrently.
+    bool sharedNames = false;
+    for (int i = 0; i < n && !sharedNames; ++i)
+        for (int j = i + 1; j < n; ++j)
+            if (cfg.cids[i] == cfg.cids[j]) {
+                sharedNames = true;
+                break;
+            }
+
+    unsigned workers = std::thread::hardware_concurrency();
+    if (workers == 0) workers = 1;
+    if (static_cast<int>(workers) > n) workers = static_cast<unsigned>(n);
+    if (sharedNames || workers <= 1) {
+        for (int i = 0; i < n; ++i) {
+            encryptOne(i);
+            if (results[static_cast<size_t>(i)] != 0) break;
+        }
+    } else {
+        tool::runParallel(n, workers, encryptOne, [&](int i) { return results[static_cast<size_t>(i)] != 0; });
+    }
+
+    for (int i = 0; i < n; ++i) {
+        if (results[static_cast<size_t>(i)] != 0) die("%s encryption failed\n", cfg.contentFiles[i]);
+        std::memcpy(cfg.hash[cfg.index[i]], digests[static_cast<size_t>(i)].data(), 20);
+    }
+}
+
+void encryptContents() {
+    uint8_t commonKey[16];
+    uint8_t titleKey[16];
+    uint8_t encTitleKey[16] = {};
+    uint8_t iv[16] = {};
+
+    utilFread(cfg.commonKeyFile, commonKey, sizeof commonKey);
+
+    if (!cfg.titleKeyFile) {
+        char text[16 + 6 + 1];  // 16 hex digits, the salt, the terminator
+        std::snprintf(text, sizeof text, "%016llx%s", static_cast<unsigned long long>(cfg.tid),
+                      "qentor");
+        unsigned int len = 0;
+        if (!EVP_Digest(text, 22, titleKey, &len, EVP_md5(), nullptr) || len != 16) {
+            csl_wipe(commonKey, sizeof commonKey);
+            die("title key derivation failed\n");
+        }
+        csl_wipe(text, sizeof text);
+    } else {
+        es_put_be64(iv, cfg.tid);
+        utilFread(cfg.titleKeyFile, encTitleKey, sizeof encTitleKey);
+        aes_SwDecrypt(commonKey, iv, encTitleKey, 16, titleKey);
+    }
+
+    for (int k = 0; k < cfg.numInCmds; ++k) {
+        const uint8_t* rec = cfg.cmds[k].bytes;
+        std::memcpy(cfg.hash[es_get_be16(rec + cmd_layout::INDEX)], rec + cmd_layout::HASH, 20);
+    }
+
+    encryptAll(titleKey);
+
+    if (cfg.numContents != 0) {
+        if (ES_CpEncryptTitleKey(commonKey, cfg.tid, titleKey, encTitleKey) != 0) {
+            csl_wipe(commonKey, sizeof commonKey);
+            csl_wipe(titleKey, sizeof titleKey);
+            die("titleKey encryption failed\n");
+        }
+    }
+    csl_wipe(commonKey, sizeof commonKey);
+    csl_wipe(titleKey, sizeof titleKey);
+    if (cfg.numContents != 0) utilFwrite(cfg.outKeyFile, encTitleKey, sizeof encTitleKey);
+}
+
+void generateTmd() {
+    const int total = cfg.numContents + cfg.numInCmds;
+    const uint32_t size = ES_GetTmdSize(static_cast<uint16_t>(total));
+
+    std::memset(&tmdParams, 0, sizeof tmdParams);
+    tmdParams.version = 0;
+    tmdParams.titleVersion = cfg.titleVersion;
+    tmdParams.titleType = cfg.ttype;
+    tmdParams.titleId = cfg.tid;
+    tmdParams.groupId = cfg.groupId;
+    tmdParams.numContents = static_cast<uint16_t>(total);
+    std::memcpy(tmdParams.reserved, cfg.reserved1, sizeof cfg.reserved1);
+    std::memcpy(tmdParams.reserved + sizeof cfg.reserved1, cfg.reserved2, sizeof cfg.reserved2);
+
+    bool claimed[ES_MAX_CONTENTS] = {};
+    for (int i = 0; i < cfg.numContents; ++i) {
+        const uint16_t p = cfg.index[i];
+        struct stat st;
+        if (stat(cfg.contentFiles[i], &st) != 0)
+            die("cannot get the size of content file %s\n", cfg.contentFiles[i]);
+        tmdParams.contents[p] = {cfg.cids[i], p, cfg.types[i], static_cast<uint64_t>(st.st_size)};
+        claimed[p] = true;
+    }
+    for (int k = 0; k < cfg.numInCmds; ++k) {
+        const uint8_t* rec = cfg.cmds[k].bytes;
+        const uint16_t p = es_get_be16(rec + cmd_layout::INDEX);
+        tmdParams.contents[p] = {es_get_be32(rec + cmd_layout::CID), p,
+                                 es_get_be16(rec + cmd_layout::TYPE),
+                                 es_get_be64(rec + cmd_layout::SIZE)};
+        claimed[p] = true;
+    }
+    for (int p = 0; p < total; ++p) {
+        if (!claimed[p] || tmdParams.contents[p].index != p) die("incorrect content index %d\n", p);
+    }
+
+    uint8_t cert[768];
+    uint8_t issuer[64];
+    uint8_t name[64];
+    utilFread(cfg.cpCertFile, cert, sizeof cert);
+    if (ES_GetCertNames(cert, issuer, name) != 0) die("get cert name failed\n");
+    // The TMD's issuer field holds "<issuer>-<name>" and its terminator in 64 bytes.
+    const void* issuerEnd = std::memchr(issuer, 0, sizeof issuer);
+    const void* nameEnd = std::memchr(name, 0, sizeof name);
+    if (!issuerEnd || !nameEnd ||
+        std::strlen(reinterpret_cast<char*>(issuer)) + 1 + std::strlen(reinterpret_cast<char*>(name)) >
+            ES_ISSUER_BYTES - 1)
+        die("certificate issuer and name do not fit the TMD issuer field (%d characters)\n",
+            static_cast<int>(ES_ISSUER_BYTES - 1));
+
+    ES_GenerateUnsignedTmd(&tmdParams, cfg.caCrlVersion, cfg.cpCrlVersion, cfg.sysVersion,
+                           cfg.rights, cfg.bidx, cfg.hash, reinterpret_cast<char*>(name),
+                           reinterpret_cast<char*>(issuer), cfg.tmd);
+
+    if (utilFillSig(cfg.cpRsaFile, 256, cfg.tmd, static_cast<int32_t>(size)) != 0)
+        die("signing TMD failed\n");
+
+    utilFwrite(cfg.outTmdFile, cfg.tmd, size);
+}
+
+void printBytes(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) std::printf("0x%02x ", p[i]);
+    std::printf("\n");
+}
+
+int dumpTmd() {
+    struct stat st;
+    if (stat(cfg.outTmdFile, &st) != 0) die("file open failed %s\n", cfg.outTmdFile);
+    if (S_ISDIR(st.st_mode)) die("file read failed %s\n", cfg.outTmdFile);
+    if (st.st_size > static_cast<off_t>(sizeof cfg.tmd))
+        die("TMD file %s is larger than a TMD of %u contents\n", cfg.outTmdFile, ES_MAX_CONTENTS);
+    if (st.st_size < static_cast<off_t>(tmd_layout::HEADER_BYTES))
+        die("TMD file %s is shorter than a TMD header\n", cfg.outTmdFile);
+    const uint32_t fileSize = static_cast<uint32_t>(st.st_size);
+    utilFread(cfg.outTmdFile, cfg.tmd, fileSize);
+
+    const uint8_t* t = cfg.tmd;
+    const uint16_t numContents = es_get_be16(t + tmd_layout::NUM_CONTENTS);
+    const uint32_t needed = ES_GetTmdSize(numContents);
+    if (needed > fileSize)
+        die("TMD file %s holds fewer content records than its numContents (%u)\n", cfg.outTmdFile,
+            numContents);
+
+    std::printf("TMD fields:\n");
+    std::printf("  sigType: %lx\n", static_cast<unsigned long>(es_get_be32(t + tmd_layout::SIG_TYPE)));
+    std::printf("  issuer: %.*s\n", static_cast<int>(ES_ISSUER_BYTES),
+                reinterpret_cast<const char*>(t + tmd_layout::ISSUER));
+    std::printf("  version: %d\n", t[tmd_layout::VERSION]);
+    std::printf("  sysVersion: 0x%llx\n",
+                static_cast<unsigned long long>(es_get_be64(t + tmd_layout::SYS_VERSION)));
+    std::printf("  caCrlVersion: %d\n", t[tmd_layout::CA_CRL_VERSION]);
+    std::printf("  signerCrlVersion: %d\n", t[tmd_layout::SIGNER_CRL_VERSION]);
+    std::printf("  titleType: 0x%08lx\n",
+                static_cast<unsigned long>(es_get_be32(t + tmd_layout::TITLE_TYPE)));
+    std::printf("  titleId: 0x%llx\n",
+                static_cast<unsigned long long>(es_get_be64(t + tmd_layout::TITLE_ID)));
+    std::printf("   reserved: ");
+    printBytes(t + tmd_layout::RESERVED, tmd_layout::RESERVED_BYTES);
+    std::printf("  groupId: 0x%04x\n", es_get_be16(t + tmd_layout::GROUP_ID));
+    std::printf("  accessRights: 0x%08lx\n",
+                static_cast<unsigned long>(es_get_be32(t + tmd_layout::ACCESS_RIGHTS)));
+    std::printf("  titleVersion: %d\n", es_get_be16(t + tmd_layout::TITLE_VERSION));
+    std::printf("  numContents: %d\n", numContents);
+    std::printf("  bootIndex: %d\n", es_get_be16(t + tmd_layout::BOOT_INDEX));
+
+    for (int i = 0; i < numContents; ++i) {
+        const uint8_t* rec = t + tmd_layout::CONTENTS + ES_CONTENT_RECORD_BYTES * static_cast<uint32_t>(i);
+        const uint16_t type = es_get_be16(rec + cmd_layout::TYPE);
+        std::printf("  --cid %d: 0x%08lx\n", i, static_cast<unsigned long>(es_get_be32(rec + cmd_layout::CID)));
+        std::printf("    index %d: %d\n", i, es_get_be16(rec + cmd_layout::INDEX));
+        std::printf("    type %d: 0x%x ", i, type);
+        if (type & ES_CONTENT_TYPE_SHARED) std::printf("shared ");
+        if (type & ES_CONTENT_TYPE_DISC) std::printf("disc ");
+        std::printf("\n");
+        std::printf("    size %d: %llu\n", i,
+                    static_cast<unsigned long long>(es_get_be64(rec + cmd_layout::SIZE)));
+        std::printf("    hash %d: ", i);
+        printBytes(rec + cmd_layout::HASH, 20);
+    }
+
+    if (t[tmd_layout::VERSION] != ES_TMD_VERSION) {
+        std::printf("TMD has incorrect version: %d\n", t[tmd_layout::VERSION]);
+        return 2;
+    }
+
+    for (int i = 0; i < numContents; ++i) {
+        const uint8_t* rec = t + tmd_layout::CONTENTS + ES_CONTENT_RECORD_BYTES * static_cast<uint32_t>(i);
+        char name[13];
+        std::snprintf(name, sizeof name, "%lx.cmd",
+                      static_cast<unsigned long>(es_get_be32(rec + cmd_layout::CID)));
+        std::fflush(stdout);
+        utilFwrite(name, rec, ES_CONTENT_RECORD_BYTES);
+    }
+
+    std::fflush(stdout);
+    if (utilVerify(cfg.cpCertFile, 256, t, static_cast<int32_t>(needed)) == 0) {
+        std::printf("TMD verify successful\n");
+        return 0;
+    }
+    std::printf("TMD verify failed\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    processOptions(argc, argv);
+    int status = 0;
+    if (cfg.create) {
+        encryptContents();
+        generateTmd();
+    }
+    if (cfg.cmdOut) status = dumpTmd();
+    std::fflush(stdout);
+    if (std::ferror(stdout)) {
+        std::fprintf(stderr, "error writing standard output\n");
+        return 1;
+    }
+    return status;
+}
