@@ -73,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"EmptyImportList", {"-O", "-A", ","}, "the list of -A holds no item\n"},
         CliCase{"ReservedFileMissing", {"-O", "-N", "missing.bin"}, "file open failed missing.bin\n"},
         CliCase{"RecordFileMissing", {"-O", "-A", "x.cmd"}, "file open failed x.cmd\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(ToolTest, UnknownOptionAndMissingArgumentFail) {
     for (const auto& args : std::vector<std::vector<std::string>>{{"-O", "-x"}, {"-O", "-T"}, {"-I", "a"}}) {
@@ -86,7 +86,10 @@ TEST_F(ToolTest, UnknownOptionAndMissingArgumentFail) {
 
 TEST_F(ToolTest, TooManyListItemsRefused) {
     std::string list;
-    for (int i = 0; i < 513; ++i) list += (i ? "," : "") + std::to_string(i);
+    for (int i = 0; i < 513; ++i) {
+        if (i) list.push_back(',');
+        list.append(std::to_string(i));
+    }
     auto r = tmd({"-O", "-T", T, "-c", list});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "too many items in the list of -c (at most 512)\n");
