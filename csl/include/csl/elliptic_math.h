@@ -1,0 +1,62 @@
+// Affine point arithmetic on sect233r1, y^2 + x*y = x^3 + a*x^2 + b over
+// GF(2^233), and the scalar multiplications ECDSA and key agreement use.
+//
+// Thread safety: the curve, the base point and its comb table are constant
+// data. The only mutable state is the two-tooth table cache of
+// poly_elliptic_mul, which is per thread; every function may be called from
+// several threads at once.
+#pragma once
+#include <cstdint>
+
+#include "csl/poly_math.h"
+
+// Affine point; the point at infinity has both coordinates zero.
+struct ec_point {
+    field_element x;
+    field_element y;
+};
+
+struct ec_curve {
+    uint16_t form;  // 1: the built-in curve, the only form there is
+    field_element a;
+    field_element b;
+};
+
+// Entry i (bits b3 b2 b1 b0) is (b3*2^192 + b2*2^128 + b1*2^64 + b0) * P.
+using comb4_table = ec_point[16];
+// Entry i (bits b1 b0) is (b1*2^128 + b0) * P.
+using comb2_table = ec_point[4];
+
+extern const ec_curve named_curve;
+extern const ec_point named_point;
+extern const comb4_table precomputed_bp;
+
+// The built-in records are constants; this only exists so that callers
+// written against the set-up call keep working.
+void poly_elliptic_init_233_bit();
+
+void copy_point(const ec_point* src, ec_point* dst);
+// R may not be the same record as P1 (sum, sub) or P (double).
+void poly_elliptic_sum(const ec_point* P1, const ec_point* P2, ec_point* R, const ec_curve* curve);
+void poly_elliptic_double(const ec_point* P, ec_point* R, const ec_curve* curve);
+void poly_elliptic_sub(const ec_point* P1, const ec_point* P2, ec_point* R, const ec_curve* curve);
+
+// R = k*P by signed-digit (NAF) double-and-add; k may use all 256 bits.
+void poly_elliptic_mul_slow(const field_element k, const ec_point* P, ec_point* R,
+                            const ec_curve* curve);
+void do_precompute_four(const ec_point* P, comb4_table table, const ec_curve* curve);
+// R = k*P with the four-tooth comb table of P.
+void poly_elliptic_mul_precomputed(const field_element k, const comb4_table table, ec_point* R,
+                                   const ec_curve* curve);
+// R = k*G with precomputed_bp; G is not read.
+void poly_elliptic_mul_four(const field_element k, const ec_point* G, ec_point* R,
+                            const ec_curve* curve);
+void do_precompute_two(const ec_point* P, comb2_table table, const ec_curve* curve);
+// R = k*P with a two-tooth comb whose table for the last P is cached per thread.
+void poly_elliptic_mul(const field_element k, const ec_point* P, ec_point* R,
+                       const ec_curve* curve);
+
+bool poly_elliptic_is_infinity(const ec_point* P);
+// True when both coordinates are reduced and P satisfies the curve equation
+// (the point at infinity does not).
+bool poly_elliptic_on_curve(const ec_point* P, const ec_curve* curve);

@@ -1,0 +1,318 @@
+// Affine point arithmetic and scalar multiplication on sect233r1.
+#include "csl/elliptic_math.h"
+
+#include <cstring>
+
+#include "csl/wipe.h"
+
+const ec_curve named_curve = {
+    1,
+    {0, 0, 0, 0, 0, 0, 0, 1},
+    {0x00000066, 0x647EDE6C, 0x332C7F8C, 0x0923BB58, 0x213B333B, 0x20E9CE42, 0x81FE115F,
+     0x7D8F90AD},
+};
+
+const ec_point named_point = {
+    {0x000000FA, 0xC9DFCBAC, 0x8313BB21, 0x39F1BB75, 0x5FEF65BC, 0x391F8B36, 0xF8F8EB73,
+     0x71FD558B},
+    {0x00000100, 0x6A08A419, 0x03350678, 0xE58528BE, 0xBF8A0BEF, 0xF867A7CA, 0x36716F7E,
+     0x01F81052},
+};
+
+// The comb table of G; the tests rebuild it from G with do_precompute_four.
+const comb4_table precomputed_bp = {
+    {{0x00000000, 0x00000000, 0x00000000, 0x00000000, 0x00000000, 0x00000000, 0x00000000, 0x00000000},
+     {0x00000000, 0x00000000, 0x00000000, 0x00000000, 0x00000000, 0x00000000, 0x00000000, 0x00000000}},
+    {{0x000000FA, 0xC9DFCBAC, 0x8313BB21, 0x39F1BB75, 0x5FEF65BC, 0x391F8B36, 0xF8F8EB73, 0x71FD558B},
+     {0x00000100, 0x6A08A419, 0x03350678, 0xE58528BE, 0xBF8A0BEF, 0xF867A7CA, 0x36716F7E, 0x01F81052}},
+    {{0x00000123, 0xD731A036, 0x6B9ED354, 0x2323A649, 0x7CF718AB, 0x012FE27B, 0x5CB0F320, 0xF7B10AED},
+     {0x00000163, 0x6760CE8F, 0x4EAAE9BA, 0xF12A1514, 0x67A7B3F4, 0xB92A0E61, 0xFA190593, 0x00100A80}},
+    {{0x000001C6, 0x40B411FE, 0xA77C6CDC, 0x4A587FC3, 0x46A40358, 0x7856EDB0, 0x193EA71F, 0xA7524B93},
+     {0x00000104, 0xA659102F, 0x034B0BB8, 0xAFB5AFA6, 0x1B8ADF8C, 0xB6CCA538, 0x631BF941, 0x3C5D1BFA}},
+    {{0x00000084, 0xC44003BB, 0x3DA842D2, 0x7022EF1C, 0x3264A00E, 0x70ED2F1A, 0x42027637, 0xE48A3A6D},
+     {0x0000007B, 0x91E07DD6, 0x9EF7F6A2, 0xE1F72622, 0x135F0D1D, 0xBBCC886E, 0x85CCD0F7, 0xDA1F6D98}},
+    {{0x00000096, 0x15D88A99, 0xCEB0B782, 0xC4794801, 0xE0378BFB, 0x96B102BE, 0x4D8BC62B, 0xF640FD06},
+     {0x000001D2, 0xA79FA10B, 0x9E8D0426, 0xB22D2DB7, 0x410004C8, 0xC5EF7BCA, 0x4BD020A2, 0x7BC255C3}},
+    {{0x000000F8, 0x9335641A, 0x6D52D1B7, 0x1FE5286A, 0xB5D18EB1, 0xB2A6BF0A, 0x47E4A3FB, 0x95B18299},
+     {0x00000114, 0x011918FC, 0xE2AFB564, 0x384E6A3F, 0x4FA20321, 0xF7DCE7E2, 0x316149DD, 0x83816459}},
+    {{0x0000000D, 0xB61258CA, 0x728A0565, 0x128EA0F8, 0x3A67E3E7, 0xCB752032, 0x1D1B0144, 0x2E390E0F},
+     {0x0000008A, 0x90174EC0, 0x8BCAEF7C, 0xAFEDB681, 0x3817F429, 0x9167BB6D, 0x5345180F, 0x9F17791D}},
+    {{0x00000041, 0xA7AB0B40, 0x47234421, 0x54A87FC5, 0x8278556D, 0x83618E53, 0x1F9C4C7C, 0x3816C879},
+     {0x000000BA, 0x7A211A5D, 0xBC8DE196, 0x48A65332, 0x907318E2, 0xD9205A76, 0xC64A2DA1, 0x9F6972F2}},
+    {{0x00000122, 0x9A00CA04, 0x6DC401BE, 0x2335BB37, 0x59C7C243, 0xF884DEA8, 0xD835DFED, 0x00EABD47},
+     {0x00000082, 0xFBE8C10B, 0x7532AC2B, 0x6BE6DB88, 0xEBCC7739, 0x2B267E5E, 0xA23A88EA, 0x69DA2F73}},
+    {{0x00000100, 0x85E45B07, 0xE6EF1D6E, 0x87D6D582, 0x623DB5D0, 0x65182781, 0xE5C3F825, 0x138AD7E8},
+     {0x0000019F, 0xF9609CD0, 0x4C8FA4C5, 0x9862E9CB, 0x864F72D4, 0x362665DD, 0xC30643DB, 0x59E4B08A}},
+    {{0x0000017F, 0xCD50381E, 0xA66DF765, 0x5CF43CF7, 0x3D0788A6, 0x8938B3E5, 0x5012DF2B, 0x8C1589E5},
+     {0x00000017, 0xF5719186, 0xD0EEFC0C, 0x4AAC1FD7, 0x95CE8EDA, 0x81D8B45A, 0x3B132EE2, 0x770851D2}},
+    {{0x000000C1, 0x4B5349C9, 0x4C748262, 0xE39E7051, 0x71E5A2E8, 0xAF258BC9, 0x7EFA83EB, 0x8ED8777E},
+     {0x0000019E, 0x923CAF64, 0x5601AF9B, 0x0F5D1C6C, 0x48DE1EE6, 0xF438E699, 0x0E0A7651, 0xF834CFD1}},
+    {{0x00000156, 0x0A419BC4, 0x84828AE2, 0xD0114081, 0x00697D40, 0xC2BB840A, 0xB626775F, 0x40955DDE},
+     {0x000001E0, 0xAFCB6B6A, 0x2EFB3AE6, 0x68EC3FAC, 0x4D9524B9, 0x8503E4FE, 0x3D0C3039, 0xBF9410AC}},
+    {{0x00000149, 0x9459C5B9, 0x935F6C3B, 0x223FE1C0, 0x76CCB5E9, 0x9D810FBB, 0x8D051E14, 0x3FC6AD47},
+     {0x00000119, 0x7D175B61, 0x4DA9494C, 0x3FE040B9, 0x43017773, 0xD2061EA2, 0xE9C9356C, 0xFF0F3D83}},
+    {{0x0000010B, 0x47A49B1F, 0xF7C75C45, 0xA9D578F2, 0xB07CC152, 0x80B18075, 0x9AE882B1, 0x8BC66C86},
+     {0x000001B4, 0xD626657D, 0x510FDCF0, 0xC0CFF138, 0x75653E50, 0xD1465CC5, 0x49571CDA, 0x0EC46B60}},
+};
+
+namespace {
+
+struct Comb2Cache {
+    ec_point signer;
+    comb2_table table;
+};
+
+// All bytes 0xFF: x has bits above bit 232, which no reduced point has, so
+// the first multiplication in a thread always builds the table.
+constexpr Comb2Cache makeEmptyCache() {
+    Comb2Cache c{};
+    for (auto& w : c.signer.x) w = 0xFFFFFFFFu;
+    for (auto& w : c.signer.y) w = 0xFFFFFFFFu;
+    for (auto& p : c.table) {
+        for (auto& w : p.x) w = 0xFFFFFFFFu;
+        for (auto& w : p.y) w = 0xFFFFFFFFu;
+    }
+    return c;
+}
+
+thread_local Comb2Cache comb2Cache = makeEmptyCache();
+
+bool pointsEqual(const ec_point* a, const ec_point* b) {
+    return poly_equal(a->x, b->x) && poly_equal(a->y, b->y);
+}
+
+void setInfinity(ec_point* R) {
+    poly_null(R->x);
+    poly_null(R->y);
+}
+
+// 1 << bit of a 256-bit scalar stored most significant word first.
+unsigned scalarBit(const field_element k, unsigned bit) {
+    return (k[7 - bit / 32] >> (bit % 32)) & 1u;
+}
+
+// Signed binary digits of k, least significant first, each in {-1, 0, +1},
+// no two adjacent non-zero. Returns the digit count (at most 257).
+int nafRecode(const field_element k, int8_t digits[260]) {
+    // One spare word above the scalar: a -1 digit on a run of ones carries
+    // past the top bit (2^256 - 1 becomes 2^256).
+    uint32_t K[9];
+    K[0] = 0;
+    for (int i = 0; i < 8; ++i) K[i + 1] = k[i];
+    int count = 0;
+    for (;;) {
+        uint32_t any = 0;
+        for (uint32_t w : K) any |= w;
+        if (any == 0) break;
+        int8_t d = 0;
+        if (K[8] & 1u) {
+            if ((K[8] & 3u) == 1u) {
+                d = 1;
+                K[8] &= ~1u;
+            } else {
+                d = -1;
+                for (int i = 8; i >= 0; --i)
+                    if (++K[i] != 0) break;
+            }
+        }
+        digits[count++] = d;
+        for (int i = 8; i > 0; --i) K[i] = (K[i] >> 1) | (K[i - 1] << 31);
+        K[0] >>= 1;
+    }
+    csl_wipe(K, sizeof K);
+    return count;
+}
+
+}  // namespace
+
+void poly_elliptic_init_233_bit() {}
+
+void copy_point(const ec_point* src, ec_point* dst) { std::memmove(dst, src, sizeof(ec_point)); }
+
+bool poly_elliptic_is_infinity(const ec_point* P) {
+    return poly_is_zero(P->x) && poly_is_zero(P->y);
+}
+
+bool poly_elliptic_on_curve(const ec_point* P, const ec_curve* curve) {
+    if (P->x[0] > FIELD_TOP_MASK || P->y[0] > FIELD_TOP_MASK) return false;
+    if (poly_elliptic_is_infinity(P)) return false;
+    field_element lhs, t, rhs;
+    poly_mul(P->y, P->y, lhs);
+    poly_mul(P->x, P->y, t);
+    poly_add(lhs, t, lhs);
+    poly_mul(P->x, P->x, t);          // x^2
+    poly_add(P->x, curve->a, rhs);    // x + a
+    poly_mul(t, rhs, rhs);            // x^3 + a*x^2
+    poly_add(rhs, curve->b, rhs);
+    return poly_equal(lhs, rhs);
+}
+
+void poly_elliptic_double(const ec_point* P, ec_point* R, const ec_curve* curve) {
+    if (poly_is_zero(P->x)) {
+        setInfinity(R);
+        return;
+    }
+    field_element x, y, lambda, t;
+    poly_copy(P->x, x);
+    poly_copy(P->y, y);
+    poly_inv(x, t);
+    poly_mul(y, t, lambda);
+    poly_add(lambda, x, lambda);  // lambda = x + y/x
+    poly_mul(lambda, lambda, t);
+    poly_add(t, lambda, t);
+    poly_add(t, curve->a, R->x);  // x3 = lambda^2 + lambda + a
+    poly_mul(x, x, t);
+    lambda[7] ^= 1u;  // lambda + 1
+    poly_mul(lambda, R->x, lambda);
+    poly_add(t, lambda, R->y);  // y3 = x^2 + (lambda + 1) * x3
+}
+
+void poly_elliptic_sum(const ec_point* P1, const ec_point* P2, ec_point* R, const ec_curve* curve) {
+    if (poly_elliptic_is_infinity(P1)) {
+        copy_point(P2, R);
+        return;
+    }
+    if (poly_elliptic_is_infinity(P2)) {
+        copy_point(P1, R);
+        return;
+    }
+    if (pointsEqual(P1, P2)) {
+        poly_elliptic_double(P1, R, curve);
+        return;
+    }
+    field_element dx, dy, lambda, t;
+    poly_add(P1->x, P2->x, dx);
+    if (poly_is_zero(dx)) {
+        setInfinity(R);
+        return;
+    }
+    poly_add(P1->y, P2->y, dy);
+    poly_inv(dx, t);
+    poly_mul(dy, t, lambda);
+    poly_mul(lambda, lambda, t);
+    poly_add(t, lambda, t);
+    poly_add(t, dx, t);
+    poly_add(t, curve->a, R->x);  // x3 = lambda^2 + lambda + dx + a
+    poly_add(P1->x, R->x, t);
+    poly_mul(lambda, t, t);
+    poly_add(t, R->x, t);
+    poly_add(t, P1->y, R->y);  // y3 = lambda * (x1 + x3) + x3 + y1
+}
+
+void poly_elliptic_sub(const ec_point* P1, const ec_point* P2, ec_point* R, const ec_curve* curve) {
+    ec_point neg;
+    poly_copy(P2->x, neg.x);
+    poly_add(P2->x, P2->y, neg.y);
+    poly_elliptic_sum(P1, &neg, R, curve);
+}
+
+void poly_elliptic_mul_slow(const field_element k, const ec_point* P, ec_point* R,
+                            const ec_curve* curve) {
+    int8_t digits[260];
+    const int count = nafRecode(k, digits);
+    if (count == 0) {
+        setInfinity(R);
+        return;
+    }
+    ec_point base, acc, T;
+    copy_point(P, &base);
+    copy_point(&base, &acc);
+    for (int i = count - 2; i >= 0; --i) {
+        poly_elliptic_double(&acc, &T, curve);
+        if (digits[i] == 0)
+            copy_point(&T, &acc);
+        else if (digits[i] > 0)
+            poly_elliptic_sum(&base, &T, &acc, curve);
+        else
+            poly_elliptic_sub(&T, &base, &acc, curve);
+    }
+    copy_point(&acc, R);
+    csl_wipe(digits, sizeof digits);
+    csl_wipe_object(acc);
+    csl_wipe_object(T);
+}
+
+namespace {
+
+// Fills entries of a comb table: entry i is the multiple of P whose scalar
+// has bit b of i at word offsets[b] (offsets run from the top tooth down).
+void precomputeComb(const ec_point* P, ec_point* table, int teeth, const int* wordOf,
+                    const ec_curve* curve) {
+    const int entries = 1 << teeth;
+    for (int i = 0; i < entries; ++i) {
+        field_element k = {};
+        for (int b = 0; b < teeth; ++b)
+            if ((i >> (teeth - 1 - b)) & 1) k[wordOf[b]] = 1;
+        poly_elliptic_mul_slow(k, P, &table[i], curve);
+    }
+}
+
+void comb4Multiply(const field_element k, const ec_point* table, ec_point* R,
+                   const ec_curve* curve) {
+    ec_point acc, T;
+    setInfinity(&acc);
+    for (int c = 63; c >= 0; --c) {
+        const unsigned d = scalarBit(k, 192 + c) << 3 | scalarBit(k, 128 + c) << 2 |
+                           scalarBit(k, 64 + c) << 1 | scalarBit(k, c);
+        poly_elliptic_double(&acc, &T, curve);
+        poly_elliptic_sum(&T, &table[d], &acc, curve);
+    }
+    copy_point(&acc, R);
+    csl_wipe_object(acc);
+    csl_wipe_object(T);
+}
+
+}  // namespace
+
+void do_precompute_four(const ec_point* P, comb4_table table, const ec_curve* curve) {
+    static constexpr int wordOf[4] = {1, 3, 5, 7};
+    ec_point base;
+    copy_point(P, &base);
+    precomputeComb(&base, table, 4, wordOf, curve);
+}
+
+void do_precompute_two(const ec_point* P, comb2_table table, const ec_curve* curve) {
+    static constexpr int wordOf[2] = {3, 7};
+    ec_point base;
+    copy_point(P, &base);
+    precomputeComb(&base, table, 2, wordOf, curve);
+}
+
+void poly_elliptic_mul_precomputed(const field_element k, const comb4_table table, ec_point* R,
+                                   const ec_curve* curve) {
+    if (poly_is_zero(k)) {
+        setInfinity(R);
+        return;
+    }
+    comb4Multiply(k, table, R, curve);
+}
+
+void poly_elliptic_mul_four(const field_element k, const ec_point* /*G*/, ec_point* R,
+                            const ec_curve* curve) {
+    poly_elliptic_mul_precomputed(k, precomputed_bp, R, curve);
+}
+
+void poly_elliptic_mul(const field_element k, const ec_point* P, ec_point* R,
+                       const ec_curve* curve) {
+    if (poly_is_zero(k)) {
+        setInfinity(R);
+        return;
+    }
+    Comb2Cache& cache = comb2Cache;
+    if (!pointsEqual(P, &cache.signer)) {
+        ec_point base;
+        copy_point(P, &base);
+        do_precompute_two(&base, cache.table, curve);
+        copy_point(&base, &cache.signer);
+    }
+    ec_point acc, T;
+    setInfinity(&acc);
+    for (int c = 127; c >= 0; --c) {
+        const unsigned d = scalarBit(k, 128 + c) << 1 | scalarBit(k, c);
+        poly_elliptic_double(&acc, &T, curve);
+        poly_elliptic_sum(&T, &cache.table[d], &acc, curve);
+    }
+    copy_point(&acc, R);
+    csl_wipe_object(acc);
+    csl_wipe_object(T);
+}
