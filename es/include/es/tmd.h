@@ -73,6 +73,14 @@ struct TmdParams {
     ContentParams contents[ES_MAX_CONTENTS];
 };
 
+// Whether "<signerIssuer>-<signerName>" fits the 64-byte TMD issuer field
+// with its NUL. ES_GenerateUnsignedTmd cuts a longer composition to 63
+// characters; callers that must not sign a cut issuer check this first.
+bool ES_TmdIssuerFits(const char* signerName, const char* signerIssuer);
+
+// Always 0 for valid arguments; ES_ERR_INVALID when params or tmd is missing,
+// hashes is missing for a non-empty list, or numContents exceeds
+// ES_MAX_CONTENTS. The names are read for at most 64 bytes each.
 int32_t ES_GenerateUnsignedTmd(const TmdParams* params, uint8_t caCrlVersion,
                                uint8_t signerCrlVersion, uint64_t sysVersion,
                                uint32_t accessRights, uint16_t bootIndex,

@@ -1,0 +1,90 @@
+#include <array>
+#include <cstring>
+
+#include "csl/aes.h"
+#include "csl/sha1.h"
+#include "es/disk_layout.h"
+
+namespace {
+
+constexpr uint32_t CHUNKS_PER_BLOCK = DVD_DATA_BYTES_PER_BLOCK / DVD_CHUNK_BYTES;
+constexpr uint32_t CHUNKS_PER_SUPERBLOCK = CHUNKS_PER_BLOCK * BLOCKS_PER_SUPERBLOCK;
+constexpr uint32_t BLOCKS_PER_GROUP = 8;
+constexpr uint32_t GROUPS_PER_SUPERBLOCK = BLOCKS_PER_SUPERBLOCK / BLOCKS_PER_GROUP;
+constexpr uint32_t HASH = SHA1_DIGEST_BYTES;
+
+// Hash-block layout.
+constexpr uint32_t HB_CHUNK_HASHES = 0;
+constexpr uint32_t HB_BLOCK_HASHES = 640;
+constexpr uint32_t HB_GROUP_HASHES = 832;
+// The data of a block is chained to the last 16 bytes of the encrypted
+// group-hash area of its hash block.
+constexpr uint32_t HB_DATA_IV = 976;
+
+static_assert(CHUNKS_PER_BLOCK * DVD_CHUNK_BYTES == DVD_DATA_BYTES_PER_BLOCK);
+static_assert(BLOCKS_PER_SUPERBLOCK * DVD_DATA_BYTES_PER_BLOCK == DVD_DATA_BYTES_PER_SUPERBLOCK);
+static_assert(DVD_HASH_BYTES_PER_BLOCK + DVD_DATA_BYTES_PER_BLOCK == DVD_BYTES_PER_BLOCK);
+static_assert(BLOCKS_PER_SUPERBLOCK * DVD_BYTES_PER_BLOCK == DVD_BYTES_PER_SUPERBLOCK);
+static_assert(HB_CHUNK_HASHES + CHUNKS_PER_BLOCK * HASH <= HB_BLOCK_HASHES);
+static_assert(HB_BLOCK_HASHES + BLOCKS_PER_GROUP * HASH <= HB_GROUP_HASHES);
+static_assert(HB_GROUP_HASHES + GROUPS_PER_SUPERBLOCK * HASH <= DVD_HASH_BYTES_PER_BLOCK);
+static_assert(HB_DATA_IV + 16 == HB_GROUP_HASHES + GROUPS_PER_SUPERBLOCK * HASH);
+
+// aes_SwEncrypt that also leaves the last ciphertext block in `iv`.
+int aes_SwEncryptWrapper(const uint8_t key[16], uint8_t iv[16], const uint8_t* in, int len,
+                         uint8_t* out) {
+    int r = aes_SwEncrypt(key, iv, in, len, out);
+    std::memcpy(iv, out + len - 16, 16);
+    return r;
+}
+
+}  // namespace
+
+int32_t generateSuperBlock(uint8_t* superBlock, uint32_t numRead, uint8_t slot[20],
+                           const uint8_t key[16], uint8_t* out, uint32_t* written) {
+    if (written) *written = 0;
+    if (!superBlock || !slot || !key || !out || !written ||
+        numRead > DVD_DATA_BYTES_PER_SUPERBLOCK)
+        return ES_ERR_INVALID;
+
+    std::memset(superBlock + numRead, 0, DVD_DATA_BYTES_PER_SUPERBLOCK - numRead);
+
+    std::array<uint8_t, CHUNKS_PER_SUPERBLOCK * HASH> chunkHashes;
+    std::array<uint8_t, BLOCKS_PER_SUPERBLOCK * HASH> blockHashes;
+    std::array<uint8_t, GROUPS_PER_SUPERBLOCK * HASH> groupHashes;
+    for (uint32_t c = 0; c < CHUNKS_PER_SUPERBLOCK; ++c)
+        csl_sha1(superBlock + size_t{c} * DVD_CHUNK_BYTES, DVD_CHUNK_BYTES, &chunkHashes[c * HASH]);
+    for (uint32_t b = 0; b < BLOCKS_PER_SUPERBLOCK; ++b)
+        csl_sha1(&chunkHashes[b * CHUNKS_PER_BLOCK * HASH], CHUNKS_PER_BLOCK * HASH,
+                 &blockHashes[b * HASH]);
+    for (uint32_t g = 0; g < GROUPS_PER_SUPERBLOCK; ++g)
+        csl_sha1(&blockHashes[g * BLOCKS_PER_GROUP * HASH], BLOCKS_PER_GROUP * HASH,
+                 &groupHashes[g * HASH]);
+    csl_sha1(groupHashes.data(), groupHashes.size(), slot);
+
+    // Blocks past the data are hashed (as zeros) but not written.
+    const uint32_t blocksToWrite = (numRead + DVD_DATA_BYTES_PER_BLOCK - 1) / DVD_DATA_BYTES_PER_BLOCK;
+    int32_t result = 0;
+    std::array<uint8_t, DVD_HASH_BYTES_PER_BLOCK> hashBlock;
+    for (uint32_t b = 0; b < blocksToWrite; ++b) {
+        hashBlock.fill(0);
+        std::memcpy(&hashBlock[HB_CHUNK_HASHES], &chunkHashes[b * CHUNKS_PER_BLOCK * HASH],
+                    CHUNKS_PER_BLOCK * HASH);
+        std::memcpy(&hashBlock[HB_BLOCK_HASHES],
+                    &blockHashes[(b / BLOCKS_PER_GROUP) * BLOCKS_PER_GROUP * HASH],
+                    BLOCKS_PER_GROUP * HASH);
+        std::memcpy(&hashBlock[HB_GROUP_HASHES], groupHashes.data(), groupHashes.size());
+
+        uint8_t* dst = out + size_t{b} * DVD_BYTES_PER_BLOCK;
+        uint8_t iv[16] = {};
+        if (aes_SwEncryptWrapper(key, iv, hashBlock.data(), DVD_HASH_BYTES_PER_BLOCK, dst) != 0)
+            result = ES_ERR_INVALID;
+        std::memcpy(iv, dst + HB_DATA_IV, 16);
+        if (aes_SwEncryptWrapper(key, iv, superBlock + size_t{b} * DVD_DATA_BYTES_PER_BLOCK,
+                                 DVD_DATA_BYTES_PER_BLOCK, dst + DVD_HASH_BYTES_PER_BLOCK) != 0)
+            result = ES_ERR_INVALID;
+    }
+    if (result != 0) return result;
+    *written = blocksToWrite * DVD_BYTES_PER_BLOCK;
+    return 0;
+}

@@ -1,0 +1,40 @@
+// Output files that appear under their final name only when complete: the
+// data goes to a hidden temporary file in the same directory, which is
+// flushed to disk and renamed into place on commit and removed otherwise.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace es_detail {
+
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile() { discard(); }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Creates the temporary file for `name`. False (errno set) on failure.
+    bool create(const char* name);
+    // Writes all `len` bytes; `done` receives the count actually written.
+    bool write(const uint8_t* data, size_t len, size_t* done = nullptr);
+    // fsync, close and rename over `name`. False when any step fails; the
+    // temporary is then removed and `name` is left as it was.
+    bool commit();
+    // Closes and removes the temporary, if any. Safe to call repeatedly.
+    void discard();
+
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+    std::string tmpPath_;
+    std::string finalPath_;
+};
+
+// write(2) until all bytes are out or an error occurs; returns the count
+// written.
+size_t writeFully(int fd, const uint8_t* data, size_t len);
+
+}  // namespace es_detail

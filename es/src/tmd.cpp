@@ -1,0 +1,285 @@
+#include "es/tmd.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "csl/aes.h"
+#include "csl/sha1.h"
+#include "csl/wipe.h"
+#include "es/disk_layout.h"
+#include "output_file.h"
+
+namespace {
+
+constexpr uint32_t PLAIN_IO_BYTES = 16384;
+constexpr size_t NAME_FIELD = ES_ISSUER_BYTES;
+
+// Largest piece handed to SHA1Input and aes_SwEncrypt at once: both take an
+// int length, and it keeps the pieces whole AES blocks.
+constexpr uint32_t MAX_PIECE = 1u << 30;
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// Hashes and encrypts `len` bytes (a multiple of 16) and advances the IV.
+bool encryptRun(ContentEncryptContext* ctx, const uint8_t* in, uint32_t len, uint8_t* out) {
+    while (len > 0) {
+        uint32_t n = std::min(len, MAX_PIECE);
+        SHA1Input(&ctx->shaContext, in, static_cast<int32_t>(n));
+        if (aes_SwEncrypt(ctx->key, ctx->iv, in, static_cast<int>(n), out) != 0) return false;
+        std::memcpy(ctx->iv, out + n - 16, 16);
+        in += n;
+        out += n;
+        len -= n;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint32_t ES_GetTmdSize(uint16_t numContents) {
+    return tmd_layout::HEADER_BYTES + ES_CONTENT_RECORD_BYTES * uint32_t{numContents};
+}
+
+bool ES_TmdIssuerFits(const char* signerName, const char* signerIssuer) {
+    size_t nameLen = signerName ? strnlen(signerName, NAME_FIELD) : 0;
+    size_t issuerLen = signerIssuer ? strnlen(signerIssuer, NAME_FIELD) : 0;
+    return issuerLen + 1 + nameLen < NAME_FIELD;
+}
+
+int32_t ES_GenerateUnsignedTmd(const TmdParams* params, uint8_t caCrlVersion,
+                               uint8_t signerCrlVersion, uint64_t sysVersion,
+                               uint32_t accessRights, uint16_t bootIndex,
+                               const uint8_t (*hashes)[20], const char* signerName,
+                               const char* signerIssuer, uint8_t* tmd) {
+    if (!params || !tmd || params->numContents > ES_MAX_CONTENTS ||
+        (params->numContents > 0 && !hashes))
+        return ES_ERR_INVALID;
+    using namespace tmd_layout;
+    const uint16_t count = params->numContents;
+    std::memset(tmd, 0, ES_GetTmdSize(count));
+
+    tmd[VERSION] = ES_TMD_VERSION;
+    es_put_be64(tmd + SYS_VERSION, sysVersion);
+    tmd[CA_CRL_VERSION] = caCrlVersion;
+    tmd[SIGNER_CRL_VERSION] = signerCrlVersion;
+    es_put_be32(tmd + TITLE_TYPE, params->titleType);
+    es_put_be16(tmd + GROUP_ID, params->groupId);
+    es_put_be64(tmd + TITLE_ID, params->titleId);
+    std::memcpy(tmd + RESERVED, params->reserved, RESERVED_BYTES);
+    es_put_be32(tmd + ACCESS_RIGHTS, accessRights);
+    es_put_be16(tmd + TITLE_VERSION, params->titleVersion);
+    es_put_be16(tmd + NUM_CONTENTS, count);
+    es_put_be16(tmd + BOOT_INDEX, bootIndex);
+
+    for (uint32_t i = 0; i < count; ++i) {
+        uint8_t* rec = tmd + CONTENTS + i * ES_CONTENT_RECORD_BYTES;
+        const ContentParams& c = params->contents[i];
+        es_put_be32(rec + cmd_layout::CID, c.cid);
+        es_put_be16(rec + cmd_layout::INDEX, c.index);
+        es_put_be16(rec + cmd_layout::TYPE, c.type);
+        es_put_be64(rec + cmd_layout::SIZE, c.size);
+        std::memcpy(rec + cmd_layout::HASH, hashes[i], SHA1_DIGEST_BYTES);
+    }
+
+    es_put_be32(tmd + SIG_TYPE, ES_SIG_RSA2048);
+    // Names taken from certificates may fill their whole 64-byte field without
+    // a NUL, so neither is read past 64 bytes, and the result is cut to the
+    // field.
+    std::snprintf(reinterpret_cast<char*>(tmd + ISSUER), ES_ISSUER_BYTES, "%.64s-%.64s",
+                  signerIssuer ? signerIssuer : "", signerName ? signerName : "");
+    return 0;
+}
+
+// Plain layout.
+
+int32_t ES_EncryptContentReset(ContentEncryptContext* ctx, uint16_t index, const uint8_t* key) {
+    if (!ctx || !key) return ES_ERR_INVALID;
+    std::memset(ctx, 0, sizeof *ctx);
+    es_put_be16(ctx->iv, index);
+    SHA1Reset(&ctx->shaContext);
+    ctx->key = key;
+    ctx->pendingLen = 0;
+    return 0;
+}
+
+int32_t ES_EncryptContentUpdate(ContentEncryptContext* ctx, const uint8_t* in, uint32_t inLen,
+                                uint8_t* out, uint32_t outSize) {
+    if (!ctx || !ctx->key || !out || (inLen > 0 && !in) || ctx->pendingLen >= 16)
+        return ES_ERR_INVALID;
+    const uint64_t willWrite = (uint64_t{ctx->pendingLen} + inLen) & ~uint64_t{15};
+    if (outSize < 16 || outSize < inLen || outSize < willWrite) return ES_ERR_INVALID;
+
+    uint32_t consumed = 0;
+    uint32_t produced = 0;
+    if (ctx->pendingLen > 0) {
+        const uint32_t need = 16 - ctx->pendingLen;
+        if (inLen < need) {
+            std::memcpy(ctx->pending + ctx->pendingLen, in, inLen);
+            ctx->pendingLen += inLen;
+            return 0;
+        }
+        std::memcpy(ctx->pending + ctx->pendingLen, in, need);
+        consumed = need;
+        if (!encryptRun(ctx, ctx->pending, 16, out)) return ES_ERR_INVALID;
+        ctx->pendingLen = 0;
+        produced = 16;
+    }
+    const uint32_t rest = inLen - consumed;
+    if (rest >= 16) {
+        const uint32_t n = rest & ~uint32_t{15};
+        if (!encryptRun(ctx, in + consumed, n, out + produced)) return ES_ERR_INVALID;
+        consumed += n;
+        produced += n;
+    }
+    ctx->pendingLen = inLen - consumed;
+    if (ctx->pendingLen > 0) std::memcpy(ctx->pending, in + consumed, ctx->pendingLen);
+    return static_cast<int32_t>(produced);
+}
+
+int32_t ES_EncryptContentFinal(ContentEncryptContext* ctx, uint8_t* out, uint32_t outSize,
+                               uint8_t hashOut[20]) {
+    if (!ctx || !ctx->key || !out || !hashOut || ctx->pendingLen >= 16 || outSize < 16)
+        return ES_ERR_INVALID;
+    int32_t produced = 0;
+    if (ctx->pendingLen > 0) {
+        SHA1Input(&ctx->shaContext, ctx->pending, static_cast<int32_t>(ctx->pendingLen));
+        std::memset(ctx->pending + ctx->pendingLen, 0, 16 - ctx->pendingLen);
+        if (aes_SwEncrypt(ctx->key, ctx->iv, ctx->pending, 16, out) != 0) return ES_ERR_INVALID;
+        produced = 16;
+    }
+    SHA1Result(&ctx->shaContext, hashOut);
+    csl_wipe_object(*ctx);
+    return produced;
+}
+
+int32_t ES_EncryptContent(const char* path, uint32_t cid, uint16_t index, const uint8_t key[16],
+                          uint8_t hashOut[20]) {
+    ContentEncryptContext ctx;
+    int32_t result = ES_EncryptContentReset(&ctx, index, key);
+    if (result != 0) return result;
+    if (!path || !hashOut) return ES_ERR_INVALID;
+
+    FilePtr in(std::fopen(path, "rb"));
+    if (!in) return ES_ERR_FILE_OPEN;
+    char name[32];
+    std::snprintf(name, sizeof name, "%08x.%s", cid, "app");
+    es_detail::OutputFile out;
+    if (!out.create(name)) return ES_ERR_FILE_OPEN;
+
+    auto inBuf = std::make_unique<uint8_t[]>(PLAIN_IO_BYTES);
+    auto outBuf = std::make_unique<uint8_t[]>(PLAIN_IO_BYTES);
+    for (;;) {
+        size_t n = std::fread(inBuf.get(), 1, PLAIN_IO_BYTES, in.get());
+        // A short read is either the end of the file or an error; a directory,
+        // for one, opens but never reaches end of file.
+        if (n < PLAIN_IO_BYTES && std::ferror(in.get())) {
+            result = ES_ERR_FILE_READ;
+            break;
+        }
+        if (n > 0) {
+            int32_t p = ES_EncryptContentUpdate(&ctx, inBuf.get(), static_cast<uint32_t>(n),
+                                                outBuf.get(), PLAIN_IO_BYTES);
+            if (p < 0) {
+                result = p;
+                break;
+            }
+            if (p > 0 && !out.write(outBuf.get(), static_cast<size_t>(p))) {
+                result = ES_ERR_FILE_WRITE;
+                break;
+            }
+        }
+        if (n < PLAIN_IO_BYTES) break;
+    }
+    if (result == 0) {
+        int32_t p = ES_EncryptContentFinal(&ctx, outBuf.get(), PLAIN_IO_BYTES, hashOut);
+        if (p < 0)
+            result = p;
+        else if (p > 0 && !out.write(outBuf.get(), static_cast<size_t>(p)))
+            result = ES_ERR_FILE_WRITE;
+    }
+    in.reset();
+    if (result == 0 && !out.commit()) result = ES_ERR_FILE_WRITE;
+    csl_wipe_object(ctx);
+    return result;
+}
+
+int32_t ES_CpEncryptTitleKey(const uint8_t commonKey[16], uint64_t titleId,
+                             const uint8_t titleKey[16], uint8_t out[16]) {
+    if (!commonKey || !titleKey || !out) return ES_ERR_INVALID;
+    uint8_t iv[16] = {};
+    es_put_be64(iv, titleId);
+    return aes_SwEncrypt(commonKey, iv, titleKey, 16, out) == 0 ? 0 : ES_ERR_INVALID;
+}
+
+// Incremental disc layout.
+
+int32_t ES_DiskEncryptContentReset(DiskEncryptContext* ctx, uint16_t /*index*/,
+                                   const uint8_t* key) {
+    if (!ctx || !key) return ES_ERR_INVALID;
+    ctx->key = key;
+    ctx->buffered = 0;
+    ctx->hashTableUsed = 0;
+    std::memset(ctx->hashTable, 0, sizeof ctx->hashTable);
+    return 0;
+}
+
+namespace {
+
+bool tableFull(const DiskEncryptContext* ctx) {
+    return ctx->hashTableUsed + SHA1_DIGEST_BYTES >
+           SUPERBLOCK_HASH_TABLE_ENTRIES * SHA1_DIGEST_BYTES;
+}
+
+}  // namespace
+
+int32_t ES_DiskEncryptContentUpdate(DiskEncryptContext* ctx, const uint8_t* in, uint32_t inLen,
+                                    uint8_t* out, uint32_t outSize) {
+    if (!ctx || !ctx->key || (inLen > 0 && !in) || !out ||
+        ctx->buffered >= DVD_DATA_BYTES_PER_SUPERBLOCK)
+        return ES_ERR_INVALID;
+    if (inLen > DVD_DATA_BYTES_PER_SUPERBLOCK || outSize < DVD_BYTES_PER_SUPERBLOCK)
+        return ES_ERR_INVALID;
+    if (ctx->buffered + inLen < DVD_DATA_BYTES_PER_SUPERBLOCK) {
+        std::memcpy(ctx->superBlock + ctx->buffered, in, inLen);
+        ctx->buffered += inLen;
+        return 0;
+    }
+    if (tableFull(ctx)) return ES_ERR_INVALID;
+
+    const uint32_t take = DVD_DATA_BYTES_PER_SUPERBLOCK - ctx->buffered;
+    std::memcpy(ctx->superBlock + ctx->buffered, in, take);
+    uint32_t written = 0;
+    int32_t r = generateSuperBlock(ctx->superBlock, DVD_DATA_BYTES_PER_SUPERBLOCK,
+                                   ctx->hashTable + ctx->hashTableUsed, ctx->key, out, &written);
+    if (r != 0) return r;
+    ctx->hashTableUsed += SHA1_DIGEST_BYTES;
+    ctx->buffered = inLen - take;
+    std::memcpy(ctx->superBlock, in + take, ctx->buffered);
+    return static_cast<int32_t>(written);
+}
+
+int32_t ES_DiskEncryptContentFinal(DiskEncryptContext* ctx, uint8_t* out, uint32_t outSize,
+                                   uint8_t hashOut[20]) {
+    if (!ctx || !ctx->key || !hashOut || ctx->buffered >= DVD_DATA_BYTES_PER_SUPERBLOCK)
+        return ES_ERR_INVALID;
+    uint32_t written = 0;
+    if (ctx->buffered > 0) {
+        const uint32_t blocks =
+            (ctx->buffered + DVD_DATA_BYTES_PER_BLOCK - 1) / DVD_DATA_BYTES_PER_BLOCK;
+        if (!out || outSize < blocks * DVD_BYTES_PER_BLOCK || tableFull(ctx))
+            return ES_ERR_INVALID;
+        int32_t r = generateSuperBlock(ctx->superBlock, ctx->buffered,
+                                       ctx->hashTable + ctx->hashTableUsed, ctx->key, out,
+                                       &written);
+        if (r != 0) return r;
+        ctx->hashTableUsed += SHA1_DIGEST_BYTES;
+        ctx->buffered = 0;
+    }
+    csl_sha1(ctx->hashTable, SUPERBLOCK_HASH_TABLE_BYTES, hashOut);
+    return static_cast<int32_t>(written);
+}

@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "es/tmd.h"
+#include "es_test_util.h"
+
+namespace {
+
+using tt::Bytes;
+
+const Bytes kKey = tt::fromHex("000102030405060708090a0b0c0d0e0f");
+
+Bytes indexIv(uint16_t index) {
+    Bytes iv(16, 0);
+    iv[0] = static_cast<uint8_t>(index >> 8);
+    iv[1] = static_cast<uint8_t>(index);
+    return iv;
+}
+
+Bytes zeroPadded(Bytes b) {
+    b.resize((b.size() + 15) / 16 * 16, 0);
+    return b;
+}
+
+struct EngineResult {
+    Bytes cipher;
+    Bytes hash;
+};
+
+// Runs the engine over `data` cut into the given piece sizes (repeated).
+EngineResult runEngine(const Bytes& data, uint16_t index, const std::vector<size_t>& pieces) {
+    ContentEncryptContext ctx;
+    EXPECT_EQ(ES_EncryptContentReset(&ctx, index, kKey.data()), 0);
+    EngineResult res;
+    Bytes out(data.size() + 32);
+    size_t pos = 0;
+    for (size_t i = 0; pos < data.size(); ++i) {
+        size_t n = std::min(pieces[i % pieces.size()], data.size() - pos);
+        int32_t r = ES_EncryptContentUpdate(&ctx, data.data() + pos, static_cast<uint32_t>(n),
+                                            out.data(), static_cast<uint32_t>(out.size()));
+        EXPECT_GE(r, 0);
+        EXPECT_EQ(r % 16, 0);
+        res.cipher.insert(res.cipher.end(), out.begin(), out.begin() + r);
+        pos += n;
+    }
+    res.hash.resize(20);
+    int32_t r = ES_EncryptContentFinal(&ctx, out.data(), 16, res.hash.data());
+    EXPECT_TRUE(r == 0 || r == 16);
+    res.cipher.insert(res.cipher.end(), out.begin(), out.begin() + std::max(r, 0));
+    return res;
+}
+
+TEST(ContentEngine, PiecesGiveTheSameStreamAsOnePiece) {
+    std::mt19937_64 rng(7);
+    const Bytes data = tt::randomBytes(rng, 70001);
+    const EngineResult whole = runEngine(data, 3, {data.size()});
+    ASSERT_EQ(whole.cipher.size(), 70016u);
+    EXPECT_EQ(whole.hash, tt::opensslSha1(data));
+
+    std::vector<std::vector<size_t>> splits = {{1}, {15}, {16}, {17}, {1, 15, 16, 17}};
+    std::vector<size_t> randomSplit;
+    for (int i = 0; i < 64; ++i) randomSplit.push_back(1 + rng() % 5000);
+    splits.push_back(randomSplit);
+    for (const auto& split : splits) {
+        EngineResult pieces = runEngine(data, 3, split);
+        EXPECT_EQ(pieces.cipher, whole.cipher) << "first piece " << split[0];
+        EXPECT_EQ(pieces.hash, whole.hash) << "first piece " << split[0];
+    }
+}
+
+TEST(ContentEngine, UpdateReportsOnlyCompletedBlocks) {
+    ContentEncryptContext ctx;
+    ASSERT_EQ(ES_EncryptContentReset(&ctx, 0, kKey.data()), 0);
+    uint8_t in[32] = {};
+    uint8_t out[64];
+    EXPECT_EQ(ES_EncryptContentUpdate(&ctx, in, 1, out, sizeof out), 0);
+    EXPECT_EQ(ES_EncryptContentUpdate(&ctx, in, 14, out, sizeof out), 0);
+    EXPECT_EQ(ES_EncryptContentUpdate(&ctx, in, 1, out, sizeof out), 16);
+    EXPECT_EQ(ES_EncryptContentUpdate(&ctx, in, 17, out, sizeof out), 16);
+    EXPECT_EQ(ctx.pendingLen, 1u);
+}
+
+TEST(ContentEngine, RefusesOutputAreasThatAreTooSmall) {
+    ContentEncryptContext ctx;
+    ASSERT_EQ(ES_EncryptContentReset(&ctx, 0, kKey.data()), 0);
+    uint8_t in[64] = {};
+    uint8_t out[64];
+    EXPECT_EQ(ES_EncryptContentUpdate(&ctx, in, 8, out, 15), ES_ERR_INVALID);
+    EXPECT_EQ(ES_EncryptContentUpdate(&ctx, in, 33, out, 32), ES_ERR_INVALID);
+    EXPECT_EQ(ES_EncryptContentUpdate(&ctx, in, 8, out, 16), 0);
+    // 8 pending + 40 new = 48 bytes to write into an area of 40.
+    EXPECT_EQ(ES_EncryptContentUpdate(&ctx, in, 40, out, 40), ES_ERR_INVALID);
+    EXPECT_EQ(ctx.pendingLen, 8u);
+    uint8_t hash[20];
+    EXPECT_EQ(ES_EncryptContentFinal(&ctx, out, 15, hash), ES_ERR_INVALID);
+    EXPECT_EQ(ES_EncryptContentFinal(&ctx, out, 16, hash), 16);
+    EXPECT_EQ(ES_EncryptContentReset(nullptr, 0, kKey.data()), ES_ERR_INVALID);
+    EXPECT_EQ(ES_EncryptContentReset(&ctx, 0, nullptr), ES_ERR_INVALID);
+}
+
+TEST(ContentEngine, IndexChangesTheIv) {
+    const Bytes data(48, 0x5a);
+    EXPECT_NE(runEngine(data, 0, {48}).cipher, runEngine(data, 1, {48}).cipher);
+}
+
+// The file-level operation against the openssl command line.
+TEST(EncryptContentFile, DecryptsBackToZeroPaddedInput) {
+    tt::TempDir tmp;
+    est::InDir in(tmp.path());
+    std::mt19937_64 rng(11);
+    for (size_t size : {0u, 17u, 16384u, 16385u, 50000u}) {
+        SCOPED_TRACE(size);
+        const Bytes data = tt::randomBytes(rng, size);
+        tt::writeFile(tmp / "content.bin", data);
+        uint8_t hash[20];
+        const uint16_t index = static_cast<uint16_t>(size % 7 + 0x100);
+        ASSERT_EQ(ES_EncryptContent("content.bin", 0x1f, index, kKey.data(), hash), 0);
+        const Bytes cipher = tt::readFile(tmp / "0000001f.app");
+        EXPECT_EQ(cipher.size(), (size + 15) / 16 * 16);
+        EXPECT_EQ(Bytes(hash, hash + 20), tt::opensslSha1(data));
+        if (size > 0) {
+            EXPECT_EQ(est::opensslDecrypt(kKey, indexIv(index), cipher), zeroPadded(data));
+        }
+    }
+    EXPECT_EQ(est::listDir(tmp.path()), (std::vector<std::string>{"0000001f.app", "content.bin"}));
+}
+
+TEST(EncryptContentFile, FailuresKeepAnEarlierOutputAndLeaveNoTemporary) {
+    tt::TempDir tmp;
+    est::InDir in(tmp.path());
+    const Bytes good(100, 1);
+    tt::writeFile(tmp / "00000002.app", good);
+    std::filesystem::create_directory(tmp / "adir");
+    uint8_t hash[20];
+    EXPECT_EQ(ES_EncryptContent("missing.bin", 2, 0, kKey.data(), hash), ES_ERR_FILE_OPEN);
+    // A directory opens for reading but every read fails.
+    EXPECT_EQ(ES_EncryptContent("adir", 2, 0, kKey.data(), hash), ES_ERR_FILE_READ);
+    EXPECT_EQ(tt::readFile(tmp / "00000002.app"), good);
+    EXPECT_EQ(est::listDir(tmp.path()), (std::vector<std::string>{"00000002.app", "adir"}));
+}
+
+TEST(EncryptContentFile, ShortWriteIsReported) {
+    tt::TempDir tmp;
+    est::InDir in(tmp.path());
+    tt::writeFile(tmp / "big.bin", Bytes(200000, 3));
+    tt::writeFile(tmp / "00000005.app", Bytes(10, 9));
+    // A file size limit makes writes fail part way, as a full disk would.
+    EXPECT_EXIT(
+        {
+            est::limitFileSize(50000);
+            uint8_t hash[20];
+            int32_t r = ES_EncryptContent("big.bin", 5, 0, kKey.data(), hash);
+            _exit(r == ES_ERR_FILE_WRITE ? 0 : 10);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_EQ(tt::readFile(tmp / "00000005.app"), Bytes(10, 9));
+    EXPECT_EQ(est::listDir(tmp.path()), (std::vector<std::string>{"00000005.app", "big.bin"}));
+}
+
+TEST(EncryptContentFile, OutputHasTheModeOfAPlainNewFile) {
+    tt::TempDir tmp;
+    est::InDir in(tmp.path());
+    tt::writeFile(tmp / "c.bin", Bytes(5, 1));
+    uint8_t hash[20];
+    ASSERT_EQ(ES_EncryptContent("c.bin", 6, 0, kKey.data(), hash), 0);
+    mode_t mask = umask(0);
+    umask(mask);
+    auto perms = std::filesystem::status(tmp / "00000006.app").permissions();
+    EXPECT_EQ(static_cast<unsigned>(perms), 0666u & ~static_cast<unsigned>(mask));
+}
+
+TEST(TitleKey, EncryptsUnderTheCommonKeyWithTheTitleIdAsIv) {
+    const Bytes common = tt::fromHex("2b7e151628aed2a6abf7158809cf4f3c");
+    const Bytes title = tt::fromHex("00112233445566778899aabbccddeeff");
+    uint8_t out[16];
+    ASSERT_EQ(ES_CpEncryptTitleKey(common.data(), 0x0102030405060708ull, title.data(), out), 0);
+    EXPECT_EQ(est::opensslDecrypt(common, tt::fromHex("01020304050607080000000000000000"),
+                                  Bytes(out, out + 16)),
+              title);
+    EXPECT_EQ(ES_CpEncryptTitleKey(nullptr, 1, title.data(), out), ES_ERR_INVALID);
+}
+
+}  // namespace
