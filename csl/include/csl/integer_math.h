@@ -5,6 +5,11 @@
 
 using bigint_digit = uint32_t;
 
+// Working arrays are sized for a 4096-bit modulus plus one digit. Products
+// have up to 2 x BIGINT_MAX_DIGITS digits; division takes a dividend of up to
+// that many digits and a divisor of up to BIGINT_MAX_DIGITS significant
+// digits; bigint_mod_inv works on at most 8 digits. Calls with larger (or
+// negative) counts return without writing anything.
 constexpr int BIGINT_MAX_DIGITS = 129;
 
 void bigint_digit_mult(bigint_digit out[2], bigint_digit x, bigint_digit y);
@@ -25,14 +30,21 @@ int bigint_cmp(const bigint_digit* a, const bigint_digit* b, int n);
 bigint_digit bigint_left_shift(bigint_digit* a, const bigint_digit* b, int bits, int n);
 bigint_digit bigint_right_shift(bigint_digit* a, const bigint_digit* b, int bits, int n);
 void bigint_mult(bigint_digit* a, const bigint_digit* b, const bigint_digit* c, int n);
+// q (cDigits digits) = c div d, r (dDigits digits) = c mod d. A zero divisor
+// writes neither. A dividend with fewer digits than d gives q = 0, r = c.
 void bigint_div(bigint_digit* q, bigint_digit* r, const bigint_digit* c, int cDigits,
                 const bigint_digit* d, int dDigits);
+// r = c mod d; a zero divisor gives r = 0, so results built on it (modular
+// multiplication and exponentiation) are always defined.
 void bigint_mod(bigint_digit* r, const bigint_digit* c, int cDigits, const bigint_digit* d,
                 int dDigits);
 void bigint_mod_mult(bigint_digit* a, const bigint_digit* b, const bigint_digit* c,
                      const bigint_digit* d, int n);
+// a = b^c mod d; b, d and a have dDigits digits, c has cDigits. An exponent
+// of 0 gives 1.
 void bigint_mod_exp(bigint_digit* a, const bigint_digit* b, const bigint_digit* c, int cDigits,
                     const bigint_digit* d, int dDigits);
+// a = b^-1 mod c for gcd(b, c) = 1 (not checked), n <= 8.
 void bigint_mod_inv(bigint_digit* a, const bigint_digit* b, const bigint_digit* c, int n);
 
 // Octet-string conversions (big-endian byte strings).
