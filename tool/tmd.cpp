@@ -31,6 +31,7 @@
 #include "es/disk_encrypt.h"
 #include "es/tmd.h"
 #include "tool/options.h"
+#include "tool/report.h"
 #include "util/rsautil.h"
 #include "util/utils.h"
 
@@ -491,11 +492,6 @@ void generateTmd() {
     utilFwrite(cfg.outTmdFile, cfg.tmd, size);
 }
 
-void printBytes(const uint8_t* p, size_t n) {
-    for (size_t i = 0; i < n; ++i) std::printf("0x%02x ", p[i]);
-    std::printf("\n");
-}
-
 int dumpTmd() {
     struct stat st;
     if (stat(cfg.outTmdFile, &st) != 0) die("file open failed %s\n", cfg.outTmdFile);
@@ -514,42 +510,7 @@ int dumpTmd() {
         die("TMD file %s holds fewer content records than its numContents (%u)\n", cfg.outTmdFile,
             numContents);
 
-    std::printf("TMD fields:\n");
-    std::printf("  sigType: %lx\n", static_cast<unsigned long>(es_get_be32(t + tmd_layout::SIG_TYPE)));
-    std::printf("  issuer: %.*s\n", static_cast<int>(ES_ISSUER_BYTES),
-                reinterpret_cast<const char*>(t + tmd_layout::ISSUER));
-    std::printf("  version: %d\n", t[tmd_layout::VERSION]);
-    std::printf("  sysVersion: 0x%llx\n",
-                static_cast<unsigned long long>(es_get_be64(t + tmd_layout::SYS_VERSION)));
-    std::printf("  caCrlVersion: %d\n", t[tmd_layout::CA_CRL_VERSION]);
-    std::printf("  signerCrlVersion: %d\n", t[tmd_layout::SIGNER_CRL_VERSION]);
-    std::printf("  titleType: 0x%08lx\n",
-                static_cast<unsigned long>(es_get_be32(t + tmd_layout::TITLE_TYPE)));
-    std::printf("  titleId: 0x%llx\n",
-                static_cast<unsigned long long>(es_get_be64(t + tmd_layout::TITLE_ID)));
-    std::printf("   reserved: ");
-    printBytes(t + tmd_layout::RESERVED, tmd_layout::RESERVED_BYTES);
-    std::printf("  groupId: 0x%04x\n", es_get_be16(t + tmd_layout::GROUP_ID));
-    std::printf("  accessRights: 0x%08lx\n",
-                static_cast<unsigned long>(es_get_be32(t + tmd_layout::ACCESS_RIGHTS)));
-    std::printf("  titleVersion: %d\n", es_get_be16(t + tmd_layout::TITLE_VERSION));
-    std::printf("  numContents: %d\n", numContents);
-    std::printf("  bootIndex: %d\n", es_get_be16(t + tmd_layout::BOOT_INDEX));
-
-    for (int i = 0; i < numContents; ++i) {
-        const uint8_t* rec = t + tmd_layout::CONTENTS + ES_CONTENT_RECORD_BYTES * static_cast<uint32_t>(i);
-        const uint16_t type = es_get_be16(rec + cmd_layout::TYPE);
-        std::printf("  --cid %d: 0x%08lx\n", i, static_cast<unsigned long>(es_get_be32(rec + cmd_layout::CID)));
-        std::printf("    index %d: %d\n", i, es_get_be16(rec + cmd_layout::INDEX));
-        std::printf("    type %d: 0x%x ", i, type);
-        if (type & ES_CONTENT_TYPE_SHARED) std::printf("shared ");
-        if (type & ES_CONTENT_TYPE_DISC) std::printf("disc ");
-        std::printf("\n");
-        std::printf("    size %d: %llu\n", i,
-                    static_cast<unsigned long long>(es_get_be64(rec + cmd_layout::SIZE)));
-        std::printf("    hash %d: ", i);
-        printBytes(rec + cmd_layout::HASH, 20);
-    }
+    tool::printTmdReport(stdout, t);
 
     if (t[tmd_layout::VERSION] != ES_TMD_VERSION) {
         std::printf("TMD has incorrect version: %d\n", t[tmd_layout::VERSION]);

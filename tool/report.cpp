@@ -1,0 +1,135 @@
+#include "tool/report.h"
+
+#include <cstring>
+
+#include "es/tmd.h"
+
+namespace tool {
+
+namespace {
+
+void printBytes(FILE* out, const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) std::fprintf(out, "0x%02x ", p[i]);
+    std::fprintf(out, "\n");
+}
+
+std::string issuerText(const uint8_t* tmd) {
+    const char* p = reinterpret_cast<const char*>(tmd + tmd_layout::ISSUER);
+    return std::string(p, strnlen(p, ES_ISSUER_BYTES));
+}
+
+std::string hex(const uint8_t* p, size_t n) {
+    static const char d[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s.push_back(d[p[i] >> 4]);
+        s.push_back(d[p[i] & 15]);
+    }
+    return s;
+}
+
+const uint8_t* record(const uint8_t* tmd, int i) {
+    return tmd + tmd_layout::CONTENTS + ES_CONTENT_RECORD_BYTES * static_cast<uint32_t>(i);
+}
+
+}  // namespace
+
+void printTmdReport(FILE* out, const uint8_t* t) {
+    const uint16_t numContents = es_get_be16(t + tmd_layout::NUM_CONTENTS);
+    std::fprintf(out, "TMD fields:\n");
+    std::fprintf(out, "  sigType: %lx\n", static_cast<unsigned long>(es_get_be32(t + tmd_layout::SIG_TYPE)));
+    std::fprintf(out, "  issuer: %s\n", issuerText(t).c_str());
+    std::fprintf(out, "  version: %d\n", t[tmd_layout::VERSION]);
+    std::fprintf(out, "  sysVersion: 0x%llx\n",
+                 static_cast<unsigned long long>(es_get_be64(t + tmd_layout::SYS_VERSION)));
+    std::fprintf(out, "  caCrlVersion: %d\n", t[tmd_layout::CA_CRL_VERSION]);
+    std::fprintf(out, "  signerCrlVersion: %d\n", t[tmd_layout::SIGNER_CRL_VERSION]);
+    std::fprintf(out, "  titleType: 0x%08lx\n",
+                 static_cast<unsigned long>(es_get_be32(t + tmd_layout::TITLE_TYPE)));
+    std::fprintf(out, "  titleId: 0x%llx\n",
+                 static_cast<unsigned long long>(es_get_be64(t + tmd_layout::TITLE_ID)));
+    std::fprintf(out, "   reserved: ");
+    printBytes(out, t + tmd_layout::RESERVED, tmd_layout::RESERVED_BYTES);
+    std::fprintf(out, "  groupId: 0x%04x\n", es_get_be16(t + tmd_layout::GROUP_ID));
+    std::fprintf(out, "  accessRights: 0x%08lx\n",
+                 static_cast<unsigned long>(es_get_be32(t + tmd_layout::ACCESS_RIGHTS)));
+    std::fprintf(out, "  titleVersion: %d\n", es_get_be16(t + tmd_layout::TITLE_VERSION));
+    std::fprintf(out, "  numContents: %d\n", numContents);
+    std::fprintf(out, "  bootIndex: %d\n", es_get_be16(t + tmd_layout::BOOT_INDEX));
+
+    for (int i = 0; i < numContents; ++i) {
+        const uint8_t* rec = record(t, i);
+        const uint16_t type = es_get_be16(rec + cmd_layout::TYPE);
+        std::fprintf(out, "  --cid %d: 0x%08lx\n", i,
+                     static_cast<unsigned long>(es_get_be32(rec + cmd_layout::CID)));
+        std::fprintf(out, "    index %d: %d\n", i, es_get_be16(rec + cmd_layout::INDEX));
+        std::fprintf(out, "    type %d: 0x%x ", i, type);
+        if (type & ES_CONTENT_TYPE_SHARED) std::fprintf(out, "shared ");
+        if (type & ES_CONTENT_TYPE_DISC) std::fprintf(out, "disc ");
+        std::fprintf(out, "\n");
+        std::fprintf(out, "    size %d: %llu\n", i,
+                     static_cast<unsigned long long>(es_get_be64(rec + cmd_layout::SIZE)));
+        std::fprintf(out, "    hash %d: ", i);
+        printBytes(out, rec + cmd_layout::HASH, 20);
+    }
+}
+
+std::string jsonString(const std::string& s) {
+    std::string o = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            o.push_back('\\');
+            o.push_back(static_cast<char>(c));
+        } else if (c < 0x20 || c >= 0x7F) {
+            char b[8];
+            std::snprintf(b, sizeof b, "\\u%04x", c);
+            o += b;
+        } else {
+            o.push_back(static_cast<char>(c));
+        }
+    }
+    return o + "\"";
+}
+
+std::string tmdJson(const uint8_t* t) {
+    const uint16_t numContents = es_get_be16(t + tmd_layout::NUM_CONTENTS);
+    std::string j = "{";
+    auto num = [&](const char* k, unsigned long long v, bool comma = true) {
+        j += "\"" + std::string(k) + "\": " + std::to_string(v) + (comma ? ", " : "");
+    };
+    auto str = [&](const char* k, const std::string& v) {
+        j += "\"" + std::string(k) + "\": " + jsonString(v) + ", ";
+    };
+    num("sigType", es_get_be32(t + tmd_layout::SIG_TYPE));
+    str("issuer", issuerText(t));
+    num("version", t[tmd_layout::VERSION]);
+    num("sysVersion", es_get_be64(t + tmd_layout::SYS_VERSION));
+    num("caCrlVersion", t[tmd_layout::CA_CRL_VERSION]);
+    num("signerCrlVersion", t[tmd_layout::SIGNER_CRL_VERSION]);
+    num("titleType", es_get_be32(t + tmd_layout::TITLE_TYPE));
+    char tid[24];
+    std::snprintf(tid, sizeof tid, "%016llx",
+                  static_cast<unsigned long long>(es_get_be64(t + tmd_layout::TITLE_ID)));
+    str("titleId", tid);
+    str("reserved", hex(t + tmd_layout::RESERVED, tmd_layout::RESERVED_BYTES));
+    num("groupId", es_get_be16(t + tmd_layout::GROUP_ID));
+    num("accessRights", es_get_be32(t + tmd_layout::ACCESS_RIGHTS));
+    num("titleVersion", es_get_be16(t + tmd_layout::TITLE_VERSION));
+    num("numContents", numContents);
+    num("bootIndex", es_get_be16(t + tmd_layout::BOOT_INDEX));
+    j += "\"contents\": [";
+    for (int i = 0; i < numContents; ++i) {
+        const uint8_t* rec = record(t, i);
+        if (i) j += ", ";
+        j += "{";
+        num("cid", es_get_be32(rec + cmd_layout::CID));
+        num("index", es_get_be16(rec + cmd_layout::INDEX));
+        num("type", es_get_be16(rec + cmd_layout::TYPE));
+        num("size", es_get_be64(rec + cmd_layout::SIZE));
+        j += "\"hash\": \"" + hex(rec + cmd_layout::HASH, 20) + "\"}";
+    }
+    j += "]}";
+    return j;
+}
+
+}  // namespace tool

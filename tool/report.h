@@ -1,0 +1,20 @@
+// The TMD report shared by the dump stage of tmd and by tmd-inspect.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace tool {
+
+// Prints the fields of a TMD whose buffer holds at least
+// ES_GetTmdSize(numContents) bytes, in the dump layout.
+void printTmdReport(FILE* out, const uint8_t* tmd);
+
+// The same fields as one JSON object (no trailing newline).
+std::string tmdJson(const uint8_t* tmd);
+
+// JSON string literal of a byte text (escapes quotes, backslashes and
+// control characters; bytes above 0x7F as \u00XX).
+std::string jsonString(const std::string& s);
+
+}  // namespace tool
