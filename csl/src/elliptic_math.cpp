@@ -57,25 +57,24 @@ const comb4_table precomputed_bp = {
 
 namespace {
 
-struct Comb2Cache {
-    ec_point signer;
-    comb2_table table;
-};
-
 // All bytes 0xFF: x has bits above bit 232, which no reduced point has, so
 // the first multiplication in a thread always builds the table.
-constexpr Comb2Cache makeEmptyCache() {
-    Comb2Cache c{};
-    for (auto& w : c.signer.x) w = 0xFFFFFFFFu;
-    for (auto& w : c.signer.y) w = 0xFFFFFFFFu;
-    for (auto& p : c.table) {
-        for (auto& w : p.x) w = 0xFFFFFFFFu;
-        for (auto& w : p.y) w = 0xFFFFFFFFu;
-    }
-    return c;
+constexpr ec_point emptyCachePoint() {
+    ec_point p{};
+    for (auto& w : p.x) w = 0xFFFFFFFFu;
+    for (auto& w : p.y) w = 0xFFFFFFFFu;
+    return p;
 }
 
-thread_local Comb2Cache comb2Cache = makeEmptyCache();
+}  // namespace
+
+// One cached point and table per thread, so that threads never see each
+// other's half-written table.
+thread_local ec_point precomputed_signer = emptyCachePoint();
+thread_local comb2_table precomputed_pk = {emptyCachePoint(), emptyCachePoint(),
+                                           emptyCachePoint(), emptyCachePoint()};
+
+namespace {
 
 bool pointsEqual(const ec_point* a, const ec_point* b) {
     return poly_equal(a->x, b->x) && poly_equal(a->y, b->y);
@@ -298,19 +297,18 @@ void poly_elliptic_mul(const field_element k, const ec_point* P, ec_point* R,
         setInfinity(R);
         return;
     }
-    Comb2Cache& cache = comb2Cache;
-    if (!pointsEqual(P, &cache.signer)) {
+    if (!pointsEqual(P, &precomputed_signer)) {
         ec_point base;
         copy_point(P, &base);
-        do_precompute_two(&base, cache.table, curve);
-        copy_point(&base, &cache.signer);
+        do_precompute_two(&base, precomputed_pk, curve);
+        copy_point(&base, &precomputed_signer);
     }
     ec_point acc, T;
     setInfinity(&acc);
     for (int c = 127; c >= 0; --c) {
         const unsigned d = scalarBit(k, 128 + c) << 1 | scalarBit(k, c);
         poly_elliptic_double(&acc, &T, curve);
-        poly_elliptic_sum(&T, &cache.table[d], &acc, curve);
+        poly_elliptic_sum(&T, &precomputed_pk[d], &acc, curve);
     }
     copy_point(&acc, R);
     csl_wipe_object(acc);

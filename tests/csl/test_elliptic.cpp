@@ -7,6 +7,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "csl/elliptic_math.h"
@@ -256,6 +257,29 @@ TEST(Elliptic, MultiplesOfAnotherPointAgree) {
         poly_elliptic_mul(scalars[i].data(), &named_point, &r, &named_curve);
         EXPECT_TRUE(same(r, mulFour(scalars[i]))) << i;
     }
+}
+
+TEST(Elliptic, TwoToothCacheIsPerThreadAndFollowsThePoint) {
+    // A fresh thread starts with the empty (all 0xFF) cache.
+    bool freshWasEmpty = false;
+    std::thread([&] {
+        freshWasEmpty = precomputed_signer.x[0] == 0xFFFFFFFFu && precomputed_pk[3].y[7] == 0xFFFFFFFFu;
+    }).join();
+    EXPECT_TRUE(freshWasEmpty);
+
+    const ec_point P = dbl(named_point);
+    const Fe k{0, 0, 0, 0, 0, 0, 3, 5};
+    ec_point r;
+    poly_elliptic_mul(k.data(), &P, &r, &named_curve);
+    EXPECT_TRUE(same(precomputed_signer, P));
+    comb2_table want;
+    do_precompute_two(&P, want, &named_curve);
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(same(precomputed_pk[i], want[i])) << i;
+    EXPECT_TRUE(same(r, mulSlow(k, P)));
+    // A zero scalar leaves the cache alone.
+    poly_elliptic_mul(Fe{}.data(), &named_point, &r, &named_curve);
+    EXPECT_TRUE(isInfinity(r));
+    EXPECT_TRUE(same(precomputed_signer, P));
 }
 
 TEST(Elliptic, CurveMembership) {

@@ -30,6 +30,9 @@ using comb2_table = ec_point[4];
 extern const ec_curve named_curve;
 extern const ec_point named_point;
 extern const comb4_table precomputed_bp;
+// The point whose table poly_elliptic_mul holds, and that table (per thread).
+extern thread_local ec_point precomputed_signer;
+extern thread_local comb2_table precomputed_pk;
 
 // The built-in records are constants; this only exists so that callers
 // written against the set-up call keep working.
