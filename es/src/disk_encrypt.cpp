@@ -1,5 +1,6 @@
 #include "es/disk_encrypt.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,14 +97,9 @@ int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16]
     es_detail::OutputFile app;
     if (!app.create(name)) return ES_ERR_FILE_OPEN;
 
-    std::unique_ptr<uint8_t[]> table(new (std::nothrow) uint8_t[SUPERBLOCK_HASH_TABLE_BYTES]());
-    if (!table) {
-        std::printf("Cannot malloc %u bytes - exit\n", SUPERBLOCK_HASH_TABLE_BYTES);
-        app.discard();
-        std::exit(1);
-    }
+    std::array<uint8_t, SUPERBLOCK_HASH_TABLE_BYTES> table{};
     uint32_t slots = 0;
-    int32_t r = encryptDiskStream(in.get(), app.fd(), key, table.get(),
+    int32_t r = encryptDiskStream(in.get(), app.fd(), key, table.data(),
                                   SUPERBLOCK_HASH_TABLE_ENTRIES, &slots);
     in.reset();
     if (r == ES_DISK_FATAL) {
@@ -116,9 +112,9 @@ int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16]
     std::snprintf(name, sizeof name, "%08x.hash", cid);
     es_detail::OutputFile hashFile;
     if (!hashFile.create(name)) return ES_ERR_FILE_OPEN;
-    if (!hashFile.write(table.get(), size_t{slots} * SHA1_DIGEST_BYTES) || !hashFile.commit())
+    if (!hashFile.write(table.data(), size_t{slots} * SHA1_DIGEST_BYTES) || !hashFile.commit())
         return ES_ERR_FILE_WRITE;
 
-    csl_sha1(table.get(), SUPERBLOCK_HASH_TABLE_BYTES, hashOut);
+    csl_sha1(table.data(), SUPERBLOCK_HASH_TABLE_BYTES, hashOut);
     return 0;
 }
