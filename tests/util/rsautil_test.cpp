@@ -14,6 +14,7 @@
 #include <string>
 
 #include "es/es.h"
+#include "rsa_test_keys.h"
 #include "test_support.h"
 #include "util/rsautil.h"
 
@@ -21,15 +22,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct KeyFree {
-    void operator()(RsaKeyPair* k) const { RUTIL_FreeRsaKeyPair(k); }
-};
-using Key = std::unique_ptr<RsaKeyPair, KeyFree>;
-
-struct FileClose {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileClose>;
+using rt::File;
+using rt::Key;
+using rt::PemKey;
+using rt::convertPem;
+using rt::loadKeyFile;
+using rt::opensslKey;
+using rt::opensslSign;
 
 std::string slurp(const fs::path& p) {
     tt::Bytes b = tt::readFile(p);
@@ -55,52 +54,6 @@ void writePublicPem(const RsaKeyPair* key, const fs::path& path) {
     File f(std::fopen(path.c_str(), "w"));
     ASSERT_TRUE(f);
     ASSERT_EQ(PEM_write_PUBKEY(f.get(), key), 1);
-}
-
-int convertPem(const fs::path& pem, const fs::path& out) {
-    File in(std::fopen(pem.c_str(), "r"));
-    File dst(std::fopen(out.c_str(), "w"));
-    if (!in || !dst) return -99;
-    return RUTIL_ConvertPem(in.get(), dst.get());
-}
-
-// Keys from the openssl command line, made once per run: the key files the
-// tool signs with come from such PEM keys.
-struct PemKey {
-    fs::path pem;
-    fs::path keyFile;
-};
-
-const fs::path& workDir() {
-    static tt::TempDir dir;
-    return dir.path();
-}
-
-const PemKey& opensslKey(int bits) {
-    static std::map<int, PemKey> keys;
-    auto it = keys.find(bits);
-    if (it != keys.end()) return it->second;
-    PemKey k{workDir() / ("rsa" + std::to_string(bits) + ".pem"),
-             workDir() / ("rsa" + std::to_string(bits) + ".rsa")};
-    auto r = tt::run({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt",
-                      "rsa_keygen_bits:" + std::to_string(bits), "-out", k.pem.string()});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(convertPem(k.pem, k.keyFile), 0);
-    return keys.emplace(bits, k).first->second;
-}
-
-Key loadKeyFile(const fs::path& path) {
-    File f(std::fopen(path.c_str(), "rb"));
-    return Key(f ? RUTIL_ReadRsaKeyPair(f.get(), nullptr, 0) : nullptr);
-}
-
-tt::Bytes opensslSign(const fs::path& pem, const tt::Bytes& data) {
-    tt::TempDir dir;
-    tt::writeFile(dir / "data", data);
-    auto r = tt::run({"openssl", "dgst", "-sha1", "-sign", pem.string(), "-out",
-                      (dir / "sig").string(), (dir / "data").string()});
-    EXPECT_EQ(r.status, 0) << r.err;
-    return tt::readFile(dir / "sig");
 }
 
 // The component lines of a key file: entry 2*i+1 is the count of component
