@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -36,6 +37,14 @@ void writeUnderSizeLimit(const std::string& path, const tt::Bytes& data) {
     const rlimit limit{1000, 1000};
     setrlimit(RLIMIT_FSIZE, &limit);
     utilFwrite(path.c_str(), data.data(), static_cast<uint32_t>(data.size()));
+}
+
+// Also in a child: without the right to add files to the directory (dropping
+// root first, which is not bound by permissions), then reports success.
+void rewriteWithoutDirectoryWrite(const std::string& path, const tt::Bytes& data) {
+    if (geteuid() == 0 && setuid(65534) != 0) std::exit(3);
+    utilFwrite(path.c_str(), data.data(), static_cast<uint32_t>(data.size()));
+    std::exit(0);
 }
 
 }  // namespace
@@ -191,4 +200,15 @@ TEST(FileWriteDeathTest, FailedWriteKeepsEarlierFile) {
         ExitedWithCode(1), Eq("file write failed " + fresh.string() + "\n"));
     EXPECT_FALSE(fs::exists(fresh));
     EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"out.bin"});
+}
+
+TEST(FileWriteDeathTest, ExistingFileInLockedDirectoryIsRewrittenInPlace) {
+    tt::TempDir dir;
+    const auto path = dir / "out.bin";
+    tt::writeFile(path, pattern(30, 14));
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
+    const tt::Bytes data = pattern(12, 15);
+    EXPECT_EXIT(rewriteWithoutDirectoryWrite(path.string(), data), ExitedWithCode(0), Eq(""));
+    EXPECT_EQ(tt::readFile(path), data);
 }

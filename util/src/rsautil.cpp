@@ -323,7 +323,13 @@ int RUTIL_SaveRsaKeyPair(FILE* file, const char* label, const RsaKeyPair* key) {
         if (getComponent(key, i, components[i]) != 0) return -1;
 
     static const char digits[] = "0123456789abcdef";
+    // Sized up front: a reallocation would leave copies of key bytes behind
+    // in freed memory.
+    size_t total = label ? 1 + std::strlen(label) : 0;
+    for (const SecretBytes& c : components)
+        total += 2 + std::to_string(c.size()).size() + 3 * c.size();
     std::string text;
+    text.reserve(total);
     for (const SecretBytes& c : components) {
         text += '\n';
         text += std::to_string(c.size());

@@ -49,12 +49,12 @@ bool writeAll(int fd, const uint8_t* data, size_t length) {
 // Writing into something that is not a regular file (a device, a pipe) cannot
 // be made atomic; write it in place and report a failed flush as a failed
 // write.
-void writeInPlace(const char* path, const void* data, uint32_t length) {
+void writeInPlace(const char* path, const char* shownPath, const void* data, uint32_t length) {
     FILE* raw = std::fopen(path, "wb");
-    if (!raw) failWith("file open failed %s\n", path);
+    if (!raw) failWith("file open failed %s\n", shownPath);
     size_t written = length ? std::fwrite(data, 1, length, raw) : 0;
     int closed = std::fclose(raw);
-    if (written != length || closed != 0) failWith("file write failed %s\n", path);
+    if (written != length || closed != 0) failWith("file write failed %s\n", shownPath);
 }
 
 // Writes into a temporary file beside the destination and renames it into
@@ -62,14 +62,22 @@ void writeInPlace(const char* path, const void* data, uint32_t length) {
 // leaves a truncated file under the destination's name nor destroys an
 // earlier good one.
 void writeReplacing(const std::string& dest, const char* shownPath, const void* data,
-                    uint32_t length, mode_t mode) {
+                    uint32_t length, mode_t mode, bool existed) {
     std::string::size_type slash = dest.rfind('/');
     std::string dir = slash == std::string::npos ? std::string(".") : dest.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? dest : dest.substr(slash + 1);
     std::string tmp = (slash == std::string::npos ? std::string() : dir) + "." + base + ".XXXXXX";
 
     int fd = mkstemp(tmp.data());
-    if (fd < 0) failWith("file open failed %s\n", shownPath);
+    if (fd < 0) {
+        // A writable file in a directory we may not add to can still be
+        // rewritten, only not atomically.
+        if (errno == EACCES && existed) {
+            writeInPlace(dest.c_str(), shownPath, data, length);
+            return;
+        }
+        failWith("file open failed %s\n", shownPath);
+    }
 
     bool ok = fchmod(fd, mode) == 0;
     ok = ok && writeAll(fd, static_cast<const uint8_t*>(data), length);
@@ -107,10 +115,11 @@ void utilFwrite(const char* path, const void* data, uint32_t length) {
     mode_t mode = newFileMode();
 
     struct stat st {};
-    if (stat(path, &st) == 0) {
+    const bool existed = stat(path, &st) == 0;
+    if (existed) {
         if (S_ISDIR(st.st_mode)) failWith("file open failed %s\n", path);
         if (!S_ISREG(st.st_mode)) {
-            writeInPlace(path, data, length);
+            writeInPlace(path, path, data, length);
             return;
         }
         // Truncating an existing file keeps its permissions; so does the
@@ -127,10 +136,10 @@ void utilFwrite(const char* path, const void* data, uint32_t length) {
         struct stat lst {};
         if (lstat(path, &lst) == 0) {
             // A dangling link: creating its target is what opening it does.
-            writeInPlace(path, data, length);
+            writeInPlace(path, path, data, length);
             return;
         }
         if (dest.empty() || dest.back() == '/') failWith("file open failed %s\n", path);
     }
-    writeReplacing(dest, path, data, length, mode);
+    writeReplacing(dest, path, data, length, mode, existed);
 }
