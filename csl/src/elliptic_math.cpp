@@ -70,9 +70,9 @@ constexpr ec_point emptyCachePoint() {
 
 // One cached point and table per thread, so that threads never see each
 // other's half-written table.
-thread_local ec_point precomputed_signer = emptyCachePoint();
-thread_local comb2_table precomputed_pk = {emptyCachePoint(), emptyCachePoint(),
-                                           emptyCachePoint(), emptyCachePoint()};
+static thread_local ec_point precomputed_signer = emptyCachePoint();
+static thread_local comb2_table precomputed_pk = {emptyCachePoint(), emptyCachePoint(),
+                                                  emptyCachePoint(), emptyCachePoint()};
 
 namespace {
 
@@ -289,6 +289,11 @@ void poly_elliptic_mul_precomputed(const field_element k, const comb4_table tabl
 void poly_elliptic_mul_four(const field_element k, const ec_point* /*G*/, ec_point* R,
                             const ec_curve* curve) {
     poly_elliptic_mul_precomputed(k, precomputed_bp, R, curve);
+}
+
+void poly_elliptic_cached_table(ec_point* signer, comb2_table table) {
+    copy_point(&precomputed_signer, signer);
+    for (int i = 0; i < 4; ++i) copy_point(&precomputed_pk[i], &table[i]);
 }
 
 void poly_elliptic_mul(const field_element k, const ec_point* P, ec_point* R,

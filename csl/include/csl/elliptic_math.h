@@ -30,9 +30,6 @@ using comb2_table = ec_point[4];
 extern const ec_curve named_curve;
 extern const ec_point named_point;
 extern const comb4_table precomputed_bp;
-// The point whose table poly_elliptic_mul holds, and that table (per thread).
-extern thread_local ec_point precomputed_signer;
-extern thread_local comb2_table precomputed_pk;
 
 // The built-in records are constants; this only exists so that callers
 // written against the set-up call keep working.
@@ -58,6 +55,10 @@ void do_precompute_two(const ec_point* P, comb2_table table, const ec_curve* cur
 // R = k*P with a two-tooth comb whose table for the last P is cached per thread.
 void poly_elliptic_mul(const field_element k, const ec_point* P, ec_point* R,
                        const ec_curve* curve);
+
+// Copies the calling thread's cache of poly_elliptic_mul: the point whose
+// table is held (all bytes 0xFF while empty) and that table.
+void poly_elliptic_cached_table(ec_point* signer, comb2_table table);
 
 bool poly_elliptic_is_infinity(const ec_point* P);
 // True when both coordinates are reduced and P satisfies the curve equation
