@@ -1,0 +1,114 @@
+// Output failures of tmd: a full disk (a file-size limit with SIGXFSZ
+// ignored) and outputs that cannot be put in place (a directory in the way).
+// Each ends with a message and status 1, never 0; no truncated file is left
+// under an output's name, and a good file from an earlier run survives.
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "tool_fixture.h"
+
+namespace tt {
+namespace {
+
+class FaultTest : public ToolTest {
+protected:
+    // Runs tmd with every file it writes limited to limitBytes.
+    RunResult tmdLimited(size_t limitBytes, const std::vector<std::string>& args) {
+        std::string cmd = "trap '' XFSZ; exec prlimit --fsize=" + std::to_string(limitBytes) + " \"$0\" \"$@\"";
+        std::vector<std::string> argv{"sh", "-c", cmd, binDir() + "/tmd"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv, dir_.path(),
+                   {"KESSARIVON_SDK_ROOT=" + pkiRoot().string(), "ROOT"});
+    }
+
+    // Nothing but the named files (and the inputs) may be in the directory.
+    void expectNoTemporaries() {
+        for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
+            const std::string n = e.path().filename().string();
+            EXPECT_NE(n[0], '.') << "temporary left behind: " << n;
+        }
+    }
+};
+
+TEST_F(FaultTest, FullDiskWhileWritingContent) {
+    std::mt19937_64 rng(5);
+    const Bytes data = randomBytes(rng, 200000);
+    makeContent("c.bin", data);
+    for (bool disc : {false, true}) {
+        SCOPED_TRACE(disc ? "disc" : "plain");
+        std::vector<std::string> args{"-O", "-T", "0x300000050", "-n", "c.bin", "-c", "1", "-i", "0"};
+        if (disc) args.push_back("-d");
+        auto good = tmd(args);
+        ASSERT_EQ(good.status, 0) << good.err;
+        const Bytes app = readFile(file("00000001.app"));
+        std::filesystem::remove(file("300000050.tmd"));
+
+        // A second content of a new title fails half-way; the earlier .app stays whole.
+        auto r = tmdLimited(100000, args);
+        EXPECT_EQ(r.status, 1);
+        // The disc layout reports the short write itself and ends the run there.
+        EXPECT_NE(r.err.find(disc ? "Error: write failed (" : "c.bin encryption failed\n"), std::string::npos)
+            << r.err;
+        EXPECT_EQ(readFile(file("00000001.app")), app);
+        EXPECT_FALSE(std::filesystem::exists(file("300000050.tmd")));
+        expectNoTemporaries();
+    }
+}
+
+TEST_F(FaultTest, FullDiskWhileWritingSmallOutputs) {
+    makeContent("empty.bin", {});
+    makeContent("sixteen.bin", Bytes(16, 3));
+    struct Case {
+        size_t limit;
+        const char* content;
+        const char* err;
+    };
+    const Case cases[] = {
+        {10, "empty.bin", "file write failed 300000060.titleKey\n"},
+        {100, "sixteen.bin", "file write failed 300000060.tmd\n"},
+    };
+    for (const auto& c : cases) {
+        auto r = tmdLimited(c.limit, {"-O", "-T", "0x300000060", "-n", c.content, "-c", "1", "-i", "0"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_FALSE(std::filesystem::exists(file("300000060.tmd")));
+        expectNoTemporaries();
+    }
+}
+
+// An output whose name is taken by a directory cannot be put in place.
+TEST_F(FaultTest, OutputsThatCannotBePutInPlace) {
+    std::mt19937_64 rng(6);
+    makeContent("c.bin", randomBytes(rng, 5000));
+    struct Case {
+        const char* blocker;
+        std::vector<std::string> extra;
+        const char* err;
+    };
+    const Case cases[] = {
+        {"00000007.app", {}, "c.bin encryption failed\n"},
+        {"00000007.hash", {"-d"}, "c.bin encryption failed\n"},
+        {"300000070.titleKey", {}, "file open failed 300000070.titleKey\n"},
+        {"300000070.tmd", {}, "file open failed 300000070.tmd\n"},
+        {"7.cmd", {"-a"}, "file open failed 7.cmd\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.blocker);
+        std::filesystem::create_directory(file(c.blocker));
+        std::vector<std::string> args{"-O", "-T", "0x300000070", "-n", "c.bin", "-c", "7", "-i", "0"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        auto r = tmd(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_TRUE(std::filesystem::is_directory(file(c.blocker)));
+        expectNoTemporaries();
+        std::filesystem::remove(file(c.blocker));
+        for (auto n : {"00000007.app", "00000007.hash", "300000070.titleKey", "300000070.tmd"})
+            std::filesystem::remove(file(n));
+    }
+}
+
+}  // namespace
+}  // namespace tt
