@@ -2,8 +2,9 @@
 //
 // Every complete block is copied into state->block, turned into host-order
 // words there and compressed, so the caller's data is only ever read. All
-// multi-block work funnels through compressBlocks(), the one place a faster
-// block function can be chosen without touching the streaming logic.
+// compression, the final padded block included, goes through
+// compressBlocks(), the one place a faster block function can be chosen
+// without touching the streaming logic.
 #include "csl/sha1.h"
 
 #include <cstring>
@@ -17,19 +18,24 @@ constexpr uint32_t kInitialValue[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x
 
 constexpr uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
-// Absorbs nblocks complete 64-byte blocks starting at data.
+// Absorbs nblocks complete 64-byte blocks starting at data, which may be
+// state->block itself (a block completed there, or the final padded one).
 void compressBlocks(SHA1HashState* state, const uint8_t* data, size_t nblocks) {
     for (size_t i = 0; i < nblocks; ++i) {
-        std::memcpy(state->block, data + i * SHA1_BLOCK_BYTES, SHA1_BLOCK_BYTES);
+        const uint8_t* src = data + i * SHA1_BLOCK_BYTES;
+        if (src != state->block) std::memcpy(state->block, src, SHA1_BLOCK_BYTES);
         byte_reverse(state->block, SHA1_BLOCK_BYTES);
         SHA1Transform(state);
     }
 }
 
-// Compresses the block already sitting in state->block (as bytes).
-void compressWaitingBlock(SHA1HashState* state) {
-    byte_reverse(state->block, SHA1_BLOCK_BYTES);
-    SHA1Transform(state);
+void compressWaitingBlock(SHA1HashState* state) { compressBlocks(state, state->block, 1); }
+
+void putBigEndian(uint8_t* p, uint32_t w) {
+    p[0] = static_cast<uint8_t>(w >> 24);
+    p[1] = static_cast<uint8_t>(w >> 16);
+    p[2] = static_cast<uint8_t>(w >> 8);
+    p[3] = static_cast<uint8_t>(w);
 }
 
 uint32_t loadWord(const uint8_t* p) {
@@ -37,8 +43,6 @@ uint32_t loadWord(const uint8_t* p) {
     std::memcpy(&w, p, 4);
     return w;
 }
-
-void storeWord(uint8_t* p, uint32_t w) { std::memcpy(p, &w, 4); }
 
 }  // namespace
 
@@ -141,12 +145,11 @@ int SHA1Result(SHA1HashState* state, uint8_t digest[20]) {
         } else {
             std::memset(state->block + index + 1, 0, 55 - index);
         }
-        byte_reverse(state->block, SHA1_BLOCK_BYTES);
-        // The length words go in after the swap, so they enter the
-        // compression as the big-endian 64-bit bit count.
-        storeWord(state->block + 56, high);
-        storeWord(state->block + 60, low);
-        SHA1Transform(state);
+        // The 64-bit bit count, big-endian, in the last eight bytes; the swap
+        // in the compression turns it into host words 14 (high) and 15 (low).
+        putBigEndian(state->block + 56, high);
+        putBigEndian(state->block + 60, low);
+        compressWaitingBlock(state);
     }
     std::memcpy(digest, state->chainingValue, SHA1_DIGEST_BYTES);
     byte_reverse(digest, SHA1_DIGEST_BYTES);
