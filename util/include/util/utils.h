@@ -7,11 +7,22 @@
 // (status 1) after "file open failed %s" / "file read failed %s".
 void utilFread(const char* path, void* buffer, uint32_t length);
 // Create or replace path with length bytes of data, or end the process
-// (status 1) after "file open failed %s" / "file write failed %s".
+// (status 1) after "file open failed %s" / "file write failed %s". A regular
+// file is replaced atomically: a failed write leaves any earlier file as it
+// was.
 void utilFwrite(const char* path, const void* data, uint32_t length);
 
+// utilVerify2 on the certificate file; ES_ERR_UNSUPPORTED_CERT for a file
+// larger than the largest layout (1280 bytes). A missing or unreadable file
+// ends the process through utilFread.
 int32_t utilVerify(const char* certPath, int32_t sigLength, const uint8_t* object,
                    int32_t objectSize);
+// 0 valid, 7 invalid; ES_ERR_UNSUPPORTED_SIG_SIZE for a sigLength other than
+// 512, 256 or 60; ES_ERR_INVALID for an object that ends before its signed
+// region; ES_ERR_UNSUPPORTED_CERT when keySize does not fit the signature.
 int32_t utilVerify2(const uint8_t* key, int32_t keySize, int32_t sigLength,
                     const uint8_t* object, int32_t objectSize, int32_t fromCert);
+// ECDSA-signs object[128 ..) with the 30-byte private key at the start of
+// keyPath into object[4 .. 63]; 0, ES_ERR_INVALID (object shorter than 128
+// bytes, no random nonce), or the signer's code (object unchanged).
 int32_t utilFillEccSig(const char* keyPath, uint8_t* object, int32_t objectSize);
