@@ -19,6 +19,8 @@ struct CliCase {
     std::string err;  // exact standard error
 };
 
+void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
+
 class CliReject : public ToolTest, public ::testing::WithParamInterface<CliCase> {};
 
 TEST_P(CliReject, MessageAndStatus) {
