@@ -2,6 +2,8 @@
 // most significant word first.
 #include "csl/poly_math.h"
 
+#include <immintrin.h>
+
 #include <array>
 #include <cstring>
 
@@ -241,7 +243,7 @@ void poly_reduce_element(field_element e) {
     poly_reduce(d, e);
 }
 
-void poly_mul(const field_element a, const field_element b, field_element out) {
+void poly_mul_portable(const field_element a, const field_element b, field_element out) {
     uint32_t x[FIELD_WORDS], y[FIELD_WORDS];
     poly_copy(a, x);
     poly_copy(b, y);
@@ -253,6 +255,119 @@ void poly_mul(const field_element a, const field_element b, field_element out) {
     else
         poly_mul_partial(x, y, prod);
     poly_reduce(prod, out);
+}
+
+namespace {
+
+// Carry-less multiplication on 64-bit limbs, least significant limb first.
+inline void toLimbs(const uint32_t* e, uint64_t L[4]) {
+    for (int i = 0; i < 4; ++i)
+        L[i] = static_cast<uint64_t>(e[7 - 2 * i]) | static_cast<uint64_t>(e[6 - 2 * i]) << 32;
+}
+
+// Reduces an 8-limb product (degree below 512) modulo f and stores it most
+// significant word first: x^(64i) = x^(64i-233) + x^(64i-159).
+inline void reduceLimbs(uint64_t C[8], field_element out) {
+    for (int i = 7; i >= 4; --i) {
+        const uint64_t t = C[i];
+        C[i - 4] ^= t << 23;
+        C[i - 3] ^= (t >> 41) ^ (t << 33);
+        C[i - 2] ^= t >> 31;
+    }
+    const uint64_t t = C[3] >> 41;
+    C[0] ^= t;
+    C[1] ^= t << 10;
+    C[2] ^= t >> 54;
+    C[3] &= (uint64_t{1} << 41) - 1;
+    for (int i = 0; i < 4; ++i) {
+        out[7 - 2 * i] = static_cast<uint32_t>(C[i]);
+        out[6 - 2 * i] = static_cast<uint32_t>(C[i] >> 32);
+    }
+}
+
+// 128 x 128 -> 256 bits by schoolbook on 64-bit halves.
+__attribute__((target("pclmul,sse2"))) inline void mul128(__m128i a, __m128i b, __m128i& lo,
+                                                          __m128i& hi) {
+    const __m128i p00 = _mm_clmulepi64_si128(a, b, 0x00);
+    const __m128i p11 = _mm_clmulepi64_si128(a, b, 0x11);
+    const __m128i mid =
+        _mm_xor_si128(_mm_clmulepi64_si128(a, b, 0x01), _mm_clmulepi64_si128(a, b, 0x10));
+    lo = _mm_xor_si128(p00, _mm_slli_si128(mid, 8));
+    hi = _mm_xor_si128(p11, _mm_srli_si128(mid, 8));
+}
+
+__attribute__((target("pclmul,sse2"))) inline void clmulProduct(const uint64_t A[4],
+                                                                const uint64_t B[4],
+                                                                uint64_t C[8]) {
+    // Karatsuba on the two 128-bit halves.
+    const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(A));
+    const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(A + 2));
+    const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(B));
+    const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(B + 2));
+    __m128i l0, l1, h0, h1, m0, m1;
+    mul128(a0, b0, l0, l1);
+    mul128(a1, b1, h0, h1);
+    mul128(_mm_xor_si128(a0, a1), _mm_xor_si128(b0, b1), m0, m1);
+    m0 = _mm_xor_si128(m0, _mm_xor_si128(l0, h0));
+    m1 = _mm_xor_si128(m1, _mm_xor_si128(l1, h1));
+    l1 = _mm_xor_si128(l1, m0);
+    h0 = _mm_xor_si128(h0, m1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(C), l0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(C + 2), l1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(C + 4), h0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(C + 6), h1);
+}
+
+__attribute__((target("pclmul,sse2"))) inline void clmulSquare(const uint64_t A[4],
+                                                               uint64_t C[8]) {
+    for (int i = 0; i < 4; i += 2) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(A + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(C + 2 * i), _mm_clmulepi64_si128(a, a, 0x00));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(C + 2 * i + 2),
+                         _mm_clmulepi64_si128(a, a, 0x11));
+    }
+}
+
+bool detectClmul() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2");
+}
+
+const bool haveClmul = detectClmul();
+
+}  // namespace
+
+bool poly_have_clmul() { return haveClmul; }
+
+__attribute__((target("pclmul,sse2"))) void poly_mul_clmul(const field_element a,
+                                                           const field_element b,
+                                                           field_element out) {
+    uint32_t x[FIELD_WORDS], y[FIELD_WORDS];
+    if (a[0] > FIELD_TOP_MASK) {
+        poly_copy(a, x);
+        poly_reduce_element(x);
+        a = x;
+    }
+    if (b[0] > FIELD_TOP_MASK) {
+        poly_copy(b, y);
+        poly_reduce_element(y);
+        b = y;
+    }
+    uint64_t A[4], B[4], C[8];
+    toLimbs(a, A);
+    toLimbs(b, B);
+    if (A[0] == B[0] && A[1] == B[1] && A[2] == B[2] && A[3] == B[3])
+        clmulSquare(A, C);
+    else
+        clmulProduct(A, B, C);
+    reduceLimbs(C, out);
+}
+
+void poly_mul(const field_element a, const field_element b, field_element out) {
+    if (haveClmul)
+        poly_mul_clmul(a, b, out);
+    else
+        poly_mul_portable(a, b, out);
 }
 
 void cus_times_u_to_n(const field_element p, unsigned n, field_element out) {

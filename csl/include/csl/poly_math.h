@@ -51,6 +51,12 @@ void poly_sqr(const field_element a, double_element out);
 // value. Operands that are not reduced are first reduced modulo f.
 // out may alias a or b.
 void poly_mul(const field_element a, const field_element b, field_element out);
+// The two implementations poly_mul chooses from: the portable comb, and
+// carry-less multiplication, which needs a CPU with PCLMULQDQ
+// (poly_have_clmul, probed once).
+void poly_mul_portable(const field_element a, const field_element b, field_element out);
+void poly_mul_clmul(const field_element a, const field_element b, field_element out);
+bool poly_have_clmul();
 
 // out = a^(-1) mod f (almost-inverse algorithm). A value without an inverse
 // (0, or a multiple of f when a is not reduced) gives 0. out may alias a.
