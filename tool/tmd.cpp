@@ -32,6 +32,7 @@
 #include "es/tmd.h"
 #include "tool/options.h"
 #include "tool/report.h"
+#include "tool/tmdcheck.h"
 #include "util/rsautil.h"
 #include "util/utils.h"
 
@@ -187,61 +188,18 @@ void postParseChecks(const char* program) {
         if (!cfg.haveIndex) fail(program, "need content index\n");
     }
 
-    if (cfg.numInCmds == 0) {
-        if (cfg.numContents == 0) fail(program, "number of contents incorrect\n");
-        if (cfg.bidx >= cfg.numContents && cfg.bidx != 0x1FF)
-            fail(program, "boot content index incorrect bidx=%d numContents=%d\n", cfg.bidx,
-                 cfg.numContents);
-        bool haveZero = false;
-        for (int i = 0; i < cfg.numContents; ++i) {
-            if (cfg.index[i] >= cfg.numContents)
-                fail(program,
-                     "content index has to be zero based and less than the number of contents %d\n",
-                     cfg.numContents);
-            if (cfg.index[i] == 0) haveZero = true;
-        }
-        if (!haveZero)
-            fail(program,
-                 "content index has to be zero based and less than the number of contents %d\n",
-                 cfg.numContents);
-    }
-
-    if (cfg.numContents != 0 && cfg.numInCmds != 0) {
-        bool conflict = false;
-        for (int j = 0; j < cfg.numContents; ++j) {
-            for (int k = 0; k < cfg.numInCmds; ++k) {
-                const uint8_t* rec = cfg.cmds[k].bytes;
-                if (cfg.index[j] == es_get_be16(rec + cmd_layout::INDEX)) {
-                    std::fprintf(stderr, "conflicting content index '%hu'\n", cfg.index[j]);
-                    conflict = true;
-                    break;
-                }
-                if (cfg.cids[j] == es_get_be32(rec + cmd_layout::CID)) {
-                    std::fprintf(stderr, "conflicting content id '%u'\n", cfg.cids[j]);
-                    conflict = true;
-                    break;
-                }
-            }
-        }
-        if (conflict) usage(program);
-    }
-
-    // The per-content tables hold 512 entries: nothing may index past them.
-    const int total = cfg.numContents + cfg.numInCmds;
-    if (total > kMaxList)
-        fail(program, "too many contents: %d (at most %d)\n", total, kMaxList);
-    for (int k = 0; k < cfg.numInCmds; ++k) {
-        const uint16_t idx = es_get_be16(cfg.cmds[k].bytes + cmd_layout::INDEX);
-        if (idx >= total)
-            fail(program, "content record %s has index %u, not below the number of contents %d\n",
-                 cfg.cmdFiles[k], idx, total);
-    }
-    if (cfg.numInCmds != 0) {
-        for (int i = 0; i < cfg.numContents; ++i) {
-            if (cfg.index[i] >= kMaxList)
-                fail(program, "content index %u out of range (at most %d)\n", cfg.index[i],
-                     kMaxList - 1);
-        }
+    tool::ContentLists lists;
+    lists.numContents = cfg.numContents;
+    lists.index = cfg.index;
+    lists.cids = cfg.cids;
+    lists.bidx = cfg.bidx;
+    lists.numInCmds = cfg.numInCmds;
+    lists.cmds = cfg.cmds;
+    lists.cmdFiles = cfg.cmdFiles;
+    const std::vector<std::string> refusals = tool::checkContentLists(lists);
+    if (!refusals.empty()) {
+        for (const std::string& line : refusals) std::fputs(line.c_str(), stderr);
+        usage(program);
     }
 
     resolveKeyPaths(program);
@@ -496,17 +454,21 @@ int dumpTmd() {
     struct stat st;
     if (stat(cfg.outTmdFile, &st) != 0) die("file open failed %s\n", cfg.outTmdFile);
     if (S_ISDIR(st.st_mode)) die("file read failed %s\n", cfg.outTmdFile);
-    if (st.st_size > static_cast<off_t>(sizeof cfg.tmd))
-        die("TMD file %s is larger than a TMD of %u contents\n", cfg.outTmdFile, ES_MAX_CONTENTS);
-    if (st.st_size < static_cast<off_t>(tmd_layout::HEADER_BYTES))
-        die("TMD file %s is shorter than a TMD header\n", cfg.outTmdFile);
+    switch (tool::checkTmdFileSize(static_cast<uint64_t>(st.st_size), sizeof cfg.tmd)) {
+        case tool::TmdFileCheck::tooLarge:
+            die("TMD file %s is larger than a TMD of %u contents\n", cfg.outTmdFile, ES_MAX_CONTENTS);
+        case tool::TmdFileCheck::tooShort:
+            die("TMD file %s is shorter than a TMD header\n", cfg.outTmdFile);
+        default:
+            break;
+    }
     const uint32_t fileSize = static_cast<uint32_t>(st.st_size);
     utilFread(cfg.outTmdFile, cfg.tmd, fileSize);
 
     const uint8_t* t = cfg.tmd;
     const uint16_t numContents = es_get_be16(t + tmd_layout::NUM_CONTENTS);
     const uint32_t needed = ES_GetTmdSize(numContents);
-    if (needed > fileSize)
+    if (tool::checkTmdRecords(t, fileSize) != tool::TmdFileCheck::ok)
         die("TMD file %s holds fewer content records than its numContents (%u)\n", cfg.outTmdFile,
             numContents);
 
@@ -519,11 +481,9 @@ int dumpTmd() {
 
     for (int i = 0; i < numContents; ++i) {
         const uint8_t* rec = t + tmd_layout::CONTENTS + ES_CONTENT_RECORD_BYTES * static_cast<uint32_t>(i);
-        char name[13];
-        std::snprintf(name, sizeof name, "%lx.cmd",
-                      static_cast<unsigned long>(es_get_be32(rec + cmd_layout::CID)));
+        const std::string name = tool::contentRecordFileName(rec);
         std::fflush(stdout);
-        utilFwrite(name, rec, ES_CONTENT_RECORD_BYTES);
+        utilFwrite(name.c_str(), rec, ES_CONTENT_RECORD_BYTES);
     }
 
     std::fflush(stdout);
