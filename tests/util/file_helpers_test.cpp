@@ -39,6 +39,13 @@ void writeUnderSizeLimit(const std::string& path, const tt::Bytes& data) {
     utilFwrite(path.c_str(), data.data(), static_cast<uint32_t>(data.size()));
 }
 
+// In a child, as a user bound by permissions: a read-only file is refused.
+void writeReadOnly(const std::string& path, const tt::Bytes& data) {
+    if (geteuid() == 0 && setuid(65534) != 0) std::exit(3);
+    utilFwrite(path.c_str(), data.data(), static_cast<uint32_t>(data.size()));
+    std::exit(0);
+}
+
 // Also in a child: without the right to add files to the directory (dropping
 // root first, which is not bound by permissions), then reports success.
 void rewriteWithoutDirectoryWrite(const std::string& path, const tt::Bytes& data) {
@@ -148,6 +155,17 @@ TEST(FileWrite, SymlinkKeepsPointingAtRewrittenTarget) {
     EXPECT_EQ(tt::readFile(target), data);
 }
 
+TEST(FileWrite, HardLinkedFileStaysOneFile) {
+    tt::TempDir dir;
+    const auto first = dir / "first.bin";
+    const auto second = dir / "second.bin";
+    tt::writeFile(first, pattern(4, 16));
+    fs::create_hard_link(first, second);
+    const tt::Bytes data = pattern(6, 17);
+    utilFwrite(first.c_str(), data.data(), 6);
+    EXPECT_EQ(tt::readFile(second), data);
+}
+
 TEST(FileWrite, DeviceIsWrittenNotReplaced) {
     const tt::Bytes data = pattern(4, 10);
     utilFwrite("/dev/null", data.data(), 4);
@@ -211,4 +229,16 @@ TEST(FileWriteDeathTest, ExistingFileInLockedDirectoryIsRewrittenInPlace) {
     const tt::Bytes data = pattern(12, 15);
     EXPECT_EXIT(rewriteWithoutDirectoryWrite(path.string(), data), ExitedWithCode(0), Eq(""));
     EXPECT_EQ(tt::readFile(path), data);
+}
+
+TEST(FileWriteDeathTest, ReadOnlyFileIsRefused) {
+    tt::TempDir dir;
+    const auto path = dir / "locked.bin";
+    const tt::Bytes before = pattern(30, 18);
+    tt::writeFile(path, before);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    EXPECT_EXIT(writeReadOnly(path.string(), pattern(5, 19)), ExitedWithCode(1),
+                Eq("file open failed " + path.string() + "\n"));
+    EXPECT_EQ(tt::readFile(path), before);
 }

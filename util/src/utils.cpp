@@ -118,7 +118,11 @@ void utilFwrite(const char* path, const void* data, uint32_t length) {
     const bool existed = stat(path, &st) == 0;
     if (existed) {
         if (S_ISDIR(st.st_mode)) failWith("file open failed %s\n", path);
-        if (!S_ISREG(st.st_mode)) {
+        // A read-only file is refused as opening it for writing would be.
+        if (access(path, W_OK) != 0) failWith("file open failed %s\n", path);
+        // Devices and pipes cannot be replaced, and a file with several
+        // names must stay one file: both are written through.
+        if (!S_ISREG(st.st_mode) || st.st_nlink > 1) {
             writeInPlace(path, path, data, length);
             return;
         }
