@@ -122,6 +122,131 @@ int nafRecode(const field_element k, int8_t digits[260]) {
     return count;
 }
 
+// Lopez-Dahab projective coordinates for the scalar multiplications:
+// (X, Y, Z) stands for the affine point (X/Z, Y/Z^2), and Z = 0 for the point
+// at infinity. Doubling and adding then need no inversion; one inversion at
+// the end returns to affine form, so results equal those of the affine
+// formulas.
+struct LdPoint {
+    field_element X, Y, Z;
+};
+
+bool isOne(const field_element e) {
+    uint32_t acc = e[7] ^ 1u;
+    for (int i = 0; i < 7; ++i) acc |= e[i];
+    return acc == 0;
+}
+
+// t := a * v, skipping the product for the usual a = 1 (and a = 0).
+void mulByA(const ec_curve* curve, const field_element v, field_element t) {
+    if (isOne(curve->a))
+        poly_copy(v, t);
+    else if (poly_is_zero(curve->a))
+        poly_null(t);
+    else
+        poly_mul(curve->a, v, t);
+}
+
+void ldSetInfinity(LdPoint* P) {
+    poly_null(P->X);
+    poly_null(P->Y);
+    poly_null(P->Z);
+    P->X[7] = 1;
+}
+
+void ldFromAffine(const ec_point* P, LdPoint* R) {
+    if (poly_elliptic_is_infinity(P)) {
+        ldSetInfinity(R);
+        return;
+    }
+    poly_copy(P->x, R->X);
+    poly_copy(P->y, R->Y);
+    poly_null(R->Z);
+    R->Z[7] = 1;
+}
+
+void ldToAffine(const LdPoint* P, ec_point* R) {
+    if (poly_is_zero(P->Z)) {
+        setInfinity(R);
+        return;
+    }
+    field_element zi, zi2;
+    poly_inv(P->Z, zi);
+    poly_mul(zi, zi, zi2);
+    poly_mul(P->X, zi, R->x);
+    poly_mul(P->Y, zi2, R->y);
+}
+
+// Z3 = X^2 Z^2, X3 = X^4 + b Z^4, Y3 = b Z^4 Z3 + X3 (a Z3 + Y^2 + b Z^4).
+void ldDouble(LdPoint* P, const ec_curve* curve) {
+    if (poly_is_zero(P->Z)) return;
+    if (poly_is_zero(P->X)) {
+        // 2 * (0, sqrt(b)) = O; the only finite point with x = 0.
+        ldSetInfinity(P);
+        return;
+    }
+    field_element x2, z2, bz4, t;
+    poly_mul(P->X, P->X, x2);
+    poly_mul(P->Z, P->Z, z2);
+    poly_mul(x2, z2, P->Z);
+    poly_mul(z2, z2, z2);
+    poly_mul(curve->b, z2, bz4);
+    poly_mul(x2, x2, x2);
+    poly_add(x2, bz4, P->X);
+    poly_mul(P->Y, P->Y, t);
+    poly_add(t, bz4, t);
+    mulByA(curve, P->Z, x2);
+    poly_add(t, x2, t);
+    poly_mul(P->X, t, t);
+    poly_mul(bz4, P->Z, bz4);
+    poly_add(bz4, t, P->Y);
+}
+
+// P := P + Q with Q affine.
+void ldAddMixed(LdPoint* P, const ec_point* Q, const ec_curve* curve) {
+    if (poly_elliptic_is_infinity(Q)) return;
+    if (poly_is_zero(P->Z)) {
+        ldFromAffine(Q, P);
+        return;
+    }
+    field_element A, B, C, D, E, z2, t;
+    poly_mul(P->Z, P->Z, z2);
+    poly_mul(Q->y, z2, A);
+    poly_add(A, P->Y, A);
+    poly_mul(Q->x, P->Z, B);
+    poly_add(B, P->X, B);
+    if (poly_is_zero(B)) {
+        // Same x: either P = Q (double it) or P = -Q (the sum is O).
+        if (poly_is_zero(A)) {
+            ldFromAffine(Q, P);
+            ldDouble(P, curve);
+        } else {
+            ldSetInfinity(P);
+        }
+        return;
+    }
+    poly_mul(P->Z, B, C);
+    mulByA(curve, z2, t);
+    poly_add(C, t, t);
+    poly_mul(B, B, D);
+    poly_mul(D, t, D);
+    poly_mul(C, C, P->Z);
+    poly_mul(A, C, E);
+    poly_mul(A, A, t);
+    poly_add(t, D, t);
+    poly_add(t, E, P->X);
+    poly_mul(Q->x, P->Z, t);
+    poly_add(t, P->X, t);  // F
+    poly_add(E, P->Z, E);
+    poly_mul(E, t, E);     // (E + Z3) F
+    poly_add(Q->x, Q->y, D);
+    poly_mul(P->Z, P->Z, z2);
+    poly_mul(D, z2, D);    // G
+    poly_add(E, D, P->Y);
+}
+
+void ldWipe(LdPoint* P) { csl_wipe(P, sizeof *P); }
+
 }  // namespace
 
 void poly_elliptic_init_233_bit() {}
@@ -213,22 +338,22 @@ void poly_elliptic_mul_slow(const field_element k, const ec_point* P, ec_point* 
         setInfinity(R);
         return;
     }
-    ec_point base, acc, T;
+    ec_point base, negBase;
     copy_point(P, &base);
-    copy_point(&base, &acc);
+    poly_copy(base.x, negBase.x);
+    poly_add(base.x, base.y, negBase.y);
+    LdPoint acc;
+    ldFromAffine(&base, &acc);
     for (int i = count - 2; i >= 0; --i) {
-        poly_elliptic_double(&acc, &T, curve);
-        if (digits[i] == 0)
-            copy_point(&T, &acc);
-        else if (digits[i] > 0)
-            poly_elliptic_sum(&base, &T, &acc, curve);
-        else
-            poly_elliptic_sub(&T, &base, &acc, curve);
+        ldDouble(&acc, curve);
+        if (digits[i] > 0)
+            ldAddMixed(&acc, &base, curve);
+        else if (digits[i] < 0)
+            ldAddMixed(&acc, &negBase, curve);
     }
-    copy_point(&acc, R);
+    ldToAffine(&acc, R);
     csl_wipe(digits, sizeof digits);
-    csl_wipe_object(acc);
-    csl_wipe_object(T);
+    ldWipe(&acc);
 }
 
 namespace {
@@ -248,17 +373,16 @@ void precomputeComb(const ec_point* P, ec_point* table, int teeth, const int* wo
 
 void comb4Multiply(const field_element k, const ec_point* table, ec_point* R,
                    const ec_curve* curve) {
-    ec_point acc, T;
-    setInfinity(&acc);
+    LdPoint acc;
+    ldSetInfinity(&acc);
     for (int c = 63; c >= 0; --c) {
         const unsigned d = scalarBit(k, 192 + c) << 3 | scalarBit(k, 128 + c) << 2 |
                            scalarBit(k, 64 + c) << 1 | scalarBit(k, c);
-        poly_elliptic_double(&acc, &T, curve);
-        poly_elliptic_sum(&T, &table[d], &acc, curve);
+        ldDouble(&acc, curve);
+        ldAddMixed(&acc, &table[d], curve);
     }
-    copy_point(&acc, R);
-    csl_wipe_object(acc);
-    csl_wipe_object(T);
+    ldToAffine(&acc, R);
+    ldWipe(&acc);
 }
 
 }  // namespace
@@ -308,14 +432,13 @@ void poly_elliptic_mul(const field_element k, const ec_point* P, ec_point* R,
         do_precompute_two(&base, precomputed_pk, curve);
         copy_point(&base, &precomputed_signer);
     }
-    ec_point acc, T;
-    setInfinity(&acc);
+    LdPoint acc;
+    ldSetInfinity(&acc);
     for (int c = 127; c >= 0; --c) {
         const unsigned d = scalarBit(k, 128 + c) << 1 | scalarBit(k, c);
-        poly_elliptic_double(&acc, &T, curve);
-        poly_elliptic_sum(&T, &precomputed_pk[d], &acc, curve);
+        ldDouble(&acc, curve);
+        ldAddMixed(&acc, &precomputed_pk[d], curve);
     }
-    copy_point(&acc, R);
-    csl_wipe_object(acc);
-    csl_wipe_object(T);
+    ldToAffine(&acc, R);
+    ldWipe(&acc);
 }

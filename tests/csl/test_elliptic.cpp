@@ -287,6 +287,27 @@ TEST(Elliptic, TwoToothCacheIsPerThreadAndFollowsThePoint) {
     EXPECT_TRUE(same(signer, P));
 }
 
+TEST(Elliptic, CombHitsEqualAndOppositePoints) {
+    // With table[1] = Q and table[2] = +-2Q, the scalar 2^64 + 2 makes the
+    // last step add 2Q to 2Q (a doubling) or -2Q to 2Q (infinity).
+    const ec_point Q = mulSlow(Fe{0, 0, 0, 0, 0, 0, 0, 12345}, named_point);
+    const ec_point Q2 = dbl(Q);
+    comb4_table t{};
+    t[1] = Q;
+    const Fe k{0, 0, 0, 0, 0, 1, 0, 2};
+    ec_point r;
+    t[2] = Q2;
+    poly_elliptic_mul_precomputed(k.data(), t, &r, &named_curve);
+    EXPECT_TRUE(same(r, dbl(Q2)));
+    t[2] = neg(Q2);
+    poly_elliptic_mul_precomputed(k.data(), t, &r, &named_curve);
+    EXPECT_TRUE(isInfinity(r));
+    // The point of order two doubles to infinity inside a multiplication too.
+    const ec_point T = orderTwoPoint();
+    EXPECT_TRUE(isInfinity(mulSlow(Fe{0, 0, 0, 0, 0, 0, 0, 2}, T)));
+    EXPECT_TRUE(same(mulSlow(Fe{0, 0, 0, 0, 0, 0, 0, 3}, T), T));
+}
+
 TEST(Elliptic, CurveMembership) {
     EXPECT_TRUE(poly_elliptic_on_curve(&named_point, &named_curve));
     ec_point bad = named_point;
