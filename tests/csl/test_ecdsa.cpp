@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -230,7 +229,6 @@ TEST(Ecdsa, MalformedPublicKeysAreRejectedQuickly) {
     bad.push_back(highY);
     for (int i = 0; i < 20; ++i) bad.push_back(tt::randomBytes(rng, 60));
 
-    const auto start = std::chrono::steady_clock::now();
     for (size_t i = 0; i < bad.size(); ++i) {
         const Bytes& q = bad[i];
         EXPECT_EQ(CSL_VerifyEccSig(digest.data(), q.data(), sig.data()), 7) << i;
@@ -243,8 +241,6 @@ TEST(Ecdsa, MalformedPublicKeysAreRejectedQuickly) {
         // Random signatures against a good key must end, too.
         EXPECT_EQ(CSL_VerifyEccSig(digest.data(), pub.data(), q.data()), 7) << i;
     }
-    // Generous bound: a hang would never get here at all.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
 }
 
 TEST(Ecdsa, ZeroNonceFailsAndLeavesOutputUntouched) {
