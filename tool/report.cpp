@@ -18,16 +18,6 @@ std::string issuerText(const uint8_t* tmd) {
     return std::string(p, strnlen(p, ES_ISSUER_BYTES));
 }
 
-std::string hex(const uint8_t* p, size_t n) {
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s.push_back(d[p[i] >> 4]);
-        s.push_back(d[p[i] & 15]);
-    }
-    return s;
-}
-
 const uint8_t* record(const uint8_t* tmd, int i) {
     return tmd + tmd_layout::CONTENTS + ES_CONTENT_RECORD_BYTES * static_cast<uint32_t>(i);
 }
@@ -74,6 +64,16 @@ void printTmdReport(FILE* out, const uint8_t* t) {
     }
 }
 
+std::string hexString(const uint8_t* p, size_t n) {
+    static const char d[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s.push_back(d[p[i] >> 4]);
+        s.push_back(d[p[i] & 15]);
+    }
+    return s;
+}
+
 std::string jsonString(const std::string& s) {
     std::string o = "\"";
     for (unsigned char c : s) {
@@ -111,7 +111,7 @@ std::string tmdJson(const uint8_t* t) {
     std::snprintf(tid, sizeof tid, "%016llx",
                   static_cast<unsigned long long>(es_get_be64(t + tmd_layout::TITLE_ID)));
     str("titleId", tid);
-    str("reserved", hex(t + tmd_layout::RESERVED, tmd_layout::RESERVED_BYTES));
+    str("reserved", hexString(t + tmd_layout::RESERVED, tmd_layout::RESERVED_BYTES));
     num("groupId", es_get_be16(t + tmd_layout::GROUP_ID));
     num("accessRights", es_get_be32(t + tmd_layout::ACCESS_RIGHTS));
     num("titleVersion", es_get_be16(t + tmd_layout::TITLE_VERSION));
@@ -126,7 +126,7 @@ std::string tmdJson(const uint8_t* t) {
         num("index", es_get_be16(rec + cmd_layout::INDEX));
         num("type", es_get_be16(rec + cmd_layout::TYPE));
         num("size", es_get_be64(rec + cmd_layout::SIZE));
-        j += "\"hash\": \"" + hex(rec + cmd_layout::HASH, 20) + "\"}";
+        j += "\"hash\": \"" + hexString(rec + cmd_layout::HASH, 20) + "\"}";
     }
     j += "]}";
     return j;

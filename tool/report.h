@@ -1,5 +1,6 @@
 // The TMD report shared by the dump stage of tmd and by tmd-inspect.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -12,6 +13,9 @@ void printTmdReport(FILE* out, const uint8_t* tmd);
 
 // The same fields as one JSON object (no trailing newline).
 std::string tmdJson(const uint8_t* tmd);
+
+// Lower-case hexadecimal text of a byte string.
+std::string hexString(const uint8_t* p, size_t n);
 
 // JSON string literal of a byte text (escapes quotes, backslashes and
 // control characters; bytes above 0x7F as \u00XX).

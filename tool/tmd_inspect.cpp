@@ -89,16 +89,6 @@ std::array<uint8_t, 20> sha1(const uint8_t* p, size_t n) {
     return d;
 }
 
-std::string hex(const uint8_t* p, size_t n) {
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s.push_back(d[p[i] >> 4]);
-        s.push_back(d[p[i] & 15]);
-    }
-    return s;
-}
-
 std::string certText(const uint8_t* field) {
     const char* p = reinterpret_cast<const char*>(field);
     return std::string(p, strnlen(p, 64));
@@ -156,7 +146,7 @@ std::string checkPlain(const fs::path& app, uint64_t size, uint16_t index, const
     }
     uint8_t digest[20];
     SHA1Result(&st, digest);
-    if (std::memcmp(digest, hash, 20) != 0) return "hash mismatch: SHA-1 of the content is " + hex(digest, 20);
+    if (std::memcmp(digest, hash, 20) != 0) return "hash mismatch: SHA-1 of the content is " + tool::hexString(digest, 20);
     if (!padOk) return "padding after the content is not zero";
     return "";
 }
