@@ -348,24 +348,35 @@ void encryptAll(const uint8_t titleKey[16]) {
     }
 }
 
-void encryptContents() {
+// The stage's secrets live here rather than on its stack: the process may end
+// inside a helper (a file that cannot be read, a content that cannot be
+// written), and the exit handler wipes them on every such path too.
+struct StageSecrets {
     uint8_t commonKey[16];
     uint8_t titleKey[16];
+    char text[16 + 6 + 1];  // derivation text: 16 hex digits, the salt, the terminator
+};
+StageSecrets secrets;
+
+void wipeSecrets() { csl_wipe_object(secrets); }
+
+void encryptContents() {
+    std::atexit(wipeSecrets);
+    uint8_t* const commonKey = secrets.commonKey;
+    uint8_t* const titleKey = secrets.titleKey;
     uint8_t encTitleKey[16] = {};
     uint8_t iv[16] = {};
 
-    utilFread(cfg.commonKeyFile, commonKey, sizeof commonKey);
+    utilFread(cfg.commonKeyFile, commonKey, sizeof secrets.commonKey);
 
     if (!cfg.titleKeyFile) {
-        char text[16 + 6 + 1];  // 16 hex digits, the salt, the terminator
-        std::snprintf(text, sizeof text, "%016llx%s", static_cast<unsigned long long>(cfg.tid),
-                      "qentor");
+        char* const text = secrets.text;
+        std::snprintf(text, sizeof secrets.text, "%016llx%s",
+                      static_cast<unsigned long long>(cfg.tid), "qentor");
         unsigned int len = 0;
-        if (!EVP_Digest(text, 22, titleKey, &len, EVP_md5(), nullptr) || len != 16) {
-            csl_wipe(commonKey, sizeof commonKey);
+        if (!EVP_Digest(text, 22, titleKey, &len, EVP_md5(), nullptr) || len != 16)
             die("title key derivation failed\n");
-        }
-        csl_wipe(text, sizeof text);
+        csl_wipe(text, sizeof secrets.text);
     } else {
         es_put_be64(iv, cfg.tid);
         utilFread(cfg.titleKeyFile, encTitleKey, sizeof encTitleKey);
@@ -379,15 +390,9 @@ void encryptContents() {
 
     encryptAll(titleKey);
 
-    if (cfg.numContents != 0) {
-        if (ES_CpEncryptTitleKey(commonKey, cfg.tid, titleKey, encTitleKey) != 0) {
-            csl_wipe(commonKey, sizeof commonKey);
-            csl_wipe(titleKey, sizeof titleKey);
-            die("titleKey encryption failed\n");
-        }
-    }
-    csl_wipe(commonKey, sizeof commonKey);
-    csl_wipe(titleKey, sizeof titleKey);
+    if (cfg.numContents != 0 && ES_CpEncryptTitleKey(commonKey, cfg.tid, titleKey, encTitleKey) != 0)
+        die("titleKey encryption failed\n");
+    wipeSecrets();
     if (cfg.numContents != 0) utilFwrite(cfg.outKeyFile, encTitleKey, sizeof encTitleKey);
 }
 

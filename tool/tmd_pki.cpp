@@ -134,8 +134,15 @@ void saveKey(const std::string& path, RsaKeyPair* key, const char* label) {
 }
 
 RsaKeyPair* loadKey(const std::string& path) {
+    // The key text passes through this buffer, not stdio's, and is wiped
+    // when the file has been read.
+    static char ioBuffer[BUFSIZ];
+    struct Wipe {
+        ~Wipe() { csl_wipe(ioBuffer, sizeof ioBuffer); }
+    } wipeAfter;
     std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
     if (!f) die("cannot open the RSA key file " + path + ": " + std::strerror(errno));
+    std::setvbuf(f.get(), ioBuffer, _IOFBF, sizeof ioBuffer);
     RsaKeyPair* k = RUTIL_ReadRsaKeyPair(f.get(), nullptr, 0);
     if (!k) die(path + " is not a valid RSA key file");
     return k;

@@ -379,11 +379,15 @@ int RUTIL_ConvertPem(FILE* pem, FILE* out) {
 
 int32_t utilFillSig(const char* keyPath, int32_t sigLength, uint8_t* object,
                     int32_t objectSize) {
+    // The stream reads the private key's text through a buffer of ours, wiped
+    // once the file is closed; stdio's own would be freed with the key in it.
+    SecretBytes ioBuffer(BUFSIZ);
     FilePtr file(keyPath ? std::fopen(keyPath, "rb") : nullptr);
     if (!file) {
         std::fprintf(stderr, "unable to open file %s\n", keyPath ? keyPath : "(null)");
         return ES_ERR_FILE_OPEN;
     }
+    std::setvbuf(file.get(), reinterpret_cast<char*>(ioBuffer.data()), _IOFBF, ioBuffer.size());
     if (sigLength != 256 && sigLength != 512) return ES_ERR_INVALID_SIG_TYPE;
     if (!object || objectSize < sigLength + 64) return ES_ERR_INVALID;
 

@@ -103,6 +103,10 @@ void writeReplacing(const std::string& dest, const char* shownPath, const void* 
 void utilFread(const char* path, void* buffer, uint32_t length) {
     FilePtr file(std::fopen(path, "rb"));
     if (!file) failWith("file open failed %s\n", path);
+    // Keys are read through here. Unbuffered, their bytes go straight to the
+    // caller's buffer, which the caller wipes, and never into a stdio buffer
+    // that would be freed with the key still in it.
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
     size_t got = length ? std::fread(buffer, 1, length, file.get()) : 0;
     if (got != length) {
         file.reset();
