@@ -101,6 +101,8 @@ Bytes readFile(const std::string& path, size_t maxBytes) {
     if (ec || size > maxBytes) die("cannot read " + path + ": larger than " + std::to_string(maxBytes) + " bytes");
     std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
     if (!f) die("cannot read " + path + ": " + std::strerror(errno));
+    // Private keys are read here: straight into the result, not via stdio's buffer.
+    std::setvbuf(f.get(), nullptr, _IONBF, 0);
     Bytes b(size);
     if (size && std::fread(b.data(), 1, size, f.get()) != size) die("cannot read " + path);
     return b;
@@ -117,20 +119,21 @@ void randomBytes(uint8_t* p, size_t n) {
 }
 
 void saveKey(const std::string& path, RsaKeyPair* key, const char* label) {
-    char* buf = nullptr;
-    size_t len = 0;
-    FILE* mem = open_memstream(&buf, &len);
+    // A fixed buffer that the key text never outgrows (a 4096-bit key takes
+    // about 3 KB): a growing stream would leave copies behind in freed memory.
+    std::vector<char> buf(64 * 1024);
+    FILE* mem = fmemopen(buf.data(), buf.size(), "w");
     if (!mem) die("out of memory");
+    std::setvbuf(mem, nullptr, _IONBF, 0);
     const int rc = RUTIL_SaveRsaKeyPair(mem, label, key);
+    const long len = std::ftell(mem);
     std::fclose(mem);
-    if (rc != 0) {
-        csl_wipe(buf, len);
-        std::free(buf);
+    if (rc != 0 || len <= 0) {
+        csl_wipe(buf.data(), buf.size());
         die("cannot encode the key for " + path);
     }
-    writeFile(path, buf, len, true);
-    csl_wipe(buf, len);
-    std::free(buf);
+    writeFile(path, buf.data(), static_cast<size_t>(len), true);
+    csl_wipe(buf.data(), buf.size());
 }
 
 RsaKeyPair* loadKey(const std::string& path) {
@@ -370,7 +373,10 @@ int cmdCert(const std::vector<std::string>& args) {
         cert = buildCert(opt["--name"], opt["--issuer"], sigType, ES_PUBKEY_ECC, pub, {}, keyId);
     }
     if (sigType == ES_SIG_ECC) {
-        if (readFile(signer, 4096).size() < 30) die(signer + " is not a 30-byte private key");
+        Bytes privateKey = readFile(signer, 4096);
+        const bool shortKey = privateKey.size() < 30;
+        csl_wipe(privateKey.data(), privateKey.size());
+        if (shortKey) die(signer + " is not a 30-byte private key");
         if (utilFillEccSig(signer.c_str(), cert.data(), static_cast<int32_t>(cert.size())) != 0)
             die("cannot sign the certificate with " + signer);
     } else {
