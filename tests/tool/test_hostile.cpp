@@ -235,11 +235,21 @@ TEST_F(HostileTest, HostileCommandLines) {
         {{"-O", "-T", T, "-n", longPath, "-c", "1", "-i", "0"}, longPath + " encryption failed\n"},
         {{"-O", "-T", T, "-n", "c.bin", "-c", "1", "-i", "0", "-K", "missing.key"},
          "file open failed missing.key\n"},
+        {{"-O", "-T", T, "-n", "c.bin", "-c", "1", "-i", "0", "-K", "."}, "file read failed .\n"},
+        // A directory opens like a file but never reads like one.
+        {{"-O", "-T", T, "-n", ".", "-c", "1", "-i", "0"}, ". encryption failed\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.err.substr(0, 60));
         expectRefused(tmd(c.args), c.err);
     }
+
+    // The disc layout reports an unreadable content on standard output.
+    auto disc = tmd({"-O", "-T", T, "-n", ".", "-c", "1", "-i", "0", "-d"});
+    EXPECT_EQ(disc.status, 1);
+    EXPECT_EQ(disc.out, "Error when reading input file - exiting\n");
+    EXPECT_FALSE(fs::exists(file(kTmd)));
+    EXPECT_FALSE(fs::exists(file("00000001.app")));
 
     // Repeated options: the last value counts, and thousands of them are fine.
     std::vector<std::string> many;
