@@ -12,7 +12,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 rm -rf "$corpus"
-mkdir -p "$corpus"/{fuzz_rsa_keyfile,fuzz_cert_verify,fuzz_tmd_dump,fuzz_record_import,fuzz_ecc_octets,fuzz_content_engine,fuzz_disc_engine,fuzz_sha1}
+mkdir -p "$corpus"/{fuzz_rsa_keyfile,fuzz_cert_verify,fuzz_tmd_dump,fuzz_record_import,fuzz_ecc_octets,fuzz_content_engine,fuzz_disc_engine,fuzz_sha1,fuzz_numbers}
 
 "$bin/tmd-pki" init "$work/pki" >/dev/null
 pki=$work/pki/X86/bin/pki_data
@@ -80,4 +80,8 @@ printf '0123456789abcdef\x01\x00\x00\x10\x00\x00\x01' >"$corpus/fuzz_disc_engine
 cp 1000100000002.tmd "$corpus/fuzz_sha1/tmd"
 head -c 200 a.bin >"$corpus/fuzz_sha1/random200"
 printf 'abc' >"$corpus/fuzz_sha1/abc"
+# Option numbers as they appear on command lines.
+cd "$corpus/fuzz_numbers"
+printf '0x0001000100000002' >tid; printf '  -010' >octal; printf '12abc' >trailing
+printf '99999999999999999999999' >huge; printf '0x' >prefix; printf '65538' >group
 echo "corpora in $corpus"
