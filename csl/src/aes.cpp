@@ -7,8 +7,10 @@
 #include <array>
 #include <cstring>
 
+#include "aes_hw.h"
 #include "aes_internal.h"
 #include "csl/aes.h"
+#include "csl/cpu.h"
 #include "csl/wipe.h"
 
 namespace {
@@ -286,8 +288,13 @@ void rijndaelDecrypt(const uint32_t* rk, int rounds, const uint8_t in[16], uint8
 
 namespace csl_aes {
 
+// The loops below are the portable fallback; on processors with AES-NI the
+// same work goes to the instruction-set versions, which give identical bytes.
+
 void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, uint8_t* out,
                       size_t nblocks) {
+    if (csl_cpu_has(CSL_CPU_AES))
+        return csl_aesni::ecbEncryptBlocks(roundKeys, rounds, in, out, nblocks);
     for (size_t i = 0; i < nblocks; ++i) {
         rijndaelEncrypt(roundKeys, rounds, in, out);
         in += AES_BLOCK_BYTES;
@@ -297,6 +304,8 @@ void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, 
 
 void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, uint8_t* out,
                       size_t nblocks) {
+    if (csl_cpu_has(CSL_CPU_AES))
+        return csl_aesni::ecbDecryptBlocks(roundKeys, rounds, in, out, nblocks);
     for (size_t i = 0; i < nblocks; ++i) {
         rijndaelDecrypt(roundKeys, rounds, in, out);
         in += AES_BLOCK_BYTES;
@@ -306,6 +315,8 @@ void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, 
 
 void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
                       uint8_t* out, size_t nblocks) {
+    if (csl_cpu_has(CSL_CPU_AES))
+        return csl_aesni::cbcEncryptBlocks(roundKeys, rounds, chain, in, out, nblocks);
     uint8_t x[AES_BLOCK_BYTES];
     for (size_t i = 0; i < nblocks; ++i) {
         xorBlock(x, in, chain);
@@ -319,6 +330,8 @@ void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], 
 
 void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
                       uint8_t* out, size_t nblocks) {
+    if (csl_cpu_has(CSL_CPU_AES))
+        return csl_aesni::cbcDecryptBlocks(roundKeys, rounds, chain, in, out, nblocks);
     uint8_t saved[AES_BLOCK_BYTES];
     uint8_t t[AES_BLOCK_BYTES];
     for (size_t i = 0; i < nblocks; ++i) {

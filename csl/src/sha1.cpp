@@ -9,6 +9,8 @@
 
 #include <cstring>
 
+#include "aes_hw.h"
+#include "csl/cpu.h"
 #include "csl/wipe.h"
 
 namespace {
@@ -21,6 +23,17 @@ constexpr uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); 
 // Absorbs nblocks complete 64-byte blocks starting at data, which may be
 // state->block itself (a block completed there, or the final padded one).
 void compressBlocks(SHA1HashState* state, const uint8_t* data, size_t nblocks) {
+    if (nblocks == 0) return;
+    if (csl_cpu_has(CSL_CPU_SHA)) {
+        // The instructions read the message straight from the caller's
+        // buffer; state->block is still left as the portable path leaves it
+        // (the last block in host-order words).
+        csl_shani::compressBlocks(state->chainingValue, data, nblocks);
+        const uint8_t* last = data + (nblocks - 1) * SHA1_BLOCK_BYTES;
+        if (last != state->block) std::memcpy(state->block, last, SHA1_BLOCK_BYTES);
+        byte_reverse(state->block, SHA1_BLOCK_BYTES);
+        return;
+    }
     for (size_t i = 0; i < nblocks; ++i) {
         const uint8_t* src = data + i * SHA1_BLOCK_BYTES;
         if (src != state->block) std::memcpy(state->block, src, SHA1_BLOCK_BYTES);

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "csl/aes.h"
+#include "csl/aes_bulk.h"
 #include "csl/sha1.h"
 #include "csl/wipe.h"
 #include "es/disk_layout.h"
@@ -16,10 +17,6 @@ namespace {
 constexpr uint32_t PLAIN_IO_BYTES = 16384;
 constexpr size_t NAME_FIELD = ES_ISSUER_BYTES;
 
-// Largest piece handed to SHA1Input and aes_SwEncrypt at once: both take an
-// int length, and it keeps the pieces whole AES blocks.
-constexpr uint32_t MAX_PIECE = 1u << 30;
-
 struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
 };
@@ -27,16 +24,7 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // Hashes and encrypts `len` bytes (a multiple of 16) and advances the IV.
 bool encryptRun(ContentEncryptContext* ctx, const uint8_t* in, uint32_t len, uint8_t* out) {
-    while (len > 0) {
-        uint32_t n = std::min(len, MAX_PIECE);
-        SHA1Input(&ctx->shaContext, in, static_cast<int32_t>(n));
-        if (aes_SwEncrypt(ctx->key, ctx->iv, in, static_cast<int>(n), out) != 0) return false;
-        std::memcpy(ctx->iv, out + n - 16, 16);
-        in += n;
-        out += n;
-        len -= n;
-    }
-    return true;
+    return csl_aes128CbcEncryptSha1(ctx->key, ctx->iv, &ctx->shaContext, in, len, out) == 0;
 }
 
 }  // namespace

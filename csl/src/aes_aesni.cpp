@@ -1,0 +1,163 @@
+// AES block loops on the AES-NI instructions.
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "aes_hw.h"
+#include "csl/wipe.h"
+
+#define CSL_AESNI __attribute__((target("aes,sse4.1")))
+
+namespace {
+
+constexpr int kMaxRounds = 14;
+
+// The portable schedule holds each round-key column as a big-endian loaded
+// word; the instructions want the bytes in memory order.
+CSL_AESNI inline void loadSchedule(const uint32_t* rk, int rounds, __m128i* k) {
+    const __m128i swap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
+    for (int i = 0; i <= rounds; ++i)
+        k[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rk + 4 * i)), swap);
+}
+
+CSL_AESNI inline __m128i load(const uint8_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+CSL_AESNI inline void store(uint8_t* p, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+
+CSL_AESNI inline __m128i encryptOne(const __m128i* k, int rounds, __m128i x) {
+    x = _mm_xor_si128(x, k[0]);
+    for (int r = 1; r < rounds; ++r) x = _mm_aesenc_si128(x, k[r]);
+    return _mm_aesenclast_si128(x, k[rounds]);
+}
+
+CSL_AESNI inline __m128i decryptOne(const __m128i* k, int rounds, __m128i x) {
+    x = _mm_xor_si128(x, k[0]);
+    for (int r = 1; r < rounds; ++r) x = _mm_aesdec_si128(x, k[r]);
+    return _mm_aesdeclast_si128(x, k[rounds]);
+}
+
+// Eight independent blocks in flight hide the latency of the round
+// instructions.
+constexpr size_t kWide = 8;
+
+CSL_AESNI inline void encryptWide(const __m128i* k, int rounds, __m128i* x) {
+    for (size_t j = 0; j < kWide; ++j) x[j] = _mm_xor_si128(x[j], k[0]);
+    for (int r = 1; r < rounds; ++r)
+        for (size_t j = 0; j < kWide; ++j) x[j] = _mm_aesenc_si128(x[j], k[r]);
+    for (size_t j = 0; j < kWide; ++j) x[j] = _mm_aesenclast_si128(x[j], k[rounds]);
+}
+
+CSL_AESNI inline void decryptWide(const __m128i* k, int rounds, __m128i* x) {
+    for (size_t j = 0; j < kWide; ++j) x[j] = _mm_xor_si128(x[j], k[0]);
+    for (int r = 1; r < rounds; ++r)
+        for (size_t j = 0; j < kWide; ++j) x[j] = _mm_aesdec_si128(x[j], k[r]);
+    for (size_t j = 0; j < kWide; ++j) x[j] = _mm_aesdeclast_si128(x[j], k[rounds]);
+}
+
+// Lanes of one interleaved CBC pass.
+template <size_t L>
+CSL_AESNI void cbcLaneGroup(const __m128i* k, int rounds, const uint8_t* const* in,
+                            uint8_t* const* out, const uint8_t* const* iv, size_t nblocks) {
+    __m128i c[L];
+    for (size_t l = 0; l < L; ++l) c[l] = load(iv[l]);
+    for (size_t i = 0; i < nblocks; ++i) {
+        const size_t off = i * 16;
+        for (size_t l = 0; l < L; ++l)
+            c[l] = _mm_xor_si128(_mm_xor_si128(load(in[l] + off), c[l]), k[0]);
+        for (int r = 1; r < rounds; ++r)
+            for (size_t l = 0; l < L; ++l) c[l] = _mm_aesenc_si128(c[l], k[r]);
+        for (size_t l = 0; l < L; ++l) {
+            c[l] = _mm_aesenclast_si128(c[l], k[rounds]);
+            store(out[l] + off, c[l]);
+        }
+    }
+}
+
+}  // namespace
+
+namespace csl_aesni {
+
+CSL_AESNI void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in,
+                                uint8_t* out, size_t nblocks) {
+    __m128i k[kMaxRounds + 1];
+    loadSchedule(roundKeys, rounds, k);
+    size_t i = 0;
+    for (; i + kWide <= nblocks; i += kWide) {
+        __m128i x[kWide];
+        for (size_t j = 0; j < kWide; ++j) x[j] = load(in + 16 * (i + j));
+        encryptWide(k, rounds, x);
+        for (size_t j = 0; j < kWide; ++j) store(out + 16 * (i + j), x[j]);
+    }
+    for (; i < nblocks; ++i) store(out + 16 * i, encryptOne(k, rounds, load(in + 16 * i)));
+    csl_wipe(k, sizeof k);
+}
+
+CSL_AESNI void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in,
+                                uint8_t* out, size_t nblocks) {
+    __m128i k[kMaxRounds + 1];
+    loadSchedule(roundKeys, rounds, k);
+    size_t i = 0;
+    for (; i + kWide <= nblocks; i += kWide) {
+        __m128i x[kWide];
+        for (size_t j = 0; j < kWide; ++j) x[j] = load(in + 16 * (i + j));
+        decryptWide(k, rounds, x);
+        for (size_t j = 0; j < kWide; ++j) store(out + 16 * (i + j), x[j]);
+    }
+    for (; i < nblocks; ++i) store(out + 16 * i, decryptOne(k, rounds, load(in + 16 * i)));
+    csl_wipe(k, sizeof k);
+}
+
+CSL_AESNI void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16],
+                                const uint8_t* in, uint8_t* out, size_t nblocks) {
+    __m128i k[kMaxRounds + 1];
+    loadSchedule(roundKeys, rounds, k);
+    __m128i c = load(chain);
+    for (size_t i = 0; i < nblocks; ++i) {
+        c = encryptOne(k, rounds, _mm_xor_si128(load(in + 16 * i), c));
+        store(out + 16 * i, c);
+    }
+    store(chain, c);
+    csl_wipe(k, sizeof k);
+}
+
+CSL_AESNI void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16],
+                                const uint8_t* in, uint8_t* out, size_t nblocks) {
+    __m128i k[kMaxRounds + 1];
+    loadSchedule(roundKeys, rounds, k);
+    __m128i prev = load(chain);
+    size_t i = 0;
+    for (; i + kWide <= nblocks; i += kWide) {
+        // All ciphertext of the group is loaded before any output is stored,
+        // which keeps decryption in place correct.
+        __m128i c[kWide], x[kWide];
+        for (size_t j = 0; j < kWide; ++j) x[j] = c[j] = load(in + 16 * (i + j));
+        decryptWide(k, rounds, x);
+        store(out + 16 * i, _mm_xor_si128(x[0], prev));
+        for (size_t j = 1; j < kWide; ++j) store(out + 16 * (i + j), _mm_xor_si128(x[j], c[j - 1]));
+        prev = c[kWide - 1];
+    }
+    for (; i < nblocks; ++i) {
+        const __m128i c = load(in + 16 * i);
+        store(out + 16 * i, _mm_xor_si128(decryptOne(k, rounds, c), prev));
+        prev = c;
+    }
+    store(chain, prev);
+    csl_wipe(k, sizeof k);
+}
+
+CSL_AESNI void cbcEncryptLanes(const uint32_t* roundKeys, int rounds, size_t lanes,
+                               const uint8_t* const* in, uint8_t* const* out,
+                               const uint8_t* const* iv, size_t nblocks) {
+    __m128i k[kMaxRounds + 1];
+    loadSchedule(roundKeys, rounds, k);
+    size_t l = 0;
+    for (; l + kWide <= lanes; l += kWide)
+        cbcLaneGroup<kWide>(k, rounds, in + l, out + l, iv + l, nblocks);
+    for (; l < lanes; ++l) cbcLaneGroup<1>(k, rounds, in + l, out + l, iv + l, nblocks);
+    csl_wipe(k, sizeof k);
+}
+
+}  // namespace csl_aesni
