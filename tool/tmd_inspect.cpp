@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -119,6 +120,9 @@ std::string checkPlain(const fs::path& app, uint64_t size, uint16_t index, const
                        const uint8_t* titleKey) {
     std::error_code ec;
     if (!fs::exists(app, ec)) return "missing " + app.filename().string();
+    // A size this close to 2^64 has no padded length; the rounding below
+    // would wrap round to a small one that an empty file matches.
+    if (size > UINT64_MAX - 15) return "impossible content size " + std::to_string(size);
     const uint64_t expected = (size + 15) / 16 * 16;
     const uint64_t actual = fs::file_size(app, ec);
     if (ec) return "cannot read " + app.filename().string();
@@ -158,6 +162,10 @@ std::string checkDisc(const fs::path& app, const fs::path& hashFile, uint64_t si
                       const uint8_t* hash, const uint8_t* titleKey) {
     std::error_code ec;
     if (!fs::exists(app, ec)) return "missing " + app.filename().string();
+    // The hash table bounds a disc-layout content; anything larger was never
+    // written, and the block arithmetic below would wrap for it.
+    if (size > uint64_t{SUPERBLOCK_HASH_TABLE_ENTRIES} * DVD_DATA_BYTES_PER_SUPERBLOCK)
+        return "impossible content size " + std::to_string(size) + " for the disc layout";
     const uint64_t blocks = (size + DVD_DATA_BYTES_PER_BLOCK - 1) / DVD_DATA_BYTES_PER_BLOCK;
     const uint64_t actual = fs::file_size(app, ec);
     if (ec) return "cannot read " + app.filename().string();
