@@ -61,6 +61,8 @@ std::optional<Bytes> readAll(const fs::path& p, size_t limit) {
     if (ec || size > limit) return std::nullopt;
     std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(p.c_str(), "rb"), std::fclose);
     if (!f) return std::nullopt;
+    // Keys are read here too: straight into the result, not via stdio's buffer.
+    std::setvbuf(f.get(), nullptr, _IONBF, 0);
     Bytes b(size);
     if (size && std::fread(b.data(), 1, size, f.get()) != size) return std::nullopt;
     return b;
@@ -69,7 +71,7 @@ std::optional<Bytes> readAll(const fs::path& p, size_t limit) {
 Bytes mustRead(const fs::path& p, size_t limit, const char* what) {
     auto b = readAll(p, limit);
     if (!b) badInput(std::string("cannot read ") + what + " " + p.string());
-    return *b;
+    return std::move(*b);  // no copy of a key left behind
 }
 
 struct Check {
@@ -354,7 +356,7 @@ int main(int argc, char** argv) {
     uint8_t titleKey[16] = {};
     bool haveKey = false;
     if (!o.commonKey.empty()) {
-        const Bytes common = mustRead(o.commonKey, 4096, "common key");
+        Bytes common = mustRead(o.commonKey, 4096, "common key");
         if (common.size() < 16) badInput("common key " + o.commonKey.string() + " is shorter than 16 bytes");
         char name[32];
         std::snprintf(name, sizeof name, "%llx.titleKey",
@@ -370,8 +372,7 @@ int main(int argc, char** argv) {
             add("title key", haveKey ? "" : "cannot decrypt " + tkPath.string());
             csl_wipe(tk->data(), tk->size());
         }
-        Bytes wipeCommon = common;
-        csl_wipe(wipeCommon.data(), wipeCommon.size());
+        csl_wipe(common.data(), common.size());
     }
     if (haveKey) {
         for (int i = 0; i < numContents; ++i) {
