@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -37,6 +39,24 @@ void syncDirectoryOf(const std::string& path) {
 
 }  // namespace
 
+// Hands the pages of the last kWritebackBytes or more written through fd to
+// the device without waiting for them. Keeps, per thread, the one file being
+// written and how far its write-back has been started.
+void startWriteback(int fd, size_t justWritten) {
+    constexpr off_t kWritebackBytes = off_t{8} << 20;
+    thread_local int lastFd = -1;
+    thread_local off_t pending = 0;
+    if (fd != lastFd) {
+        lastFd = fd;
+        pending = 0;
+    }
+    pending += static_cast<off_t>(justWritten);
+    if (pending < kWritebackBytes) return;
+    const off_t end = lseek(fd, 0, SEEK_CUR);
+    if (end >= pending) (void)sync_file_range(fd, end - pending, pending, SYNC_FILE_RANGE_WRITE);
+    pending = 0;
+}
+
 size_t writeFully(int fd, const uint8_t* data, size_t len) {
     size_t done = 0;
     while (done < len) {
@@ -48,6 +68,7 @@ size_t writeFully(int fd, const uint8_t* data, size_t len) {
         if (n == 0) break;
         done += static_cast<size_t>(n);
     }
+    startWriteback(fd, done);
     return done;
 }
 
@@ -79,9 +100,21 @@ bool OutputFile::write(const uint8_t* data, size_t len, size_t* done) {
     return n == len;
 }
 
+void OutputFile::reserve(uint64_t bytes) {
+    if (fd_ < 0 || bytes == 0 || bytes > static_cast<uint64_t>(INT64_MAX)) return;
+    if (fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0) reserved_ = true;
+}
+
 bool OutputFile::commit() {
     if (fd_ < 0) return false;
-    bool ok = fsync(fd_) == 0;
+    bool ok = true;
+    if (reserved_) {
+        // Give back reserved space past the end of what was written.
+        struct stat st;
+        ok = fstat(fd_, &st) == 0 && ftruncate(fd_, st.st_size) == 0;
+        reserved_ = false;
+    }
+    ok = fsync(fd_) == 0 && ok;
     ok = (close(fd_) == 0) && ok;
     fd_ = -1;
     if (ok) ok = rename(tmpPath_.c_str(), finalPath_.c_str()) == 0;
@@ -96,6 +129,7 @@ bool OutputFile::commit() {
 }
 
 void OutputFile::discard() {
+    reserved_ = false;
     if (fd_ >= 0) {
         close(fd_);
         fd_ = -1;

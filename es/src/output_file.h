@@ -19,6 +19,10 @@ public:
     bool create(const char* name);
     // Writes all `len` bytes; `done` receives the count actually written.
     bool write(const uint8_t* data, size_t len, size_t* done = nullptr);
+    // Best effort: sets aside `bytes` of disk space for the file without
+    // changing its size, so that the writes need not allocate as they go.
+    // Whatever is left unused is given back on commit.
+    void reserve(uint64_t bytes);
     // fsync, close and rename over `name`. False when any step fails; the
     // temporary is then removed and `name` is left as it was.
     bool commit();
@@ -29,12 +33,14 @@ public:
 
 private:
     int fd_ = -1;
+    bool reserved_ = false;
     std::string tmpPath_;
     std::string finalPath_;
 };
 
 // write(2) until all bytes are out or an error occurs; returns the count
-// written.
+// written. Every few MiB it also starts the write-back of what the file
+// received so far, so that the final fsync finds little left to do.
 size_t writeFully(int fd, const uint8_t* data, size_t len);
 
 }  // namespace es_detail

@@ -1,9 +1,14 @@
 #include "es/tmd.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <thread>
 
 #include "csl/aes.h"
 #include "csl/aes_bulk.h"
@@ -11,10 +16,13 @@
 #include "csl/wipe.h"
 #include "es/disk_layout.h"
 #include "output_file.h"
+#include "pipeline.h"
 
 namespace {
 
-constexpr uint32_t PLAIN_IO_BYTES = 16384;
+// Content is read, encrypted and written in pieces of this size (a whole
+// number of blocks, so that no bytes wait inside the engine between pieces).
+constexpr uint32_t PLAIN_IO_BYTES = 1u << 20;
 constexpr size_t NAME_FIELD = ES_ISSUER_BYTES;
 
 struct FileCloser {
@@ -25,6 +33,140 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 // Hashes and encrypts `len` bytes (a multiple of 16) and advances the IV.
 bool encryptRun(ContentEncryptContext* ctx, const uint8_t* in, uint32_t len, uint8_t* out) {
     return csl_aes128CbcEncryptSha1(ctx->key, ctx->iv, &ctx->shaContext, in, len, out) == 0;
+}
+
+// Final ciphertext after the last piece: at most one block.
+int32_t finishInto(ContentEncryptContext* ctx, uint8_t* out, uint8_t hashOut[20]) {
+    return ES_EncryptContentFinal(ctx, out, 16, hashOut);
+}
+
+// One thread: read, encrypt and write each piece in turn.
+int32_t encryptSerial(ContentEncryptContext* ctx, FILE* in, es_detail::OutputFile* out,
+                      uint8_t hashOut[20]) {
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[PLAIN_IO_BYTES + 16]);
+    if (!buf) return ES_ERR_INVALID;
+    for (;;) {
+        size_t n = std::fread(buf.get(), 1, PLAIN_IO_BYTES, in);
+        // A short read is either the end of the file or an error; a directory,
+        // for one, opens but never reaches end of file.
+        if (n < PLAIN_IO_BYTES && std::ferror(in)) return ES_ERR_FILE_READ;
+        if (n > 0) {
+            // Whole pieces keep the engine free of pending bytes, so the
+            // piece can be encrypted where it lies.
+            int32_t p = ES_EncryptContentUpdate(ctx, buf.get(), static_cast<uint32_t>(n),
+                                                buf.get(), PLAIN_IO_BYTES);
+            if (p < 0) return p;
+            if (p > 0 && !out->write(buf.get(), static_cast<size_t>(p))) return ES_ERR_FILE_WRITE;
+        }
+        if (n < PLAIN_IO_BYTES) break;
+    }
+    int32_t p = finishInto(ctx, buf.get(), hashOut);
+    if (p < 0) return p;
+    if (p > 0 && !out->write(buf.get(), static_cast<size_t>(p))) return ES_ERR_FILE_WRITE;
+    return 0;
+}
+
+// Three threads: a reader fills pieces, this thread hashes and encrypts them
+// in place, a writer writes them out in order, so the cipher never waits for
+// the file system. The outcome is that of encryptSerial: on a failure the
+// reader and the encryption stop, and a write failure, which the serial loop
+// would have met before any later read, takes precedence over a read error.
+// False, with nothing consumed, when the threads cannot be started.
+bool encryptPipelined(ContentEncryptContext* ctx, FILE* in, es_detail::OutputFile* out,
+                      uint8_t hashOut[20], int32_t* result) {
+    constexpr size_t kSlots = 4;
+    struct Piece {
+        size_t slot = 0;
+        size_t len = 0;        // bytes read, or bytes to write
+        bool last = false;     // short read: end of input (or error)
+        bool readError = false;
+    };
+    std::unique_ptr<uint8_t[]> mem(new (std::nothrow) uint8_t[kSlots * (PLAIN_IO_BYTES + 16)]);
+    if (!mem) return false;
+    auto slotData = [&](size_t i) { return mem.get() + i * (PLAIN_IO_BYTES + 16); };
+
+    es_detail::StageQueue<size_t> freeSlots;
+    es_detail::StageQueue<Piece> filled;
+    es_detail::StageQueue<Piece> toWrite;
+    for (size_t i = 0; i < kSlots; ++i) freeSlots.push(i);
+    std::atomic<bool> writeFailed{false};
+
+    auto reader = [&] {
+        for (;;) {
+            Piece piece;
+            if (!freeSlots.pop(piece.slot)) break;
+            piece.len = std::fread(slotData(piece.slot), 1, PLAIN_IO_BYTES, in);
+            piece.last = piece.len < PLAIN_IO_BYTES;
+            piece.readError = piece.last && std::ferror(in);
+            if (!filled.push(piece) || piece.last) break;
+        }
+        filled.close();
+    };
+    auto writer = [&] {
+        Piece piece;
+        while (toWrite.pop(piece)) {
+            if (!writeFailed.load() && piece.len > 0 && !out->write(slotData(piece.slot), piece.len)) {
+                writeFailed.store(true);
+                // Nothing more is read or written.
+                freeSlots.abort();
+                filled.abort();
+            }
+            freeSlots.push(piece.slot);
+        }
+    };
+
+    // The writer first: until the reader runs, nothing has been consumed
+    // and the caller can still fall back to the serial loop.
+    std::thread readerThread, writerThread;
+    try {
+        writerThread = std::thread(writer);
+        readerThread = std::thread(reader);
+    } catch (...) {
+        toWrite.close();
+        if (writerThread.joinable()) writerThread.join();
+        return false;
+    }
+
+    int32_t r = 0;
+    Piece piece;
+    while (filled.pop(piece)) {
+        if (piece.readError) {
+            r = ES_ERR_FILE_READ;
+            break;
+        }
+        uint8_t* data = slotData(piece.slot);
+        size_t produced = 0;
+        if (piece.len > 0) {
+            int32_t p = ES_EncryptContentUpdate(ctx, data, static_cast<uint32_t>(piece.len), data,
+                                                PLAIN_IO_BYTES);
+            if (p < 0) {
+                r = p;
+                break;
+            }
+            produced = static_cast<size_t>(p);
+        }
+        if (piece.last) {
+            int32_t p = finishInto(ctx, data + produced, hashOut);
+            if (p < 0) {
+                r = p;
+                break;
+            }
+            produced += static_cast<size_t>(p);
+        }
+        toWrite.push(Piece{piece.slot, produced, piece.last, false});
+        if (piece.last) break;
+    }
+    if (r != 0) {
+        freeSlots.abort();
+        filled.abort();
+    }
+    toWrite.close();
+    writerThread.join();
+    freeSlots.abort();
+    filled.abort();
+    readerThread.join();
+    *result = writeFailed.load() ? ES_ERR_FILE_WRITE : r;
+    return true;
 }
 
 }  // namespace
@@ -159,37 +301,13 @@ int32_t ES_EncryptContent(const char* path, uint32_t cid, uint16_t index, const 
     es_detail::OutputFile out;
     if (!out.create(name)) return ES_ERR_FILE_OPEN;
 
-    auto inBuf = std::make_unique<uint8_t[]>(PLAIN_IO_BYTES);
-    auto outBuf = std::make_unique<uint8_t[]>(PLAIN_IO_BYTES);
-    for (;;) {
-        size_t n = std::fread(inBuf.get(), 1, PLAIN_IO_BYTES, in.get());
-        // A short read is either the end of the file or an error; a directory,
-        // for one, opens but never reaches end of file.
-        if (n < PLAIN_IO_BYTES && std::ferror(in.get())) {
-            result = ES_ERR_FILE_READ;
-            break;
-        }
-        if (n > 0) {
-            int32_t p = ES_EncryptContentUpdate(&ctx, inBuf.get(), static_cast<uint32_t>(n),
-                                                outBuf.get(), PLAIN_IO_BYTES);
-            if (p < 0) {
-                result = p;
-                break;
-            }
-            if (p > 0 && !out.write(outBuf.get(), static_cast<size_t>(p))) {
-                result = ES_ERR_FILE_WRITE;
-                break;
-            }
-        }
-        if (n < PLAIN_IO_BYTES) break;
-    }
-    if (result == 0) {
-        int32_t p = ES_EncryptContentFinal(&ctx, outBuf.get(), PLAIN_IO_BYTES, hashOut);
-        if (p < 0)
-            result = p;
-        else if (p > 0 && !out.write(outBuf.get(), static_cast<size_t>(p)))
-            result = ES_ERR_FILE_WRITE;
-    }
+    // Space for the whole output up front: a regular file's ciphertext is
+    // its size rounded up to whole blocks.
+    struct stat st;
+    if (fstat(fileno(in.get()), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        out.reserve((static_cast<uint64_t>(st.st_size) + 15) & ~uint64_t{15});
+    if (!encryptPipelined(&ctx, in.get(), &out, hashOut, &result))
+        result = encryptSerial(&ctx, in.get(), &out, hashOut);
     in.reset();
     if (result == 0 && !out.commit()) result = ES_ERR_FILE_WRITE;
     csl_wipe_object(ctx);
