@@ -1,7 +1,7 @@
 #include <array>
 #include <cstring>
 
-#include "csl/aes.h"
+#include "csl/aes_bulk.h"
 #include "csl/sha1.h"
 #include "es/disk_layout.h"
 
@@ -30,14 +30,6 @@ static_assert(HB_BLOCK_HASHES + BLOCKS_PER_GROUP * HASH <= HB_GROUP_HASHES);
 static_assert(HB_GROUP_HASHES + GROUPS_PER_SUPERBLOCK * HASH <= DVD_HASH_BYTES_PER_BLOCK);
 static_assert(HB_DATA_IV + 16 == HB_GROUP_HASHES + GROUPS_PER_SUPERBLOCK * HASH);
 
-// aes_SwEncrypt that also leaves the last ciphertext block in `iv`.
-int aes_SwEncryptWrapper(const uint8_t key[16], uint8_t iv[16], const uint8_t* in, int len,
-                         uint8_t* out) {
-    int r = aes_SwEncrypt(key, iv, in, len, out);
-    std::memcpy(iv, out + len - 16, 16);
-    return r;
-}
-
 }  // namespace
 
 int32_t generateSuperBlock(uint8_t* superBlock, uint32_t numRead, uint8_t slot[20],
@@ -64,26 +56,39 @@ int32_t generateSuperBlock(uint8_t* superBlock, uint32_t numRead, uint8_t slot[2
 
     // Blocks past the data are hashed (as zeros) but not written.
     const uint32_t blocksToWrite = (numRead + DVD_DATA_BYTES_PER_BLOCK - 1) / DVD_DATA_BYTES_PER_BLOCK;
+    // Every hash block is assembled where its ciphertext goes, then all
+    // blocks' chains run side by side: first the hash blocks (zero IV), then
+    // the data, each chained to its own encrypted hash block.
     int32_t result = 0;
-    std::array<uint8_t, DVD_HASH_BYTES_PER_BLOCK> hashBlock;
+    std::array<const uint8_t*, BLOCKS_PER_SUPERBLOCK> in;
+    std::array<uint8_t*, BLOCKS_PER_SUPERBLOCK> dst;
+    std::array<const uint8_t*, BLOCKS_PER_SUPERBLOCK> iv;
+    static constexpr uint8_t zeroIv[16] = {};
     for (uint32_t b = 0; b < blocksToWrite; ++b) {
-        hashBlock.fill(0);
-        std::memcpy(&hashBlock[HB_CHUNK_HASHES], &chunkHashes[b * CHUNKS_PER_BLOCK * HASH],
+        uint8_t* hashBlock = out + size_t{b} * DVD_BYTES_PER_BLOCK;
+        std::memset(hashBlock, 0, DVD_HASH_BYTES_PER_BLOCK);
+        std::memcpy(hashBlock + HB_CHUNK_HASHES, &chunkHashes[b * CHUNKS_PER_BLOCK * HASH],
                     CHUNKS_PER_BLOCK * HASH);
-        std::memcpy(&hashBlock[HB_BLOCK_HASHES],
+        std::memcpy(hashBlock + HB_BLOCK_HASHES,
                     &blockHashes[(b / BLOCKS_PER_GROUP) * BLOCKS_PER_GROUP * HASH],
                     BLOCKS_PER_GROUP * HASH);
-        std::memcpy(&hashBlock[HB_GROUP_HASHES], groupHashes.data(), groupHashes.size());
-
-        uint8_t* dst = out + size_t{b} * DVD_BYTES_PER_BLOCK;
-        uint8_t iv[16] = {};
-        if (aes_SwEncryptWrapper(key, iv, hashBlock.data(), DVD_HASH_BYTES_PER_BLOCK, dst) != 0)
-            result = ES_ERR_INVALID;
-        std::memcpy(iv, dst + HB_DATA_IV, 16);
-        if (aes_SwEncryptWrapper(key, iv, superBlock + size_t{b} * DVD_DATA_BYTES_PER_BLOCK,
-                                 DVD_DATA_BYTES_PER_BLOCK, dst + DVD_HASH_BYTES_PER_BLOCK) != 0)
-            result = ES_ERR_INVALID;
+        std::memcpy(hashBlock + HB_GROUP_HASHES, groupHashes.data(), groupHashes.size());
+        in[b] = hashBlock;
+        dst[b] = hashBlock;
+        iv[b] = zeroIv;
     }
+    if (csl_aes128CbcEncryptLanes(key, blocksToWrite, in.data(), dst.data(), iv.data(),
+                                  DVD_HASH_BYTES_PER_BLOCK) != 0)
+        result = ES_ERR_INVALID;
+    for (uint32_t b = 0; b < blocksToWrite; ++b) {
+        uint8_t* block = out + size_t{b} * DVD_BYTES_PER_BLOCK;
+        in[b] = superBlock + size_t{b} * DVD_DATA_BYTES_PER_BLOCK;
+        dst[b] = block + DVD_HASH_BYTES_PER_BLOCK;
+        iv[b] = block + HB_DATA_IV;
+    }
+    if (csl_aes128CbcEncryptLanes(key, blocksToWrite, in.data(), dst.data(), iv.data(),
+                                  DVD_DATA_BYTES_PER_BLOCK) != 0)
+        result = ES_ERR_INVALID;
     if (result != 0) return result;
     *written = blocksToWrite * DVD_BYTES_PER_BLOCK;
     return 0;
