@@ -1,15 +1,24 @@
 #include "es/disk_encrypt.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
+#include <vector>
 
 #include "csl/sha1.h"
 #include "es/disk_layout.h"
 #include "output_file.h"
+#include "pipeline.h"
 
 namespace {
 
@@ -59,11 +68,27 @@ int32_t computeSuperBlock(FILE* in, int outFd, uint8_t* slot, const uint8_t key[
 
 }  // namespace
 
-int32_t encryptDiskStream(FILE* in, int outFd, const uint8_t key[16], uint8_t* table,
-                          uint32_t tableEntries, uint32_t* slotsUsed) {
-    if (slotsUsed) *slotsUsed = 0;
-    if (!in || outFd < 0 || !key || !table || !slotsUsed) return ES_ERR_INVALID;
+namespace {
 
+// Disc encryptions running in this process; they share the processor's
+// cores between them, so that a title whose contents already run in
+// parallel does not start a full set of workers per content.
+std::atomic<unsigned> activeStreams{0};
+
+unsigned workerBudget() {
+    unsigned cores = std::thread::hardware_concurrency();
+    if (cores == 0) cores = 1;
+    const unsigned active = activeStreams.load();
+    return std::max(1u, cores / std::max(1u, active));
+}
+
+struct StreamCount {
+    StreamCount() { ++activeStreams; }
+    ~StreamCount() { --activeStreams; }
+};
+
+int32_t encryptSerially(FILE* in, int outFd, const uint8_t key[16], uint8_t* table,
+                        uint32_t tableEntries, uint32_t* slotsUsed) {
     // One super block of plaintext and its encrypted blocks, reused throughout.
     constexpr size_t workBytes = size_t{DVD_DATA_BYTES_PER_SUPERBLOCK} + DVD_BYTES_PER_SUPERBLOCK;
     std::unique_ptr<uint8_t[]> work(new (std::nothrow) uint8_t[workBytes]);
@@ -83,6 +108,141 @@ int32_t encryptDiskStream(FILE* in, int outFd, const uint8_t key[16], uint8_t* t
     }
 }
 
+// One super block on its way through the parallel stream.
+struct SuperBlockJob {
+    std::unique_ptr<uint8_t[]> work;  // plaintext, then the encrypted blocks
+    size_t numRead = 0;
+    bool atEnd = false;
+    bool readError = false;
+    uint8_t* slot = nullptr;
+    uint32_t produced = 0;
+    int32_t result = 0;
+    bool done = false;
+};
+
+// Super blocks are read and written in order by the calling thread and
+// built by workers in between. Every outcome is taken in stream order, as
+// the serial loop meets it: a super block's read error, end of input, full
+// table or write failure counts only once all super blocks before it are
+// written, and nothing after a failure is written. False, with nothing
+// read, when the workers or their buffers cannot be had.
+bool encryptInParallel(FILE* in, int outFd, const uint8_t key[16], uint8_t* table,
+                       uint32_t tableEntries, uint32_t* slotsUsed, unsigned workers,
+                       int32_t* result) {
+    constexpr size_t workBytes = size_t{DVD_DATA_BYTES_PER_SUPERBLOCK} + DVD_BYTES_PER_SUPERBLOCK;
+    const size_t depth = workers + 2;
+    std::vector<SuperBlockJob> jobs(depth);
+    for (auto& j : jobs) {
+        j.work.reset(new (std::nothrow) uint8_t[workBytes]);
+        if (!j.work) return false;
+    }
+
+    std::mutex m;
+    std::condition_variable doneCv;
+    es_detail::StageQueue<SuperBlockJob*> queue;
+    auto worker = [&] {
+        SuperBlockJob* job;
+        while (queue.pop(job)) {
+            uint32_t produced = 0;
+            const int32_t r = generateSuperBlock(job->work.get(), static_cast<uint32_t>(job->numRead),
+                                                 job->slot, key,
+                                                 job->work.get() + DVD_DATA_BYTES_PER_SUPERBLOCK,
+                                                 &produced);
+            {
+                std::lock_guard<std::mutex> lock(m);
+                job->produced = produced;
+                job->result = r;
+                job->done = true;
+            }
+            doneCv.notify_all();
+        }
+    };
+    std::vector<std::thread> threads;
+    try {
+        for (unsigned w = 0; w < workers; ++w) threads.emplace_back(worker);
+    } catch (...) {
+        queue.close();
+        for (auto& t : threads) t.join();
+        return false;
+    }
+
+    uint64_t readSeq = 0;
+    uint64_t writeSeq = 0;
+    bool readDone = false;
+    int32_t r = 0;
+    for (;;) {
+        while (!readDone && readSeq - writeSeq < depth) {
+            SuperBlockJob& j = jobs[readSeq % depth];
+            j.numRead = std::fread(j.work.get(), 1, DVD_DATA_BYTES_PER_SUPERBLOCK, in);
+            j.atEnd = j.numRead < DVD_DATA_BYTES_PER_SUPERBLOCK;
+            j.readError = j.atEnd && std::ferror(in);
+            j.slot = readSeq < tableEntries ? table + readSeq * SHA1_DIGEST_BYTES : nullptr;
+            j.done = true;
+            if (!j.readError && j.numRead > 0 && j.slot) {
+                j.done = false;
+                queue.push(&j);
+            }
+            readDone = j.atEnd || (j.numRead > 0 && !j.slot);
+            ++readSeq;
+        }
+        if (writeSeq == readSeq) break;
+
+        SuperBlockJob& j = jobs[writeSeq % depth];
+        {
+            std::unique_lock<std::mutex> lock(m);
+            doneCv.wait(lock, [&] { return j.done; });
+        }
+        ++writeSeq;
+        if (j.readError) {
+            std::printf("Error when reading input file - exiting\n");
+            r = ES_DISK_FATAL;
+            break;
+        }
+        if (j.numRead > 0) {
+            if (!j.slot) {
+                r = ES_ERR_INVALID;
+                break;
+            }
+            if (j.result != 0) {
+                r = j.result;
+                break;
+            }
+            const uint8_t* blocks = j.work.get() + DVD_DATA_BYTES_PER_SUPERBLOCK;
+            bool ok = true;
+            for (uint32_t off = 0; ok && off < j.produced; off += DVD_BYTES_PER_BLOCK)
+                ok = writePart(outFd, blocks + off, DVD_HASH_BYTES_PER_BLOCK) &&
+                     writePart(outFd, blocks + off + DVD_HASH_BYTES_PER_BLOCK,
+                               DVD_DATA_BYTES_PER_BLOCK);
+            if (!ok) {
+                r = ES_DISK_FATAL;
+                break;
+            }
+        }
+        if (j.slot) ++*slotsUsed;
+        if (j.atEnd || j.numRead == 0) break;
+    }
+
+    // Jobs still in flight use the buffers: let them finish.
+    queue.close();
+    for (auto& t : threads) t.join();
+    *result = r;
+    return true;
+}
+
+}  // namespace
+
+int32_t encryptDiskStream(FILE* in, int outFd, const uint8_t key[16], uint8_t* table,
+                          uint32_t tableEntries, uint32_t* slotsUsed) {
+    if (slotsUsed) *slotsUsed = 0;
+    if (!in || outFd < 0 || !key || !table || !slotsUsed) return ES_ERR_INVALID;
+
+    StreamCount counted;
+    int32_t r = 0;
+    if (encryptInParallel(in, outFd, key, table, tableEntries, slotsUsed, workerBudget(), &r))
+        return r;
+    return encryptSerially(in, outFd, key, table, tableEntries, slotsUsed);
+}
+
 int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16],
                            uint8_t hashOut[20]) {
     if (!path || !key || !hashOut) return ES_ERR_INVALID;
@@ -96,6 +256,15 @@ int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16]
     std::snprintf(name, sizeof name, "%08x.%s", cid, "app");
     es_detail::OutputFile app;
     if (!app.create(name)) return ES_ERR_FILE_OPEN;
+
+    // Space for the whole encrypted file up front: every started block of
+    // data becomes a full output block.
+    struct stat st;
+    if (fstat(fileno(in.get()), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        const uint64_t blocks = (static_cast<uint64_t>(st.st_size) + DVD_DATA_BYTES_PER_BLOCK - 1) /
+                                DVD_DATA_BYTES_PER_BLOCK;
+        app.reserve(blocks * DVD_BYTES_PER_BLOCK);
+    }
 
     std::array<uint8_t, SUPERBLOCK_HASH_TABLE_BYTES> table{};
     uint32_t slots = 0;

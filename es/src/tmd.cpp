@@ -22,7 +22,9 @@ namespace {
 
 // Content is read, encrypted and written in pieces of this size (a whole
 // number of blocks, so that no bytes wait inside the engine between pieces).
-constexpr uint32_t PLAIN_IO_BYTES = 1u << 20;
+// Pieces that stay in the caches make reads and writes markedly cheaper than
+// megabyte ones.
+constexpr uint32_t PLAIN_IO_BYTES = 256u << 10;
 constexpr size_t NAME_FIELD = ES_ISSUER_BYTES;
 
 struct FileCloser {
@@ -74,7 +76,7 @@ int32_t encryptSerial(ContentEncryptContext* ctx, FILE* in, es_detail::OutputFil
 // False, with nothing consumed, when the threads cannot be started.
 bool encryptPipelined(ContentEncryptContext* ctx, FILE* in, es_detail::OutputFile* out,
                       uint8_t hashOut[20], int32_t* result) {
-    constexpr size_t kSlots = 4;
+    constexpr size_t kSlots = 8;
     struct Piece {
         size_t slot = 0;
         size_t len = 0;        // bytes read, or bytes to write
