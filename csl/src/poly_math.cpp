@@ -260,14 +260,9 @@ void poly_mul_portable(const field_element a, const field_element b, field_eleme
 namespace {
 
 // Carry-less multiplication on 64-bit limbs, least significant limb first.
-inline void toLimbs(const uint32_t* e, uint64_t L[4]) {
-    for (int i = 0; i < 4; ++i)
-        L[i] = static_cast<uint64_t>(e[7 - 2 * i]) | static_cast<uint64_t>(e[6 - 2 * i]) << 32;
-}
-
-// Reduces an 8-limb product (degree below 512) modulo f and stores it most
-// significant word first: x^(64i) = x^(64i-233) + x^(64i-159).
-inline void reduceLimbs(uint64_t C[8], field_element out) {
+// Reduces an 8-limb product (degree below 512) modulo f into C[0..3]:
+// x^(64i) = x^(64i-233) + x^(64i-159).
+inline void reduceLimbsInPlace(uint64_t C[8]) {
     for (int i = 7; i >= 4; --i) {
         const uint64_t t = C[i];
         C[i - 4] ^= t << 23;
@@ -279,10 +274,6 @@ inline void reduceLimbs(uint64_t C[8], field_element out) {
     C[1] ^= t << 10;
     C[2] ^= t >> 54;
     C[3] &= (uint64_t{1} << 41) - 1;
-    for (int i = 0; i < 4; ++i) {
-        out[7 - 2 * i] = static_cast<uint32_t>(C[i]);
-        out[6 - 2 * i] = static_cast<uint32_t>(C[i] >> 32);
-    }
 }
 
 // 128 x 128 -> 256 bits by schoolbook on 64-bit halves.
@@ -296,38 +287,6 @@ __attribute__((target("pclmul,sse2"))) inline void mul128(__m128i a, __m128i b, 
     hi = _mm_xor_si128(p11, _mm_srli_si128(mid, 8));
 }
 
-__attribute__((target("pclmul,sse2"))) inline void clmulProduct(const uint64_t A[4],
-                                                                const uint64_t B[4],
-                                                                uint64_t C[8]) {
-    // Karatsuba on the two 128-bit halves.
-    const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(A));
-    const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(A + 2));
-    const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(B));
-    const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(B + 2));
-    __m128i l0, l1, h0, h1, m0, m1;
-    mul128(a0, b0, l0, l1);
-    mul128(a1, b1, h0, h1);
-    mul128(_mm_xor_si128(a0, a1), _mm_xor_si128(b0, b1), m0, m1);
-    m0 = _mm_xor_si128(m0, _mm_xor_si128(l0, h0));
-    m1 = _mm_xor_si128(m1, _mm_xor_si128(l1, h1));
-    l1 = _mm_xor_si128(l1, m0);
-    h0 = _mm_xor_si128(h0, m1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(C), l0);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(C + 2), l1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(C + 4), h0);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(C + 6), h1);
-}
-
-__attribute__((target("pclmul,sse2"))) inline void clmulSquare(const uint64_t A[4],
-                                                               uint64_t C[8]) {
-    for (int i = 0; i < 4; i += 2) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(A + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(C + 2 * i), _mm_clmulepi64_si128(a, a, 0x00));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(C + 2 * i + 2),
-                         _mm_clmulepi64_si128(a, a, 0x11));
-    }
-}
-
 bool detectClmul() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2");
@@ -339,6 +298,11 @@ const bool haveClmul = detectClmul();
 
 bool poly_have_clmul() { return haveClmul; }
 
+// Elements move between memory and registers as two 128-bit halves, with
+// the four 32-bit words of each half reversed to form the 64-bit limbs.
+// Whole-half loads and stores matter: a load that spans several smaller
+// recent stores cannot be forwarded and stalls, and the point formulas feed
+// every product straight into the next.
 __attribute__((target("pclmul,sse2"))) void poly_mul_clmul(const field_element a,
                                                            const field_element b,
                                                            field_element out) {
@@ -353,14 +317,43 @@ __attribute__((target("pclmul,sse2"))) void poly_mul_clmul(const field_element a
         poly_reduce_element(y);
         b = y;
     }
-    uint64_t A[4], B[4], C[8];
-    toLimbs(a, A);
-    toLimbs(b, B);
-    if (A[0] == B[0] && A[1] == B[1] && A[2] == B[2] && A[3] == B[3])
-        clmulSquare(A, C);
-    else
-        clmulProduct(A, B, C);
-    reduceLimbs(C, out);
+    const __m128i a0 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 4)), 0x1B);
+    const __m128i a1 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a)), 0x1B);
+    __m128i l0, l1, h0, h1;
+    if (poly_equal(a, b)) {
+        l0 = _mm_clmulepi64_si128(a0, a0, 0x00);
+        l1 = _mm_clmulepi64_si128(a0, a0, 0x11);
+        h0 = _mm_clmulepi64_si128(a1, a1, 0x00);
+        h1 = _mm_clmulepi64_si128(a1, a1, 0x11);
+    } else {
+        const __m128i b0 =
+            _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 4)), 0x1B);
+        const __m128i b1 =
+            _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b)), 0x1B);
+        // Karatsuba on the two 128-bit halves.
+        __m128i m0, m1;
+        mul128(a0, b0, l0, l1);
+        mul128(a1, b1, h0, h1);
+        mul128(_mm_xor_si128(a0, a1), _mm_xor_si128(b0, b1), m0, m1);
+        m0 = _mm_xor_si128(m0, _mm_xor_si128(l0, h0));
+        m1 = _mm_xor_si128(m1, _mm_xor_si128(l1, h1));
+        l1 = _mm_xor_si128(l1, m0);
+        h0 = _mm_xor_si128(h0, m1);
+    }
+    alignas(16) uint64_t C[8];
+    _mm_store_si128(reinterpret_cast<__m128i*>(C), l0);
+    _mm_store_si128(reinterpret_cast<__m128i*>(C + 2), l1);
+    _mm_store_si128(reinterpret_cast<__m128i*>(C + 4), h0);
+    _mm_store_si128(reinterpret_cast<__m128i*>(C + 6), h1);
+    reduceLimbsInPlace(C);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4),
+                     _mm_shuffle_epi32(_mm_set_epi64x(static_cast<long long>(C[1]),
+                                                      static_cast<long long>(C[0])),
+                                       0x1B));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     _mm_shuffle_epi32(_mm_set_epi64x(static_cast<long long>(C[3]),
+                                                      static_cast<long long>(C[2])),
+                                       0x1B));
 }
 
 void poly_mul(const field_element a, const field_element b, field_element out) {
