@@ -130,7 +130,7 @@ bool encryptInParallel(FILE* in, int outFd, const uint8_t key[16], uint8_t* tabl
                        uint32_t tableEntries, uint32_t* slotsUsed, unsigned workers,
                        int32_t* result) {
     constexpr size_t workBytes = size_t{DVD_DATA_BYTES_PER_SUPERBLOCK} + DVD_BYTES_PER_SUPERBLOCK;
-    const size_t depth = workers + 2;
+    const size_t depth = workers + 3;
     std::vector<SuperBlockJob> jobs(depth);
     for (auto& j : jobs) {
         j.work.reset(new (std::nothrow) uint8_t[workBytes]);
@@ -166,62 +166,128 @@ bool encryptInParallel(FILE* in, int outFd, const uint8_t key[16], uint8_t* tabl
         return false;
     }
 
+    // A writer thread puts finished super blocks out in order while the
+    // next ones are read and built. `released` counts the super blocks it
+    // is done with, whose buffers may then be read into again.
+    uint64_t released = 0;
+    bool writeFailed = false;
+    es_detail::StageQueue<SuperBlockJob*> writeQueue;
+    auto writerLoop = [&] {
+        SuperBlockJob* job;
+        while (writeQueue.pop(job)) {
+            bool failed;
+            {
+                std::lock_guard<std::mutex> lock(m);
+                failed = writeFailed;
+            }
+            const uint8_t* blocks = job->work.get() + DVD_DATA_BYTES_PER_SUPERBLOCK;
+            bool ok = true;
+            for (uint32_t off = 0; !failed && ok && off < job->produced; off += DVD_BYTES_PER_BLOCK)
+                ok = writePart(outFd, blocks + off, DVD_HASH_BYTES_PER_BLOCK) &&
+                     writePart(outFd, blocks + off + DVD_HASH_BYTES_PER_BLOCK,
+                               DVD_DATA_BYTES_PER_BLOCK);
+            {
+                std::lock_guard<std::mutex> lock(m);
+                if (!ok) writeFailed = true;
+                ++released;
+            }
+            doneCv.notify_all();
+        }
+    };
+    std::thread writerThread;
+    try {
+        writerThread = std::thread(writerLoop);
+    } catch (...) {
+        queue.close();
+        for (auto& t : threads) t.join();
+        return false;
+    }
+
     uint64_t readSeq = 0;
-    uint64_t writeSeq = 0;
+    uint64_t writeSeq = 0;  // super blocks handed to the writer
     bool readDone = false;
+    // Waits until everything handed to the writer is out; true when all of
+    // it was written.
+    auto drained = [&] {
+        std::unique_lock<std::mutex> lock(m);
+        doneCv.wait(lock, [&] { return released == writeSeq; });
+        return !writeFailed;
+    };
     int32_t r = 0;
     for (;;) {
-        while (!readDone && readSeq - writeSeq < depth) {
+        uint64_t freed;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            if (writeFailed) {
+                r = ES_DISK_FATAL;
+                break;
+            }
+            freed = released;
+        }
+        if (!readDone && readSeq - freed < depth) {
             SuperBlockJob& j = jobs[readSeq % depth];
             j.numRead = std::fread(j.work.get(), 1, DVD_DATA_BYTES_PER_SUPERBLOCK, in);
             j.atEnd = j.numRead < DVD_DATA_BYTES_PER_SUPERBLOCK;
             j.readError = j.atEnd && std::ferror(in);
             j.slot = readSeq < tableEntries ? table + readSeq * SHA1_DIGEST_BYTES : nullptr;
+            j.produced = 0;
+            j.result = 0;
             j.done = true;
             if (!j.readError && j.numRead > 0 && j.slot) {
-                j.done = false;
+                {
+                    std::lock_guard<std::mutex> lock(m);
+                    j.done = false;
+                }
                 queue.push(&j);
             }
             readDone = j.atEnd || (j.numRead > 0 && !j.slot);
             ++readSeq;
+            continue;
         }
-        if (writeSeq == readSeq) break;
+        if (writeSeq == readSeq) {
+            if (readDone) break;
+            // Every buffer waits for the writer.
+            std::unique_lock<std::mutex> lock(m);
+            doneCv.wait(lock, [&] { return released != freed || writeFailed; });
+            continue;
+        }
 
         SuperBlockJob& j = jobs[writeSeq % depth];
         {
             std::unique_lock<std::mutex> lock(m);
             doneCv.wait(lock, [&] { return j.done; });
         }
-        ++writeSeq;
-        if (j.readError) {
-            std::printf("Error when reading input file - exiting\n");
-            r = ES_DISK_FATAL;
+        // Outcomes other than "write it" count only after everything before
+        // them is written, as in a serial pass.
+        const bool writeIt = !j.readError && j.numRead > 0 && j.slot && j.result == 0;
+        if (!writeIt) {
+            if (!drained()) {
+                r = ES_DISK_FATAL;
+            } else if (j.readError) {
+                std::printf("Error when reading input file - exiting\n");
+                r = ES_DISK_FATAL;
+            } else if (j.numRead > 0) {
+                r = j.slot ? j.result : ES_ERR_INVALID;
+            } else if (j.slot) {
+                ++*slotsUsed;  // the empty read at the end takes a zero slot
+            }
             break;
         }
-        if (j.numRead > 0) {
-            if (!j.slot) {
-                r = ES_ERR_INVALID;
-                break;
-            }
-            if (j.result != 0) {
-                r = j.result;
-                break;
-            }
-            const uint8_t* blocks = j.work.get() + DVD_DATA_BYTES_PER_SUPERBLOCK;
-            bool ok = true;
-            for (uint32_t off = 0; ok && off < j.produced; off += DVD_BYTES_PER_BLOCK)
-                ok = writePart(outFd, blocks + off, DVD_HASH_BYTES_PER_BLOCK) &&
-                     writePart(outFd, blocks + off + DVD_HASH_BYTES_PER_BLOCK,
-                               DVD_DATA_BYTES_PER_BLOCK);
-            if (!ok) {
-                r = ES_DISK_FATAL;
-                break;
-            }
+        ++writeSeq;
+        writeQueue.push(&j);
+        ++*slotsUsed;
+        if (j.atEnd) {
+            if (!drained()) r = ES_DISK_FATAL;
+            break;
         }
-        if (j.slot) ++*slotsUsed;
-        if (j.atEnd || j.numRead == 0) break;
     }
 
+    writeQueue.close();
+    writerThread.join();
+    if (r == 0) {
+        std::lock_guard<std::mutex> lock(m);
+        if (writeFailed) r = ES_DISK_FATAL;
+    }
     // Jobs still in flight use the buffers: let them finish.
     queue.close();
     for (auto& t : threads) t.join();
