@@ -70,7 +70,7 @@ printf '  tmd %.2f s wall, %.2f s CPU (%.2f cores busy of %d), peak RSS %.1f MiB
 rm -f out/* part*.bin
 
 echo "== in memory: openssl speed (16 KiB blocks) vs bench_content (1 MiB, hardware path)"
-osl() { openssl speed -seconds 2 -bytes 16384 -evp "$1" 2>/dev/null | awk -v a="$1" '$1 == a {v = $NF} END {sub("k", "", v); printf "%.2f", v * 1000 / 1e9}'; }
+osl() { openssl speed -seconds 2 -bytes 16384 -evp "$1" 2>/dev/null | awk -v a="$1" 'tolower($1) == tolower(a) {v = $NF} END {sub("k", "", v); printf "%.2f", v * 1000 / 1e9}'; }
 aesO=$(osl aes-128-cbc); shaO=$(osl sha1)
 if [ -x "$bin/bench_content" ]; then
   bc=$("$bin/bench_content" --benchmark_min_time=0.5 --benchmark_filter='/1$' 2>/dev/null)

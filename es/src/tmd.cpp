@@ -222,8 +222,18 @@ int32_t ES_GenerateUnsignedTmd(const TmdParams* params, uint8_t caCrlVersion,
     // Names taken from certificates may fill their whole 64-byte field without
     // a NUL, so neither is read past 64 bytes, and the result is cut to the
     // field.
-    std::snprintf(reinterpret_cast<char*>(tmd + ISSUER), ES_ISSUER_BYTES, "%.64s-%.64s",
-                  signerIssuer ? signerIssuer : "", signerName ? signerName : "");
+    char* issuer = reinterpret_cast<char*>(tmd + ISSUER);
+    size_t at = 0;
+    auto append = [&](const char* s, size_t max) {
+        size_t n = s ? strnlen(s, max) : 0;
+        n = std::min(n, ES_ISSUER_BYTES - 1 - at);
+        if (n) std::memcpy(issuer + at, s, n);
+        at += n;
+    };
+    std::memset(issuer, 0, ES_ISSUER_BYTES);
+    append(signerIssuer, 64);
+    append("-", 1);
+    append(signerName, 64);
     return 0;
 }
 
