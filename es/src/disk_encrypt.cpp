@@ -27,11 +27,18 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-bool writePart(int fd, const uint8_t* data, uint32_t len) {
-    size_t done = es_detail::writeFully(fd, data, len);
+// Writes the encrypted blocks of one super block, each a hash block followed
+// by its data, which lie one after the other in `blocks`; they go out in one
+// call. A failure is reported for the part (hash block or data) it stopped in.
+bool writeBlocks(int fd, const uint8_t* blocks, uint32_t len) {
+    const size_t done = es_detail::writeFully(fd, blocks, len);
     if (done == len) return true;
+    const size_t inBlock = done % DVD_BYTES_PER_BLOCK;
+    const bool inHash = inBlock < DVD_HASH_BYTES_PER_BLOCK;
+    const size_t partDone = inHash ? inBlock : inBlock - DVD_HASH_BYTES_PER_BLOCK;
+    const uint32_t partLen = inHash ? DVD_HASH_BYTES_PER_BLOCK : DVD_DATA_BYTES_PER_BLOCK;
     std::fprintf(stderr, "Error: write failed (%d out of %d written) - exit\n",
-                 static_cast<int>(done), static_cast<int>(len));
+                 static_cast<int>(partDone), static_cast<int>(partLen));
     return false;
 }
 
@@ -57,12 +64,7 @@ int32_t computeSuperBlock(FILE* in, int outFd, uint8_t* slot, const uint8_t key[
                                    &produced);
     if (r != 0) return r;
 
-    // Each block goes out as its hash block, then its data.
-    for (uint32_t off = 0; off < produced; off += DVD_BYTES_PER_BLOCK) {
-        if (!writePart(outFd, blocks + off, DVD_HASH_BYTES_PER_BLOCK) ||
-            !writePart(outFd, blocks + off + DVD_HASH_BYTES_PER_BLOCK, DVD_DATA_BYTES_PER_BLOCK))
-            return ES_DISK_FATAL;
-    }
+    if (!writeBlocks(outFd, blocks, produced)) return ES_DISK_FATAL;
     return atEnd ? 0 : 1;
 }
 
@@ -181,11 +183,7 @@ bool encryptInParallel(FILE* in, int outFd, const uint8_t key[16], uint8_t* tabl
                 failed = writeFailed;
             }
             const uint8_t* blocks = job->work.get() + DVD_DATA_BYTES_PER_SUPERBLOCK;
-            bool ok = true;
-            for (uint32_t off = 0; !failed && ok && off < job->produced; off += DVD_BYTES_PER_BLOCK)
-                ok = writePart(outFd, blocks + off, DVD_HASH_BYTES_PER_BLOCK) &&
-                     writePart(outFd, blocks + off + DVD_HASH_BYTES_PER_BLOCK,
-                               DVD_DATA_BYTES_PER_BLOCK);
+            const bool ok = failed || writeBlocks(outFd, blocks, job->produced);
             {
                 std::lock_guard<std::mutex> lock(m);
                 if (!ok) writeFailed = true;
