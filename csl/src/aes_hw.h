@@ -34,6 +34,11 @@ namespace csl_shani {
 // big-endian words) into the chaining value h.
 void compressBlocks(uint32_t h[5], const uint8_t* data, size_t nblocks);
 
+// Two independent compressions of nblocks blocks each, interleaved so that
+// one message's rounds fill the other's instruction latencies.
+void compressBlocks2(uint32_t h0[5], const uint8_t* data0, uint32_t h1[5], const uint8_t* data1,
+                     size_t nblocks);
+
 }  // namespace csl_shani
 
 namespace csl_stitched {

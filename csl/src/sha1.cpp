@@ -185,3 +185,51 @@ void csl_sha1(const uint8_t* data, size_t length, uint8_t digest[20]) {
     // The input may be a secret (a shared key is hashed this way).
     csl_wipe_object(state);
 }
+
+namespace {
+
+// The padded end of a message of `length` bytes whose last `tailBytes`
+// (below one block) are at `tail`: one or two blocks, their count returned.
+size_t paddedTail(const uint8_t* tail, size_t tailBytes, uint64_t length, uint8_t out[128]) {
+    std::memset(out, 0, 128);
+    if (tailBytes) std::memcpy(out, tail, tailBytes);
+    out[tailBytes] = 0x80;
+    const size_t blocks = tailBytes < 56 ? 1 : 2;
+    const uint64_t bits = length * 8;
+    putBigEndian(out + blocks * 64 - 8, static_cast<uint32_t>(bits >> 32));
+    putBigEndian(out + blocks * 64 - 4, static_cast<uint32_t>(bits));
+    return blocks;
+}
+
+void putDigest(const uint32_t h[5], uint8_t* digest) {
+    for (int i = 0; i < 5; ++i) putBigEndian(digest + 4 * i, h[i]);
+}
+
+}  // namespace
+
+void csl_sha1Many(const uint8_t* data, size_t length, size_t count, uint8_t* digests) {
+    size_t i = 0;
+    if (csl_cpu_has(CSL_CPU_SHA)) {
+        const size_t full = length / SHA1_BLOCK_BYTES;
+        const size_t tailBytes = length % SHA1_BLOCK_BYTES;
+        for (; i + 2 <= count; i += 2) {
+            const uint8_t* m0 = data + i * length;
+            const uint8_t* m1 = m0 + length;
+            uint32_t h0[5], h1[5];
+            std::memcpy(h0, kInitialValue, sizeof h0);
+            std::memcpy(h1, kInitialValue, sizeof h1);
+            csl_shani::compressBlocks2(h0, m0, h1, m1, full);
+            uint8_t t0[128], t1[128];
+            const size_t tb = paddedTail(m0 + full * 64, tailBytes, length, t0);
+            paddedTail(m1 + full * 64, tailBytes, length, t1);
+            csl_shani::compressBlocks2(h0, t0, h1, t1, tb);
+            putDigest(h0, digests + 20 * i);
+            putDigest(h1, digests + 20 * (i + 1));
+            csl_wipe(t0, sizeof t0);
+            csl_wipe(t1, sizeof t1);
+            csl_wipe(h0, sizeof h0);
+            csl_wipe(h1, sizeof h1);
+        }
+    }
+    for (; i < count; ++i) csl_sha1(data + i * length, length, digests + 20 * i);
+}

@@ -14,6 +14,12 @@ __attribute__((target(CSL_SHANI_TARGET))) inline void allGroups(Rounds& s,
     (csl_shani_detail::group<G>(s), ...);
 }
 
+template <int... G>
+__attribute__((target(CSL_SHANI_TARGET))) inline void allGroups2(Rounds& s0, Rounds& s1,
+                                                               std::integer_sequence<int, G...>) {
+    ((csl_shani_detail::group<G>(s0), csl_shani_detail::group<G>(s1)), ...);
+}
+
 }  // namespace
 
 namespace csl_shani {
@@ -30,6 +36,25 @@ __attribute__((target(CSL_SHANI_TARGET))) void compressBlocks(uint32_t h[5], con
         csl_shani_detail::finish(s, abcdIn, eIn);
     }
     csl_shani_detail::storeState(s, h);
+}
+
+__attribute__((target(CSL_SHANI_TARGET))) void compressBlocks2(uint32_t h0[5], const uint8_t* data0,
+                                                             uint32_t h1[5], const uint8_t* data1,
+                                                             size_t nblocks) {
+    Rounds s0, s1;
+    csl_shani_detail::loadState(h0, s0);
+    csl_shani_detail::loadState(h1, s1);
+    for (size_t i = 0; i < nblocks; ++i) {
+        const __m128i abcd0 = s0.abcd, e0 = s0.e;
+        const __m128i abcd1 = s1.abcd, e1 = s1.e;
+        csl_shani_detail::begin(s0, data0 + 64 * i);
+        csl_shani_detail::begin(s1, data1 + 64 * i);
+        allGroups2(s0, s1, std::make_integer_sequence<int, 20>{});
+        csl_shani_detail::finish(s0, abcd0, e0);
+        csl_shani_detail::finish(s1, abcd1, e1);
+    }
+    csl_shani_detail::storeState(s0, h0);
+    csl_shani_detail::storeState(s1, h1);
 }
 
 }  // namespace csl_shani

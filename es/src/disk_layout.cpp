@@ -44,14 +44,13 @@ int32_t generateSuperBlock(uint8_t* superBlock, uint32_t numRead, uint8_t slot[2
     std::array<uint8_t, CHUNKS_PER_SUPERBLOCK * HASH> chunkHashes;
     std::array<uint8_t, BLOCKS_PER_SUPERBLOCK * HASH> blockHashes;
     std::array<uint8_t, GROUPS_PER_SUPERBLOCK * HASH> groupHashes;
-    for (uint32_t c = 0; c < CHUNKS_PER_SUPERBLOCK; ++c)
-        csl_sha1(superBlock + size_t{c} * DVD_CHUNK_BYTES, DVD_CHUNK_BYTES, &chunkHashes[c * HASH]);
-    for (uint32_t b = 0; b < BLOCKS_PER_SUPERBLOCK; ++b)
-        csl_sha1(&chunkHashes[b * CHUNKS_PER_BLOCK * HASH], CHUNKS_PER_BLOCK * HASH,
-                 &blockHashes[b * HASH]);
-    for (uint32_t g = 0; g < GROUPS_PER_SUPERBLOCK; ++g)
-        csl_sha1(&blockHashes[g * BLOCKS_PER_GROUP * HASH], BLOCKS_PER_GROUP * HASH,
-                 &groupHashes[g * HASH]);
+    // Each level's messages lie one after the other: the chunks in the data,
+    // a block's chunk hashes, a group's block hashes.
+    csl_sha1Many(superBlock, DVD_CHUNK_BYTES, CHUNKS_PER_SUPERBLOCK, chunkHashes.data());
+    csl_sha1Many(chunkHashes.data(), CHUNKS_PER_BLOCK * HASH, BLOCKS_PER_SUPERBLOCK,
+                 blockHashes.data());
+    csl_sha1Many(blockHashes.data(), BLOCKS_PER_GROUP * HASH, GROUPS_PER_SUPERBLOCK,
+                 groupHashes.data());
     csl_sha1(groupHashes.data(), groupHashes.size(), slot);
 
     // Blocks past the data are hashed (as zeros) but not written.

@@ -26,7 +26,21 @@ mode_t newFileMode() {
     return mode;
 }
 
+// Outputs are made durable before they are renamed into place: their
+// write-back starts as they are written, and the file, then its directory,
+// are synced on commit. TMD_SYNC=0 leaves all of that to the system (for a
+// caller that syncs the file system once after a batch of titles); the rename
+// into place stays atomic either way.
+bool syncWanted() {
+    static const bool wanted = [] {
+        const char* env = std::getenv("TMD_SYNC");
+        return !(env && env[0] == '0' && env[1] == '\0');
+    }();
+    return wanted;
+}
+
 void syncDirectoryOf(const std::string& path) {
+    if (!syncWanted()) return;
     std::string::size_type slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
     int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -50,6 +64,7 @@ void startWriteback(int fd, size_t justWritten) {
         lastFd = fd;
         pending = 0;
     }
+    if (!syncWanted()) return;
     pending += static_cast<off_t>(justWritten);
     if (pending < kWritebackBytes) return;
     const off_t end = lseek(fd, 0, SEEK_CUR);
@@ -114,7 +129,7 @@ bool OutputFile::commit() {
         ok = fstat(fd_, &st) == 0 && ftruncate(fd_, st.st_size) == 0;
         reserved_ = false;
     }
-    ok = fsync(fd_) == 0 && ok;
+    if (syncWanted()) ok = fsync(fd_) == 0 && ok;
     ok = (close(fd_) == 0) && ok;
     fd_ = -1;
     if (ok) ok = rename(tmpPath_.c_str(), finalPath_.c_str()) == 0;

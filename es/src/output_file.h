@@ -1,6 +1,7 @@
 // Output files that appear under their final name only when complete: the
 // data goes to a hidden temporary file in the same directory, which is
 // flushed to disk and renamed into place on commit and removed otherwise.
+// TMD_SYNC=0 in the environment leaves out the flush to disk.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -23,7 +24,7 @@ public:
     // changing its size, so that the writes need not allocate as they go.
     // Whatever is left unused is given back on commit.
     void reserve(uint64_t bytes);
-    // fsync, close and rename over `name`. False when any step fails; the
+    // fsync (unless TMD_SYNC=0), close and rename over `name`. False when any step fails; the
     // temporary is then removed and `name` is left as it was.
     bool commit();
     // Closes and removes the temporary, if any. Safe to call repeatedly.

@@ -213,6 +213,27 @@ TEST_F(DispatchTest, LanesMatchOneChainAtATime) {
     }
 }
 
+TEST_F(DispatchTest, Sha1ManyMatchesOneMessageAtATime) {
+    // Lengths around the padding boundaries (55/56/64 bytes into a block),
+    // odd and even counts, and the lengths of the disc hash tree.
+    const size_t lengths[] = {0, 1, 55, 56, 63, 64, 65, 119, 120, 160, 620, 1024, 3000};
+    for (size_t len : lengths) {
+        for (size_t count : {size_t{0}, size_t{1}, size_t{2}, size_t{5}, size_t{8}}) {
+            const Bytes data = tt::randomBytes(rng, len * count);
+            Bytes want(20 * count);
+            for (size_t i = 0; i < count; ++i) csl_sha1(&data[i * len], len, &want[20 * i]);
+            expectSame(
+                [&] {
+                    Bytes out(20 * count);
+                    csl_sha1Many(data.data(), len, count, out.data());
+                    EXPECT_EQ(tt::toHex(out), tt::toHex(want)) << len << " x " << count;
+                    return out;
+                },
+                "sha1 many");
+        }
+    }
+}
+
 TEST_F(DispatchTest, ContentEngineInRandomPieces) {
     const Bytes key = tt::randomBytes(rng, 16);
     for (int trial = 0; trial < 12; ++trial) {

@@ -127,6 +127,28 @@ TEST_F(CreateTest, SameTitleTwiceIsByteIdenticalAndKReproducesTheKey) {
     EXPECT_EQ(be32(t, 0x1E4), 8u);  // content ID 010 is octal
 }
 
+TEST_F(CreateTest, WithoutSyncTheOutputsAreTheSame) {
+    // TMD_SYNC=0 leaves the flush to disk to the caller; what is written,
+    // and that nothing but the outputs is left behind, does not change.
+    std::mt19937_64 rng(3);
+    makeContent("c.bin", randomBytes(rng, 100000));
+    for (const char* layout : {"", "-d"}) {
+        std::vector<std::string> args{"-O", "-T", "0x1000100000002", "-n", "c.bin", "-c", "1", "-i", "0"};
+        if (*layout) args.push_back(layout);
+        ASSERT_EQ(tmd(args).status, 0);
+        std::vector<Bytes> synced;
+        for (const char* f : {"00000001.app", "1000100000002.titleKey", "1000100000002.tmd"})
+            synced.push_back(readFile(file(f)));
+        auto r = tmd(args, {"TMD_SYNC=0"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        size_t i = 0;
+        for (const char* f : {"00000001.app", "1000100000002.titleKey", "1000100000002.tmd"})
+            EXPECT_EQ(readFile(file(f)), synced[i++]) << f << " " << layout;
+        for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+            EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+    }
+}
+
 TEST_F(CreateTest, EmptyContentAndTypesDefaultToZero) {
     makeContent("e.bin", {});
     auto r = tmd({"-O", "-T", "0x300000000", "-n", "e.bin", "-c", "5", "-i", "0", "-b", "511"});
