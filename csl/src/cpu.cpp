@@ -34,6 +34,7 @@ uint32_t probe() {
     const bool sha = b7 & bit_SHA;
     if (sse41 && aesni) f |= CSL_CPU_AES;
     if (sse41 && sha) f |= CSL_CPU_SHA;
+    if (c & bit_PCLMUL) f |= CSL_CPU_CLMUL;
     // Vector state beyond XMM is usable only when the OS saves it.
     const uint64_t xcr0 = osxsave ? readXcr0() : 0;
     const bool ymmState = (xcr0 & 0x6) == 0x6;
@@ -57,7 +58,7 @@ uint32_t disabledByEnvironment() {
     static constexpr Name names[] = {
         {"all", ~0u},           {"aes", CSL_CPU_AES | CSL_CPU_VAES}, {"sha", CSL_CPU_SHA},
         {"avx2", CSL_CPU_AVX2 | CSL_CPU_VAES}, {"vaes", CSL_CPU_VAES},
-        {"avx512", CSL_CPU_AVX512},
+        {"avx512", CSL_CPU_AVX512}, {"clmul", CSL_CPU_CLMUL},
     };
     uint32_t off = 0;
     const char* p = env;

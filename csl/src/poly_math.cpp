@@ -2,6 +2,8 @@
 // most significant word first.
 #include "csl/poly_math.h"
 
+#include "csl/cpu.h"
+
 #include <immintrin.h>
 
 #include <array>
@@ -287,16 +289,9 @@ __attribute__((target("pclmul,sse2"))) inline void mul128(__m128i a, __m128i b, 
     hi = _mm_xor_si128(p11, _mm_srli_si128(mid, 8));
 }
 
-bool detectClmul() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2");
-}
-
-const bool haveClmul = detectClmul();
-
 }  // namespace
 
-bool poly_have_clmul() { return haveClmul; }
+bool poly_have_clmul() { return csl_cpu_has(CSL_CPU_CLMUL); }
 
 // Elements move between memory and registers as two 128-bit halves, with
 // the four 32-bit words of each half reversed to form the 64-bit limbs.
@@ -357,7 +352,7 @@ __attribute__((target("pclmul,sse2"))) void poly_mul_clmul(const field_element a
 }
 
 void poly_mul(const field_element a, const field_element b, field_element out) {
-    if (haveClmul)
+    if (poly_have_clmul())
         poly_mul_clmul(a, b, out);
     else
         poly_mul_portable(a, b, out);

@@ -13,6 +13,7 @@ enum CslCpuFeature : uint32_t {
     CSL_CPU_AVX2 = 1u << 2,     // AVX2, OS keeps the YMM state ("avx2")
     CSL_CPU_VAES = 1u << 3,     // VAES on 256-bit vectors ("vaes")
     CSL_CPU_AVX512 = 1u << 4,   // AVX-512 F/BW/VL, OS keeps the ZMM state ("avx512")
+    CSL_CPU_CLMUL = 1u << 5,    // PCLMULQDQ carry-less multiplication ("clmul")
 };
 
 // The usable features: what the processor and OS offer, minus what

@@ -53,7 +53,7 @@ void poly_sqr(const field_element a, double_element out);
 void poly_mul(const field_element a, const field_element b, field_element out);
 // The two implementations poly_mul chooses from: the portable comb, and
 // carry-less multiplication, which needs a CPU with PCLMULQDQ
-// (poly_have_clmul, probed once).
+// (poly_have_clmul: the CSL_CPU_CLMUL feature of csl/cpu.h).
 void poly_mul_portable(const field_element a, const field_element b, field_element out);
 void poly_mul_clmul(const field_element a, const field_element b, field_element out);
 bool poly_have_clmul();
