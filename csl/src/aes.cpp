@@ -32,19 +32,21 @@ constexpr uint8_t gfMul(uint8_t a, uint8_t b) {
 }
 
 // The S-box from its definition: multiplicative inverse in GF(2^8) followed
-// by the affine map.
+// by the affine map. The inverses come from powers of the generator 3:
+// x = 3^k has the inverse 3^(255-k).
 constexpr std::array<uint8_t, 256> makeSbox() {
+    std::array<uint8_t, 256> power{};  // power[k] = 3^k, k < 255
+    std::array<uint8_t, 256> logOf{};  // logOf[3^k] = k
+    uint8_t p = 1;
+    for (int k = 0; k < 255; ++k) {
+        power[static_cast<size_t>(k)] = p;
+        logOf[p] = static_cast<uint8_t>(k);
+        p = static_cast<uint8_t>(p ^ xtime(p));  // p * 3
+    }
     std::array<uint8_t, 256> s{};
     for (int x = 0; x < 256; ++x) {
-        uint8_t inv = 0;
-        if (x != 0) {
-            for (int y = 1; y < 256; ++y) {
-                if (gfMul(static_cast<uint8_t>(x), static_cast<uint8_t>(y)) == 1) {
-                    inv = static_cast<uint8_t>(y);
-                    break;
-                }
-            }
-        }
+        const uint8_t inv =
+            x == 0 ? 0 : power[static_cast<size_t>((255 - logOf[static_cast<size_t>(x)]) % 255)];
         uint8_t b = inv;
         uint8_t r = 0x63;
         for (int i = 0; i < 5; ++i) {
