@@ -57,7 +57,7 @@ void syncDirectoryOf(const std::string& path) {
 // the device without waiting for them. Keeps, per thread, the one file being
 // written and how far its write-back has been started.
 void startWriteback(int fd, size_t justWritten) {
-    constexpr off_t kWritebackBytes = off_t{8} << 20;
+    constexpr off_t kWritebackBytes = off_t{32} << 20;
     thread_local int lastFd = -1;
     thread_local off_t pending = 0;
     if (fd != lastFd) {
