@@ -8,7 +8,7 @@
 # peak RSS. On a virtual machine whose memory the host backs lazily, a round
 # that writes into never-touched pages can take twice as long: the median
 # over several rounds is the figure to quote.
-# Take the machine for it: flock /tmp/tmd-build.lock bench/compare.sh build
+# Run it on an otherwise idle machine: bench/compare.sh build 5
 set -euo pipefail
 build=$(cd "${1:?usage: compare.sh <build-dir> [rounds]}" && pwd)
 rounds=${2:-3}

@@ -221,7 +221,8 @@ TEST_F(DispatchTest, Sha1ManyMatchesOneMessageAtATime) {
         for (size_t count : {size_t{0}, size_t{1}, size_t{2}, size_t{5}, size_t{8}}) {
             const Bytes data = tt::randomBytes(rng, len * count);
             Bytes want(20 * count);
-            for (size_t i = 0; i < count; ++i) csl_sha1(&data[i * len], len, &want[20 * i]);
+            for (size_t i = 0; i < count; ++i)
+                csl_sha1(data.data() + i * len, len, want.data() + 20 * i);
             expectSame(
                 [&] {
                     Bytes out(20 * count);
