@@ -1,6 +1,8 @@
 #include "es/disk_encrypt.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -29,9 +31,11 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // Writes the encrypted blocks of one super block, each a hash block followed
 // by its data, which lie one after the other in `blocks`; they go out in one
-// call. A failure is reported for the part (hash block or data) it stopped in.
-bool writeBlocks(int fd, const uint8_t* blocks, uint32_t len) {
-    const size_t done = es_detail::writeFully(fd, blocks, len);
+// call, at the file position or at `*offset`. A failure is reported for the
+// part (hash block or data) it stopped in.
+bool writeBlocks(int fd, const uint8_t* blocks, uint32_t len, const uint64_t* offset = nullptr) {
+    const size_t done = offset ? es_detail::pwriteFully(fd, blocks, len, *offset)
+                               : es_detail::writeFully(fd, blocks, len);
     if (done == len) return true;
     const size_t inBlock = done % DVD_BYTES_PER_BLOCK;
     const bool inHash = inBlock < DVD_HASH_BYTES_PER_BLOCK;
@@ -110,6 +114,50 @@ int32_t encryptSerially(FILE* in, int outFd, const uint8_t key[16], uint8_t* tab
     }
 }
 
+// Bytes of output for `numRead` bytes of a super block's data: every block
+// that holds data goes out whole.
+size_t outputBytesFor(size_t numRead) {
+    return (numRead + DVD_DATA_BYTES_PER_BLOCK - 1) / DVD_DATA_BYTES_PER_BLOCK * DVD_BYTES_PER_BLOCK;
+}
+
+// Cleared once the system turns mapped windows down for good (a kernel
+// without MADV_POPULATE_WRITE), so that no more are tried.
+std::atomic<bool> windowsWork{true};
+
+// A writable window on `len` bytes of the output file at `offset`, for a
+// worker to put a super block's blocks straight into the file: the copy
+// through write(2) then disappears, and the file's pages are allocated by
+// the workers side by side rather than by one writer. The pages are made
+// present and writable up front, so storing into them cannot fault; when
+// that cannot be had the window is not opened and the blocks are written
+// as usual. Closed (unmapped) on destruction, the data staying in the file.
+class OutputWindow {
+public:
+    OutputWindow(int fd, uint64_t fileBytes, uint64_t offset, size_t len) {
+        if (fd < 0 || len == 0 || offset + len > fileBytes || !windowsWork.load()) return;
+        void* p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(offset));
+        if (p == MAP_FAILED) return;
+        if (madvise(p, len, MADV_POPULATE_WRITE) != 0) {
+            if (errno == EINVAL) windowsWork.store(false);
+            munmap(p, len);
+            return;
+        }
+        data_ = static_cast<uint8_t*>(p);
+        len_ = len;
+    }
+    ~OutputWindow() {
+        if (data_) munmap(data_, len_);
+    }
+    OutputWindow(const OutputWindow&) = delete;
+    OutputWindow& operator=(const OutputWindow&) = delete;
+
+    uint8_t* data() const { return data_; }
+
+private:
+    uint8_t* data_ = nullptr;
+    size_t len_ = 0;
+};
+
 // One super block on its way through the parallel stream.
 struct SuperBlockJob {
     std::unique_ptr<uint8_t[]> work;  // plaintext, then the encrypted blocks
@@ -117,20 +165,29 @@ struct SuperBlockJob {
     bool atEnd = false;
     bool readError = false;
     uint8_t* slot = nullptr;
+    uint64_t offset = 0;  // where its blocks go in the output file
     uint32_t produced = 0;
+    bool inFile = false;  // the blocks went straight into the file
     int32_t result = 0;
     bool done = false;
 };
 
-// Super blocks are read and written in order by the calling thread and
-// built by workers in between. Every outcome is taken in stream order, as
-// the serial loop meets it: a super block's read error, end of input, full
-// table or write failure counts only once all super blocks before it are
-// written, and nothing after a failure is written. False, with nothing
-// read, when the workers or their buffers cannot be had.
-bool encryptInParallel(FILE* in, int outFd, const uint8_t key[16], uint8_t* table,
-                       uint32_t tableEntries, uint32_t* slotsUsed, unsigned workers,
-                       int32_t* result) {
+// Super blocks are read in order by the calling thread, built by workers
+// and written in order by a writer thread. Every outcome is taken in stream
+// order, as the serial loop meets it: a super block's read error, end of
+// input, full table or write failure counts only once all super blocks
+// before it are written, and nothing after a failure is written.
+//
+// With `fileBytes` > 0 the output file, new and empty at the start, has been
+// given that size up front: each super block's blocks are then put at their
+// place in it, by a worker through an OutputWindow where one opens, else by
+// the writer at that offset; `outBytes` receives the end of the output. With
+// 0 the blocks are written at the file position.
+//
+// False, with nothing read, when the workers or their buffers cannot be had.
+bool encryptInParallel(FILE* in, int outFd, uint64_t fileBytes, const uint8_t key[16],
+                       uint8_t* table, uint32_t tableEntries, uint32_t* slotsUsed,
+                       unsigned workers, int32_t* result, uint64_t* outBytes) {
     constexpr size_t workBytes = size_t{DVD_DATA_BYTES_PER_SUPERBLOCK} + DVD_BYTES_PER_SUPERBLOCK;
     const size_t depth = workers + 3;
     std::vector<SuperBlockJob> jobs(depth);
@@ -146,13 +203,22 @@ bool encryptInParallel(FILE* in, int outFd, const uint8_t key[16], uint8_t* tabl
         SuperBlockJob* job;
         while (queue.pop(job)) {
             uint32_t produced = 0;
-            const int32_t r = generateSuperBlock(job->work.get(), static_cast<uint32_t>(job->numRead),
-                                                 job->slot, key,
-                                                 job->work.get() + DVD_DATA_BYTES_PER_SUPERBLOCK,
-                                                 &produced);
+            int32_t r;
+            bool inFile;
+            {
+                OutputWindow window(fileBytes ? outFd : -1, fileBytes, job->offset,
+                                    outputBytesFor(job->numRead));
+                inFile = window.data() != nullptr;
+                r = generateSuperBlock(job->work.get(), static_cast<uint32_t>(job->numRead),
+                                       job->slot, key,
+                                       inFile ? window.data()
+                                              : job->work.get() + DVD_DATA_BYTES_PER_SUPERBLOCK,
+                                       &produced);
+            }
             {
                 std::lock_guard<std::mutex> lock(m);
                 job->produced = produced;
+                job->inFile = inFile;
                 job->result = r;
                 job->done = true;
             }
@@ -175,6 +241,10 @@ bool encryptInParallel(FILE* in, int outFd, const uint8_t key[16], uint8_t* tabl
     bool writeFailed = false;
     es_detail::StageQueue<SuperBlockJob*> writeQueue;
     auto writerLoop = [&] {
+        // Output at fixed offsets starts its write-back in pieces of this
+        // size, as writeFully does for output written at the file position.
+        constexpr uint64_t kWritebackBytes = uint64_t{32} << 20;
+        uint64_t writebackFrom = 0;
         SuperBlockJob* job;
         while (writeQueue.pop(job)) {
             bool failed;
@@ -183,7 +253,17 @@ bool encryptInParallel(FILE* in, int outFd, const uint8_t key[16], uint8_t* tabl
                 failed = writeFailed;
             }
             const uint8_t* blocks = job->work.get() + DVD_DATA_BYTES_PER_SUPERBLOCK;
-            const bool ok = failed || writeBlocks(outFd, blocks, job->produced);
+            bool ok = true;
+            if (!failed && fileBytes) {
+                ok = job->inFile || writeBlocks(outFd, blocks, job->produced, &job->offset);
+                const uint64_t end = job->offset + job->produced;
+                if (ok && end - writebackFrom >= kWritebackBytes) {
+                    es_detail::startWritebackRange(outFd, writebackFrom, end - writebackFrom);
+                    writebackFrom = end;
+                }
+            } else if (!failed) {
+                ok = writeBlocks(outFd, blocks, job->produced);
+            }
             {
                 std::lock_guard<std::mutex> lock(m);
                 if (!ok) writeFailed = true;
@@ -228,6 +308,8 @@ bool encryptInParallel(FILE* in, int outFd, const uint8_t key[16], uint8_t* tabl
             j.atEnd = j.numRead < DVD_DATA_BYTES_PER_SUPERBLOCK;
             j.readError = j.atEnd && std::ferror(in);
             j.slot = readSeq < tableEntries ? table + readSeq * SHA1_DIGEST_BYTES : nullptr;
+            j.offset = readSeq * uint64_t{DVD_BYTES_PER_SUPERBLOCK};
+            j.inFile = false;
             j.produced = 0;
             j.result = 0;
             j.done = true;
@@ -272,6 +354,7 @@ bool encryptInParallel(FILE* in, int outFd, const uint8_t key[16], uint8_t* tabl
             break;
         }
         ++writeSeq;
+        *outBytes = j.offset + j.produced;
         writeQueue.push(&j);
         ++*slotsUsed;
         if (j.atEnd) {
@@ -293,18 +376,35 @@ bool encryptInParallel(FILE* in, int outFd, const uint8_t key[16], uint8_t* tabl
     return true;
 }
 
+// encryptDiskStream, for an output file that may have been given its full
+// size up front (see encryptInParallel); `outBytes` receives the end of the
+// output written.
+int32_t encryptStreamTo(FILE* in, int outFd, uint64_t fileBytes, const uint8_t key[16],
+                        uint8_t* table, uint32_t tableEntries, uint32_t* slotsUsed,
+                        uint64_t* outBytes) {
+    *slotsUsed = 0;
+    *outBytes = 0;
+    StreamCount counted;
+    int32_t r = 0;
+    if (encryptInParallel(in, outFd, fileBytes, key, table, tableEntries, slotsUsed,
+                          workerBudget(), &r, outBytes))
+        return r;
+    // The serial loop writes at the file position, from the start of the
+    // (new) file.
+    r = encryptSerially(in, outFd, key, table, tableEntries, slotsUsed);
+    const off_t end = lseek(outFd, 0, SEEK_CUR);
+    *outBytes = end > 0 ? static_cast<uint64_t>(end) : 0;
+    return r;
+}
+
 }  // namespace
 
 int32_t encryptDiskStream(FILE* in, int outFd, const uint8_t key[16], uint8_t* table,
                           uint32_t tableEntries, uint32_t* slotsUsed) {
     if (slotsUsed) *slotsUsed = 0;
     if (!in || outFd < 0 || !key || !table || !slotsUsed) return ES_ERR_INVALID;
-
-    StreamCount counted;
-    int32_t r = 0;
-    if (encryptInParallel(in, outFd, key, table, tableEntries, slotsUsed, workerBudget(), &r))
-        return r;
-    return encryptSerially(in, outFd, key, table, tableEntries, slotsUsed);
+    uint64_t outBytes = 0;
+    return encryptStreamTo(in, outFd, 0, key, table, tableEntries, slotsUsed, &outBytes);
 }
 
 int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16],
@@ -324,22 +424,34 @@ int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16]
     // Space for the whole encrypted file up front: every started block of
     // data becomes a full output block.
     struct stat st;
+    uint64_t expected = 0;
     if (fstat(fileno(in.get()), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
         const uint64_t blocks = (static_cast<uint64_t>(st.st_size) + DVD_DATA_BYTES_PER_BLOCK - 1) /
                                 DVD_DATA_BYTES_PER_BLOCK;
-        app.reserve(blocks * DVD_BYTES_PER_BLOCK);
+        expected = blocks * DVD_BYTES_PER_BLOCK;
+        app.reserve(expected);
     }
+    // With its space set aside, the file takes its full size at once, so that
+    // the blocks can be put straight into it; a content that turns out
+    // shorter or longer is handled, and the file cut to what was written.
+    constexpr uint64_t kMostOutput =
+        uint64_t{SUPERBLOCK_HASH_TABLE_ENTRIES} * DVD_BYTES_PER_SUPERBLOCK;
+    const bool sized = app.reserved() && expected <= kMostOutput &&
+                       ftruncate(app.fd(), static_cast<off_t>(expected)) == 0;
 
     std::array<uint8_t, SUPERBLOCK_HASH_TABLE_BYTES> table{};
     uint32_t slots = 0;
-    int32_t r = encryptDiskStream(in.get(), app.fd(), key, table.data(),
-                                  SUPERBLOCK_HASH_TABLE_ENTRIES, &slots);
+    uint64_t outBytes = 0;
+    int32_t r = encryptStreamTo(in.get(), app.fd(), sized ? expected : 0, key, table.data(),
+                                SUPERBLOCK_HASH_TABLE_ENTRIES, &slots, &outBytes);
     in.reset();
     if (r == ES_DISK_FATAL) {
         app.discard();
         std::exit(1);
     }
     if (r != 0) return r;
+    if (sized && outBytes != expected && ftruncate(app.fd(), static_cast<off_t>(outBytes)) != 0)
+        return ES_ERR_FILE_WRITE;
     if (!app.commit()) return ES_ERR_FILE_WRITE;
 
     std::snprintf(name, sizeof name, "%08x.hash", cid);

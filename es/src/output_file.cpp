@@ -87,6 +87,26 @@ size_t writeFully(int fd, const uint8_t* data, size_t len) {
     return done;
 }
 
+size_t pwriteFully(int fd, const uint8_t* data, size_t len, uint64_t offset) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::pwrite(fd, data + done, len - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+void startWritebackRange(int fd, uint64_t offset, uint64_t len) {
+    if (!syncWanted() || len == 0) return;
+    (void)sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(len),
+                          SYNC_FILE_RANGE_WRITE);
+}
+
 bool OutputFile::create(const char* name) {
     discard();
     finalPath_ = name;

@@ -31,6 +31,8 @@ public:
     void discard();
 
     int fd() const { return fd_; }
+    // True once reserve() has set the space aside.
+    bool reserved() const { return reserved_; }
 
 private:
     int fd_ = -1;
@@ -43,5 +45,14 @@ private:
 // written. Every few MiB it also starts the write-back of what the file
 // received so far, so that the final fsync finds little left to do.
 size_t writeFully(int fd, const uint8_t* data, size_t len);
+
+// pwrite(2) at `offset` until all bytes are out or an error occurs; returns
+// the count written. Starts no write-back.
+size_t pwriteFully(int fd, const uint8_t* data, size_t len, uint64_t offset);
+
+// Starts the write-back of the `len` bytes at `offset` without waiting for
+// it (nothing under TMD_SYNC=0), for data that reached the file other than
+// through writeFully.
+void startWritebackRange(int fd, uint64_t offset, uint64_t len);
 
 }  // namespace es_detail

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <thread>
 
 #include <cstdio>
 #include <cstring>
@@ -86,6 +89,37 @@ TEST(DiscLayout, BothPathsMatchAnIndependentRebuild) {
     }
     EXPECT_EQ(est::listDir(tmp.path()),
               (std::vector<std::string>{"000000ab.app", "000000ab.hash", "plain.bin"}));
+}
+
+TEST(DiscLayout, StreamedContentMatchesARegularFile) {
+    // A regular file's blocks are put straight into an output sized up front;
+    // a pipe's size is unknown, so its blocks are written as they come. Both
+    // must give the same files.
+    tt::TempDir tmp;
+    est::InDir in(tmp.path());
+    std::mt19937_64 rng(5);
+    for (size_t size : {SUPER - 1, 2 * SUPER, 2 * SUPER + 31745}) {
+        SCOPED_TRACE(size);
+        const Bytes data = tt::randomBytes(rng, size);
+        tt::writeFile(tmp / "plain.bin", data);
+        uint8_t fileHash[20], pipeHash[20];
+        ASSERT_EQ(encryptDiskContent("plain.bin", 1, kKey.data(), fileHash), 0);
+        const Bytes app = tt::readFile(tmp / "00000001.app");
+        const Bytes table = tt::readFile(tmp / "00000001.hash");
+
+        ASSERT_EQ(mkfifo("pipe", 0600), 0);
+        std::thread feeder([&] {
+            FilePtr f(std::fopen("pipe", "wb"));
+            if (f) std::fwrite(data.data(), 1, data.size(), f.get());
+        });
+        const int32_t r = encryptDiskContent("pipe", 2, kKey.data(), pipeHash);
+        feeder.join();
+        std::filesystem::remove(tmp / "pipe");
+        ASSERT_EQ(r, 0);
+        EXPECT_EQ(tt::readFile(tmp / "00000002.app"), app);
+        EXPECT_EQ(tt::readFile(tmp / "00000002.hash"), table);
+        EXPECT_EQ(Bytes(pipeHash, pipeHash + 20), Bytes(fileHash, fileHash + 20));
+    }
 }
 
 TEST(DiscLayout, BlocksDecryptWithTheOpensslCommandLine) {
