@@ -72,10 +72,16 @@ void startWriteback(int fd, size_t justWritten) {
     pending = 0;
 }
 
-size_t writeFully(int fd, const uint8_t* data, size_t len) {
+namespace {
+
+// Calls `put(done)`, which writes from byte `done` on and returns what
+// write(2) would, until all `len` bytes are out or an error occurs; returns
+// the count written.
+template <class Put>
+size_t putFully(size_t len, Put put) {
     size_t done = 0;
     while (done < len) {
-        ssize_t n = ::write(fd, data + done, len - done);
+        const ssize_t n = put(done);
         if (n < 0) {
             if (errno == EINTR) continue;
             break;
@@ -83,22 +89,22 @@ size_t writeFully(int fd, const uint8_t* data, size_t len) {
         if (n == 0) break;
         done += static_cast<size_t>(n);
     }
+    return done;
+}
+
+}  // namespace
+
+size_t writeFully(int fd, const uint8_t* data, size_t len) {
+    const size_t done =
+        putFully(len, [&](size_t at) { return ::write(fd, data + at, len - at); });
     startWriteback(fd, done);
     return done;
 }
 
 size_t pwriteFully(int fd, const uint8_t* data, size_t len, uint64_t offset) {
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::pwrite(fd, data + done, len - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return done;
+    return putFully(len, [&](size_t at) {
+        return ::pwrite(fd, data + at, len - at, static_cast<off_t>(offset + at));
+    });
 }
 
 void startWritebackRange(int fd, uint64_t offset, uint64_t len) {
