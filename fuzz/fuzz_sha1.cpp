@@ -1,5 +1,6 @@
 // Differential: SHA-1 fed in random pieces (including empty ones) against
-// the one-shot call and OpenSSL. The message is the input itself.
+// the one-shot call and OpenSSL. The message is the input itself. The
+// batch call also hashes the input cut into equal messages.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdlib>
@@ -34,5 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SHA1(data, size, reference);
     if (std::memcmp(pieces, reference, 20) != 0 || std::memcmp(oneShot, reference, 20) != 0)
         std::abort();
+
+    // Equal messages of a length the first byte picks, in an exact-size copy.
+    const size_t len = data[0] % 150;
+    const size_t count = len ? std::min<size_t>(size / len, 9) : data[1] % 4;
+    std::vector<uint8_t> msgs(data, data + len * count);
+    std::vector<uint8_t> many(20 * count);
+    csl_sha1Many(msgs.data(), len, count, many.data());
+    for (size_t i = 0; i < count; ++i) {
+        SHA1(msgs.data() + i * len, len, reference);
+        if (std::memcmp(many.data() + 20 * i, reference, 20) != 0) std::abort();
+    }
     return 0;
 }
