@@ -22,6 +22,7 @@
 #include "csl/sha1.h"
 #include "csl/wipe.h"
 #include "es/cert.h"
+#include "es/disk_layout.h"
 #include "es/tmd.h"
 #include "tool/report.h"
 #include "util/utils.h"
@@ -168,7 +169,7 @@ std::string checkDisc(const fs::path& app, const fs::path& hashFile, uint64_t si
     // written, and the block arithmetic below would wrap for it.
     if (size > uint64_t{SUPERBLOCK_HASH_TABLE_ENTRIES} * DVD_DATA_BYTES_PER_SUPERBLOCK)
         return "impossible content size " + std::to_string(size) + " for the disc layout";
-    const uint64_t blocks = (size + DVD_DATA_BYTES_PER_BLOCK - 1) / DVD_DATA_BYTES_PER_BLOCK;
+    const uint64_t blocks = discBlocksFor(size);
     const uint64_t actual = fs::file_size(app, ec);
     if (ec) return "cannot read " + app.filename().string();
     if (actual != blocks * DVD_BYTES_PER_BLOCK)
@@ -205,7 +206,7 @@ std::string checkDisc(const fs::path& app, const fs::path& hashFile, uint64_t si
     for (uint64_t sb = 0; sb < superBlocks; ++sb) {
         const std::string where = "super block " + std::to_string(sb);
         const uint64_t inThis = std::min<uint64_t>(remaining, DVD_DATA_BYTES_PER_SUPERBLOCK);
-        const uint32_t written = static_cast<uint32_t>((inThis + DVD_DATA_BYTES_PER_BLOCK - 1) / DVD_DATA_BYTES_PER_BLOCK);
+        const auto written = static_cast<uint32_t>(discBlocksFor(inThis));
         for (uint32_t b = 0; b < BLOCKS_PER_SUPERBLOCK; ++b) {
             if (b >= written) {
                 blockHash[b] = zeroBlockHash;

@@ -114,12 +114,6 @@ int32_t encryptSerially(FILE* in, int outFd, const uint8_t key[16], uint8_t* tab
     }
 }
 
-// Bytes of output for `numRead` bytes of a super block's data: every block
-// that holds data goes out whole.
-size_t outputBytesFor(size_t numRead) {
-    return (numRead + DVD_DATA_BYTES_PER_BLOCK - 1) / DVD_DATA_BYTES_PER_BLOCK * DVD_BYTES_PER_BLOCK;
-}
-
 // Cleared once the system turns mapped windows down for good (a kernel
 // without MADV_POPULATE_WRITE), so that no more are tried.
 std::atomic<bool> windowsWork{true};
@@ -207,7 +201,7 @@ bool encryptInParallel(FILE* in, int outFd, uint64_t fileBytes, const uint8_t ke
             bool inFile;
             {
                 OutputWindow window(fileBytes ? outFd : -1, fileBytes, job->offset,
-                                    outputBytesFor(job->numRead));
+                                    discBlocksFor(job->numRead) * DVD_BYTES_PER_BLOCK);
                 inFile = window.data() != nullptr;
                 r = generateSuperBlock(job->work.get(), static_cast<uint32_t>(job->numRead),
                                        job->slot, key,
@@ -426,9 +420,7 @@ int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16]
     struct stat st;
     uint64_t expected = 0;
     if (fstat(fileno(in.get()), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        const uint64_t blocks = (static_cast<uint64_t>(st.st_size) + DVD_DATA_BYTES_PER_BLOCK - 1) /
-                                DVD_DATA_BYTES_PER_BLOCK;
-        expected = blocks * DVD_BYTES_PER_BLOCK;
+        expected = discBlocksFor(static_cast<uint64_t>(st.st_size)) * DVD_BYTES_PER_BLOCK;
         app.reserve(expected);
     }
     // With its space set aside, the file takes its full size at once, so that

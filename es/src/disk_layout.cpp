@@ -54,7 +54,7 @@ int32_t generateSuperBlock(uint8_t* superBlock, uint32_t numRead, uint8_t slot[2
     csl_sha1(groupHashes.data(), groupHashes.size(), slot);
 
     // Blocks past the data are hashed (as zeros) but not written.
-    const uint32_t blocksToWrite = (numRead + DVD_DATA_BYTES_PER_BLOCK - 1) / DVD_DATA_BYTES_PER_BLOCK;
+    const auto blocksToWrite = static_cast<uint32_t>(discBlocksFor(numRead));
     // Every hash block is assembled where its ciphertext goes, then all
     // blocks' chains run side by side: first the hash blocks (zero IV), then
     // the data, each chained to its own encrypted hash block.

@@ -387,9 +387,7 @@ int32_t ES_DiskEncryptContentFinal(DiskEncryptContext* ctx, uint8_t* out, uint32
         return ES_ERR_INVALID;
     uint32_t written = 0;
     if (ctx->buffered > 0) {
-        const uint32_t blocks =
-            (ctx->buffered + DVD_DATA_BYTES_PER_BLOCK - 1) / DVD_DATA_BYTES_PER_BLOCK;
-        if (!out || outSize < blocks * DVD_BYTES_PER_BLOCK || tableFull(ctx))
+        if (!out || outSize < discBlocksFor(ctx->buffered) * DVD_BYTES_PER_BLOCK || tableFull(ctx))
             return ES_ERR_INVALID;
         int32_t r = generateSuperBlock(ctx->superBlock, ctx->buffered,
                                        ctx->hashTable + ctx->hashTableUsed, ctx->key, out,

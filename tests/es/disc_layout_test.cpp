@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <thread>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "es/disk_encrypt.h"
 #include "es/disk_layout.h"

@@ -11,6 +11,12 @@
 // encryptDiskContent; the diagnostic has already been printed.
 constexpr int32_t ES_DISK_FATAL = -1;
 
+// Blocks of output for `dataBytes` of content data: every block that holds
+// data goes out whole, behind its hash block.
+constexpr uint64_t discBlocksFor(uint64_t dataBytes) {
+    return (dataBytes + DVD_DATA_BYTES_PER_BLOCK - 1) / DVD_DATA_BYTES_PER_BLOCK;
+}
+
 // Builds one super block from `superBlock` (numRead plaintext bytes, at most
 // DVD_DATA_BYTES_PER_SUPERBLOCK; the tail is zero-filled in place): the
 // three-level hash tree, the super-block hash into `slot`, and the
