@@ -1,6 +1,5 @@
 #include "es/disk_encrypt.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,13 +28,10 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-// Writes the encrypted blocks of one super block, each a hash block followed
-// by its data, which lie one after the other in `blocks`; they go out in one
-// call, at the file position or at `*offset`. A failure is reported for the
-// part (hash block or data) it stopped in.
-bool writeBlocks(int fd, const uint8_t* blocks, uint32_t len, const uint64_t* offset = nullptr) {
-    const size_t done = offset ? es_detail::pwriteFully(fd, blocks, len, *offset)
-                               : es_detail::writeFully(fd, blocks, len);
+// True when all `len` bytes of a super block's blocks were written; else
+// reports the failure for the part (hash block or data) that `done`, the
+// count written, stopped in.
+bool blocksWritten(size_t done, uint32_t len) {
     if (done == len) return true;
     const size_t inBlock = done % DVD_BYTES_PER_BLOCK;
     const bool inHash = inBlock < DVD_HASH_BYTES_PER_BLOCK;
@@ -44,6 +40,13 @@ bool writeBlocks(int fd, const uint8_t* blocks, uint32_t len, const uint64_t* of
     std::fprintf(stderr, "Error: write failed (%d out of %d written) - exit\n",
                  static_cast<int>(partDone), static_cast<int>(partLen));
     return false;
+}
+
+// Writes the encrypted blocks of one super block, each a hash block followed
+// by its data, which lie one after the other in `blocks`, at the file
+// position.
+bool writeBlocks(int fd, const uint8_t* blocks, uint32_t len) {
+    return blocksWritten(es_detail::writeFully(fd, blocks, len), len);
 }
 
 // Reads one super block from `in`, writes its blocks to `outFd` and stores
@@ -114,54 +117,41 @@ int32_t encryptSerially(FILE* in, int outFd, const uint8_t key[16], uint8_t* tab
     }
 }
 
-// Cleared once the system turns mapped windows down for good (a kernel
-// without MADV_POPULATE_WRITE), so that no more are tried.
-std::atomic<bool> windowsWork{true};
+// How the parallel stream puts its output into the file.
+enum class Output {
+    // Written by the writer thread at the file position.
+    Sequential,
+    // The file is new and empty at the start: each worker writes the blocks
+    // it builds at their place in it, side by side with the others, through
+    // the page cache; the writer thread takes the outcomes of those writes
+    // in order and starts their write-back.
+    Positioned,
+    // As Positioned, but the file is open for direct I/O: the writer thread
+    // writes each super block at its place, in order, in one call, from the
+    // job's (aligned) buffer to the device.
+    Direct,
+};
 
-// A writable window on `len` bytes of the output file at `offset`, for a
-// worker to put a super block's blocks straight into the file: the copy
-// through write(2) then disappears, and the file's pages are allocated by
-// the workers side by side rather than by one writer. The pages are made
-// present and writable up front, so storing into them cannot fault; when
-// that cannot be had the window is not opened and the blocks are written
-// as usual. Closed (unmapped) on destruction, the data staying in the file.
-class OutputWindow {
-public:
-    OutputWindow(int fd, uint64_t fileBytes, uint64_t offset, size_t len) {
-        if (fd < 0 || len == 0 || offset + len > fileBytes || !windowsWork.load()) return;
-        void* p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(offset));
-        if (p == MAP_FAILED) return;
-        if (madvise(p, len, MADV_POPULATE_WRITE) != 0) {
-            if (errno == EINVAL) windowsWork.store(false);
-            munmap(p, len);
-            return;
-        }
-        data_ = static_cast<uint8_t*>(p);
-        len_ = len;
-    }
-    ~OutputWindow() {
-        if (data_) munmap(data_, len_);
-    }
-    OutputWindow(const OutputWindow&) = delete;
-    OutputWindow& operator=(const OutputWindow&) = delete;
+// Super block buffers are aligned for direct I/O: plaintext, then the
+// encrypted blocks, each part a whole number of pages.
+constexpr size_t kBufferAlign = 4096;
+constexpr size_t kJobBytes = size_t{DVD_DATA_BYTES_PER_SUPERBLOCK} + DVD_BYTES_PER_SUPERBLOCK;
+static_assert(DVD_DATA_BYTES_PER_SUPERBLOCK % kBufferAlign == 0 && kJobBytes % kBufferAlign == 0);
 
-    uint8_t* data() const { return data_; }
-
-private:
-    uint8_t* data_ = nullptr;
-    size_t len_ = 0;
+struct AlignedFree {
+    void operator()(uint8_t* p) const { std::free(p); }
 };
 
 // One super block on its way through the parallel stream.
 struct SuperBlockJob {
-    std::unique_ptr<uint8_t[]> work;  // plaintext, then the encrypted blocks
+    std::unique_ptr<uint8_t[], AlignedFree> work;  // plaintext, then the encrypted blocks
     size_t numRead = 0;
     bool atEnd = false;
     bool readError = false;
     uint8_t* slot = nullptr;
     uint64_t offset = 0;  // where its blocks go in the output file
     uint32_t produced = 0;
-    bool inFile = false;  // the blocks went straight into the file
+    size_t written = 0;  // of `produced`, by the worker at `offset`
     int32_t result = 0;
     bool done = false;
 };
@@ -172,21 +162,17 @@ struct SuperBlockJob {
 // input, full table or write failure counts only once all super blocks
 // before it are written, and nothing after a failure is written.
 //
-// With `fileBytes` > 0 the output file, new and empty at the start, has been
-// given that size up front: each super block's blocks are then put at their
-// place in it, by a worker through an OutputWindow where one opens, else by
-// the writer at that offset; `outBytes` receives the end of the output. With
-// 0 the blocks are written at the file position.
+// `output` says how the blocks reach the file; `outBytes` receives the end
+// of the output.
 //
 // False, with nothing read, when the workers or their buffers cannot be had.
-bool encryptInParallel(FILE* in, int outFd, uint64_t fileBytes, const uint8_t key[16],
+bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16],
                        uint8_t* table, uint32_t tableEntries, uint32_t* slotsUsed,
                        unsigned workers, int32_t* result, uint64_t* outBytes) {
-    constexpr size_t workBytes = size_t{DVD_DATA_BYTES_PER_SUPERBLOCK} + DVD_BYTES_PER_SUPERBLOCK;
     const size_t depth = workers + 3;
     std::vector<SuperBlockJob> jobs(depth);
     for (auto& j : jobs) {
-        j.work.reset(new (std::nothrow) uint8_t[workBytes]);
+        j.work.reset(static_cast<uint8_t*>(std::aligned_alloc(kBufferAlign, kJobBytes)));
         if (!j.work) return false;
     }
 
@@ -196,23 +182,18 @@ bool encryptInParallel(FILE* in, int outFd, uint64_t fileBytes, const uint8_t ke
     auto worker = [&] {
         SuperBlockJob* job;
         while (queue.pop(job)) {
+            uint8_t* blocks = job->work.get() + DVD_DATA_BYTES_PER_SUPERBLOCK;
             uint32_t produced = 0;
-            int32_t r;
-            bool inFile;
-            {
-                OutputWindow window(fileBytes ? outFd : -1, fileBytes, job->offset,
-                                    discBlocksFor(job->numRead) * DVD_BYTES_PER_BLOCK);
-                inFile = window.data() != nullptr;
-                r = generateSuperBlock(job->work.get(), static_cast<uint32_t>(job->numRead),
-                                       job->slot, key,
-                                       inFile ? window.data()
-                                              : job->work.get() + DVD_DATA_BYTES_PER_SUPERBLOCK,
-                                       &produced);
-            }
+            const int32_t r = generateSuperBlock(job->work.get(),
+                                                 static_cast<uint32_t>(job->numRead), job->slot,
+                                                 key, blocks, &produced);
+            size_t written = 0;
+            if (r == 0 && output == Output::Positioned)
+                written = es_detail::pwriteFully(outFd, blocks, produced, job->offset);
             {
                 std::lock_guard<std::mutex> lock(m);
                 job->produced = produced;
-                job->inFile = inFile;
+                job->written = written;
                 job->result = r;
                 job->done = true;
             }
@@ -239,6 +220,7 @@ bool encryptInParallel(FILE* in, int outFd, uint64_t fileBytes, const uint8_t ke
         // size, as writeFully does for output written at the file position.
         constexpr uint64_t kWritebackBytes = uint64_t{32} << 20;
         uint64_t writebackFrom = 0;
+        bool direct = output == Output::Direct;
         SuperBlockJob* job;
         while (writeQueue.pop(job)) {
             bool failed;
@@ -248,10 +230,13 @@ bool encryptInParallel(FILE* in, int outFd, uint64_t fileBytes, const uint8_t ke
             }
             const uint8_t* blocks = job->work.get() + DVD_DATA_BYTES_PER_SUPERBLOCK;
             bool ok = true;
-            if (!failed && fileBytes) {
-                ok = job->inFile || writeBlocks(outFd, blocks, job->produced, &job->offset);
+            if (!failed && output != Output::Sequential) {
+                if (output == Output::Direct)
+                    job->written = es_detail::pwriteMaybeDirect(outFd, blocks, job->produced,
+                                                                job->offset, &direct);
+                ok = blocksWritten(job->written, job->produced);
                 const uint64_t end = job->offset + job->produced;
-                if (ok && end - writebackFrom >= kWritebackBytes) {
+                if (ok && !direct && end - writebackFrom >= kWritebackBytes) {
                     es_detail::startWritebackRange(outFd, writebackFrom, end - writebackFrom);
                     writebackFrom = end;
                 }
@@ -303,7 +288,7 @@ bool encryptInParallel(FILE* in, int outFd, uint64_t fileBytes, const uint8_t ke
             j.readError = j.atEnd && std::ferror(in);
             j.slot = readSeq < tableEntries ? table + readSeq * SHA1_DIGEST_BYTES : nullptr;
             j.offset = readSeq * uint64_t{DVD_BYTES_PER_SUPERBLOCK};
-            j.inFile = false;
+            j.written = 0;
             j.produced = 0;
             j.result = 0;
             j.done = true;
@@ -370,21 +355,23 @@ bool encryptInParallel(FILE* in, int outFd, uint64_t fileBytes, const uint8_t ke
     return true;
 }
 
-// encryptDiskStream, for an output file that may have been given its full
-// size up front (see encryptInParallel); `outBytes` receives the end of the
+// encryptDiskStream, for an output file that may be written at offsets or
+// be open for direct I/O (see Output); `outBytes` receives the end of the
 // output written.
-int32_t encryptStreamTo(FILE* in, int outFd, uint64_t fileBytes, const uint8_t key[16],
+int32_t encryptStreamTo(FILE* in, int outFd, Output output, const uint8_t key[16],
                         uint8_t* table, uint32_t tableEntries, uint32_t* slotsUsed,
                         uint64_t* outBytes) {
     *slotsUsed = 0;
     *outBytes = 0;
     StreamCount counted;
     int32_t r = 0;
-    if (encryptInParallel(in, outFd, fileBytes, key, table, tableEntries, slotsUsed,
+    if (encryptInParallel(in, outFd, output, key, table, tableEntries, slotsUsed,
                           workerBudget(), &r, outBytes))
         return r;
     // The serial loop writes at the file position, from the start of the
-    // (new) file.
+    // (new) file, from a buffer of its own.
+    // Should direct I/O stay on, its writes fail and are reported as such.
+    if (output == Output::Direct) (void)es_detail::setDirectIo(outFd, false);
     r = encryptSerially(in, outFd, key, table, tableEntries, slotsUsed);
     const off_t end = lseek(outFd, 0, SEEK_CUR);
     *outBytes = end > 0 ? static_cast<uint64_t>(end) : 0;
@@ -398,7 +385,7 @@ int32_t encryptDiskStream(FILE* in, int outFd, const uint8_t key[16], uint8_t* t
     if (slotsUsed) *slotsUsed = 0;
     if (!in || outFd < 0 || !key || !table || !slotsUsed) return ES_ERR_INVALID;
     uint64_t outBytes = 0;
-    return encryptStreamTo(in, outFd, 0, key, table, tableEntries, slotsUsed, &outBytes);
+    return encryptStreamTo(in, outFd, Output::Sequential, key, table, tableEntries, slotsUsed, &outBytes);
 }
 
 int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16],
@@ -416,25 +403,22 @@ int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16]
     if (!app.create(name)) return ES_ERR_FILE_OPEN;
 
     // Space for the whole encrypted file up front: every started block of
-    // data becomes a full output block.
+    // data becomes a full output block. The file is new, so the super blocks
+    // can be written at their places in it.
     struct stat st;
-    uint64_t expected = 0;
-    if (fstat(fileno(in.get()), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        expected = discBlocksFor(static_cast<uint64_t>(st.st_size)) * DVD_BYTES_PER_BLOCK;
-        app.reserve(expected);
-    }
-    // With its space set aside, the file takes its full size at once, so that
-    // the blocks can be put straight into it; a content that turns out
-    // shorter or longer is handled, and the file cut to what was written.
-    constexpr uint64_t kMostOutput =
-        uint64_t{SUPERBLOCK_HASH_TABLE_ENTRIES} * DVD_BYTES_PER_SUPERBLOCK;
-    const bool sized = app.reserved() && expected <= kMostOutput &&
-                       ftruncate(app.fd(), static_cast<off_t>(expected)) == 0;
+    if (fstat(fileno(in.get()), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        app.reserve(discBlocksFor(static_cast<uint64_t>(st.st_size)) * DVD_BYTES_PER_BLOCK);
+    // Output that must reach the disk before it is renamed into place gains
+    // nothing from the page cache, and filling that cache costs time and
+    // memory: it goes to the device directly where the file system allows.
+    const Output output = es_detail::syncWanted() && es_detail::setDirectIo(app.fd(), true)
+                              ? Output::Direct
+                              : Output::Positioned;
 
     std::array<uint8_t, SUPERBLOCK_HASH_TABLE_BYTES> table{};
     uint32_t slots = 0;
     uint64_t outBytes = 0;
-    int32_t r = encryptStreamTo(in.get(), app.fd(), sized ? expected : 0, key, table.data(),
+    int32_t r = encryptStreamTo(in.get(), app.fd(), output, key, table.data(),
                                 SUPERBLOCK_HASH_TABLE_ENTRIES, &slots, &outBytes);
     in.reset();
     if (r == ES_DISK_FATAL) {
@@ -442,8 +426,6 @@ int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16]
         std::exit(1);
     }
     if (r != 0) return r;
-    if (sized && outBytes != expected && ftruncate(app.fd(), static_cast<off_t>(outBytes)) != 0)
-        return ES_ERR_FILE_WRITE;
     if (!app.commit()) return ES_ERR_FILE_WRITE;
 
     std::snprintf(name, sizeof name, "%08x.hash", cid);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -26,19 +27,6 @@ mode_t newFileMode() {
     return mode;
 }
 
-// Outputs are made durable before they are renamed into place: their
-// write-back starts as they are written, and the file, then its directory,
-// are synced on commit. TMD_SYNC=0 leaves all of that to the system (for a
-// caller that syncs the file system once after a batch of titles); the rename
-// into place stays atomic either way.
-bool syncWanted() {
-    static const bool wanted = [] {
-        const char* env = std::getenv("TMD_SYNC");
-        return !(env && env[0] == '0' && env[1] == '\0');
-    }();
-    return wanted;
-}
-
 void syncDirectoryOf(const std::string& path) {
     if (!syncWanted()) return;
     std::string::size_type slash = path.rfind('/');
@@ -52,6 +40,19 @@ void syncDirectoryOf(const std::string& path) {
 }
 
 }  // namespace
+
+// Outputs are made durable before they are renamed into place: their
+// write-back starts as they are written, and the file, then its directory,
+// are synced on commit. TMD_SYNC=0 leaves all of that to the system (for a
+// caller that syncs the file system once after a batch of titles); the rename
+// into place stays atomic either way.
+bool syncWanted() {
+    static const bool wanted = [] {
+        const char* env = std::getenv("TMD_SYNC");
+        return !(env && env[0] == '0' && env[1] == '\0');
+    }();
+    return wanted;
+}
 
 // Hands the pages of the last kWritebackBytes or more written through fd to
 // the device without waiting for them. Keeps, per thread, the one file being
@@ -74,14 +75,14 @@ void startWriteback(int fd, size_t justWritten) {
 
 namespace {
 
-// Calls `put(done)`, which writes from byte `done` on and returns what
-// write(2) would, until all `len` bytes are out or an error occurs; returns
-// the count written.
+// Calls `put(done, n)`, which writes `n` bytes from byte `done` on and
+// returns what write(2) would, until all `len` bytes are out or an error
+// occurs; returns the count written. No call asks for more than `piece`.
 template <class Put>
-size_t putFully(size_t len, Put put) {
+size_t putFully(size_t len, size_t piece, Put put) {
     size_t done = 0;
     while (done < len) {
-        const ssize_t n = put(done);
+        const ssize_t n = put(done, std::min(len - done, piece));
         if (n < 0) {
             if (errno == EINTR) continue;
             break;
@@ -96,15 +97,35 @@ size_t putFully(size_t len, Put put) {
 
 size_t writeFully(int fd, const uint8_t* data, size_t len) {
     const size_t done =
-        putFully(len, [&](size_t at) { return ::write(fd, data + at, len - at); });
+        putFully(len, kWritePieceBytes,
+                 [&](size_t at, size_t n) { return ::write(fd, data + at, n); });
     startWriteback(fd, done);
     return done;
 }
 
-size_t pwriteFully(int fd, const uint8_t* data, size_t len, uint64_t offset) {
-    return putFully(len, [&](size_t at) {
-        return ::pwrite(fd, data + at, len - at, static_cast<off_t>(offset + at));
+size_t pwriteFully(int fd, const uint8_t* data, size_t len, uint64_t offset, size_t piece) {
+    return putFully(len, piece, [&](size_t at, size_t n) {
+        return ::pwrite(fd, data + at, n, static_cast<off_t>(offset + at));
     });
+}
+
+bool setDirectIo(int fd, bool on) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    const int wanted = on ? flags | O_DIRECT : flags & ~O_DIRECT;
+    return wanted == flags || fcntl(fd, F_SETFL, wanted) == 0;
+}
+
+size_t pwriteMaybeDirect(int fd, const uint8_t* data, size_t len, uint64_t offset, bool* direct) {
+    size_t done = 0;
+    if (*direct) {
+        errno = 0;
+        done = pwriteFully(fd, data, len, offset, len);
+        if (done == len || errno != EINVAL) return done;
+        if (!setDirectIo(fd, false)) return done;
+        *direct = false;
+    }
+    return done + pwriteFully(fd, data + done, len - done, offset + done);
 }
 
 void startWritebackRange(int fd, uint64_t offset, uint64_t len) {
