@@ -35,20 +35,26 @@ timed() {
 median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", a / b}'; }
 
-compare() {  # compare <title> <peer label> <peer cmd> <tool env> -- <tool args...>
+# compare <title> <peer label> <peer cmd> <tool env> -- <tool args...>
+# With KEEP=1 the tool's outputs stay until the next round's peer has run and
+# are removed only then, a second before the tool runs again: the memory they
+# held is then still at hand, as on a server that replaces its last build,
+# rather than handed back to the host.
+compare() {
   local title=$1 peerName=$2 peerCmd=$3 toolEnv=$4; shift 5
-  local ratios=() rss=0
+  local ratios=() rss=0 keep=${KEEP:-0}
   echo "== $title"
   for ((r = 1; r <= rounds; r++)); do
     timed sh -c "$peerCmd"; local tp=$T
     rm -f out/*
     timed env $toolEnv "$bin/tmd" "$@"; local tt=$T
     [ "$RSS" -gt "$rss" ] && rss=$RSS
-    rm -f out/*
+    [ "$keep" = 1 ] || rm -f out/*
     local q; q=$(ratio "$tt" "$tp")
     ratios+=("$q")
     printf '  round %d: tmd %6.2f s   %s %6.2f s   ratio %s\n' "$r" "$tt" "$peerName" "$tp" "$q"
   done
+  rm -f out/*
   printf '  median ratio %s   best %s   tmd peak RSS %d KiB (%.1f MiB)\n' \
     "$(printf '%s\n' "${ratios[@]}" | median)" "$(printf '%s\n' "${ratios[@]}" | sort -n | head -1)" \
     "$rss" "$(awk -v k="$rss" 'BEGIN {print k / 1024}')"
@@ -68,6 +74,8 @@ compare "plain layout, 1 GiB, TMD_SYNC=0: tmd -O vs openssl enc -aes-128-cbc -no
 compare "disc layout, 1 GiB: tmd -O -d vs openssl sha1 (goal <= 1.0, RSS <= 64 MiB)" \
   "openssl sha1" "openssl sha1 ../in.bin" "TMD_SYNC=1" -- -O -d -T $tid -n ../in.bin -c 1 -i 0
 compare "disc layout, 1 GiB, TMD_SYNC=0: tmd -O -d vs openssl sha1" \
+  "openssl sha1" "openssl sha1 ../in.bin" "TMD_SYNC=0" -- -O -d -T $tid -n ../in.bin -c 1 -i 0
+KEEP=1 compare "disc layout, 1 GiB, TMD_SYNC=0, memory of the last round's output at hand: tmd -O -d vs openssl sha1" \
   "openssl sha1" "openssl sha1 ../in.bin" "TMD_SYNC=0" -- -O -d -T $tid -n ../in.bin -c 1 -i 0
 # 1 GiB of data is 33,826 blocks of 32 KiB in the disc layout: the floor for
 # any program that writes that output, durably or into the page cache.

@@ -160,7 +160,9 @@ struct SuperBlockJob {
 // and written in order by a writer thread. Every outcome is taken in stream
 // order, as the serial loop meets it: a super block's read error, end of
 // input, full table or write failure counts only once all super blocks
-// before it are written, and nothing after a failure is written.
+// before it are written, and nothing after a failure is written (blocks that
+// workers put at their places in a new file may be, but such a file is
+// discarded on any failure).
 //
 // `output` says how the blocks reach the file; `outBytes` receives the end
 // of the output.
