@@ -117,18 +117,16 @@ int32_t encryptSerially(FILE* in, int outFd, const uint8_t key[16], uint8_t* tab
     }
 }
 
-// How the parallel stream puts its output into the file.
+// How the parallel stream's writer thread puts the output into the file.
+// Only that one thread writes: the file system takes a lock on the file for
+// every buffered write, so workers writing side by side would only wait for
+// each other.
 enum class Output {
-    // Written by the writer thread at the file position.
+    // At the file position, through the page cache.
     Sequential,
-    // The file is new and empty at the start: each worker writes the blocks
-    // it builds at their place in it, side by side with the others, through
-    // the page cache; the writer thread takes the outcomes of those writes
-    // in order and starts their write-back.
-    Positioned,
-    // As Positioned, but the file is open for direct I/O: the writer thread
-    // writes each super block at its place, in order, in one call, from the
-    // job's (aligned) buffer to the device.
+    // The file is new, empty at the start and open for direct I/O: each
+    // super block goes to its place in it from the job's (aligned) buffer
+    // straight to the device.
     Direct,
 };
 
@@ -151,7 +149,6 @@ struct SuperBlockJob {
     uint8_t* slot = nullptr;
     uint64_t offset = 0;  // where its blocks go in the output file
     uint32_t produced = 0;
-    size_t written = 0;  // of `produced`, by the worker at `offset`
     int32_t result = 0;
     bool done = false;
 };
@@ -160,9 +157,7 @@ struct SuperBlockJob {
 // and written in order by a writer thread. Every outcome is taken in stream
 // order, as the serial loop meets it: a super block's read error, end of
 // input, full table or write failure counts only once all super blocks
-// before it are written, and nothing after a failure is written (blocks that
-// workers put at their places in a new file may be, but such a file is
-// discarded on any failure).
+// before it are written, and nothing after a failure is written.
 //
 // `output` says how the blocks reach the file; `outBytes` receives the end
 // of the output.
@@ -189,13 +184,9 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
             const int32_t r = generateSuperBlock(job->work.get(),
                                                  static_cast<uint32_t>(job->numRead), job->slot,
                                                  key, blocks, &produced);
-            size_t written = 0;
-            if (r == 0 && output == Output::Positioned)
-                written = es_detail::pwriteFully(outFd, blocks, produced, job->offset);
             {
                 std::lock_guard<std::mutex> lock(m);
                 job->produced = produced;
-                job->written = written;
                 job->result = r;
                 job->done = true;
             }
@@ -218,7 +209,8 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
     bool writeFailed = false;
     es_detail::StageQueue<SuperBlockJob*> writeQueue;
     auto writerLoop = [&] {
-        // Output at fixed offsets starts its write-back in pieces of this
+        // Should direct I/O be turned down, the rest goes through the page
+        // cache at its offsets, and starts its write-back in pieces of this
         // size, as writeFully does for output written at the file position.
         constexpr uint64_t kWritebackBytes = uint64_t{32} << 20;
         uint64_t writebackFrom = 0;
@@ -232,11 +224,10 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
             }
             const uint8_t* blocks = job->work.get() + DVD_DATA_BYTES_PER_SUPERBLOCK;
             bool ok = true;
-            if (!failed && output != Output::Sequential) {
-                if (output == Output::Direct)
-                    job->written = es_detail::pwriteMaybeDirect(outFd, blocks, job->produced,
-                                                                job->offset, &direct);
-                ok = blocksWritten(job->written, job->produced);
+            if (!failed && output == Output::Direct) {
+                ok = blocksWritten(es_detail::pwriteMaybeDirect(outFd, blocks, job->produced,
+                                                                job->offset, &direct),
+                                   job->produced);
                 const uint64_t end = job->offset + job->produced;
                 if (ok && !direct && end - writebackFrom >= kWritebackBytes) {
                     es_detail::startWritebackRange(outFd, writebackFrom, end - writebackFrom);
@@ -290,7 +281,6 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
             j.readError = j.atEnd && std::ferror(in);
             j.slot = readSeq < tableEntries ? table + readSeq * SHA1_DIGEST_BYTES : nullptr;
             j.offset = readSeq * uint64_t{DVD_BYTES_PER_SUPERBLOCK};
-            j.written = 0;
             j.produced = 0;
             j.result = 0;
             j.done = true;
@@ -357,9 +347,8 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
     return true;
 }
 
-// encryptDiskStream, for an output file that may be written at offsets or
-// be open for direct I/O (see Output); `outBytes` receives the end of the
-// output written.
+// encryptDiskStream, for an output file that may be open for direct I/O
+// (see Output); `outBytes` receives the end of the output written.
 int32_t encryptStreamTo(FILE* in, int outFd, Output output, const uint8_t key[16],
                         uint8_t* table, uint32_t tableEntries, uint32_t* slotsUsed,
                         uint64_t* outBytes) {
@@ -405,8 +394,7 @@ int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16]
     if (!app.create(name)) return ES_ERR_FILE_OPEN;
 
     // Space for the whole encrypted file up front: every started block of
-    // data becomes a full output block. The file is new, so the super blocks
-    // can be written at their places in it.
+    // data becomes a full output block.
     struct stat st;
     if (fstat(fileno(in.get()), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
         app.reserve(discBlocksFor(static_cast<uint64_t>(st.st_size)) * DVD_BYTES_PER_BLOCK);
@@ -415,7 +403,7 @@ int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16]
     // memory: it goes to the device directly where the file system allows.
     const Output output = es_detail::syncWanted() && es_detail::setDirectIo(app.fd(), true)
                               ? Output::Direct
-                              : Output::Positioned;
+                              : Output::Sequential;
 
     std::array<uint8_t, SUPERBLOCK_HASH_TABLE_BYTES> table{};
     uint32_t slots = 0;
