@@ -1,7 +1,6 @@
 #include "es/disk_encrypt.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -159,13 +158,12 @@ struct SuperBlockJob {
 // input, full table or write failure counts only once all super blocks
 // before it are written, and nothing after a failure is written.
 //
-// `output` says how the blocks reach the file; `outBytes` receives the end
-// of the output.
+// `output` says how the blocks reach the file.
 //
 // False, with nothing read, when the workers or their buffers cannot be had.
 bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16],
                        uint8_t* table, uint32_t tableEntries, uint32_t* slotsUsed,
-                       unsigned workers, int32_t* result, uint64_t* outBytes) {
+                       unsigned workers, int32_t* result) {
     const size_t depth = workers + 3;
     std::vector<SuperBlockJob> jobs(depth);
     for (auto& j : jobs) {
@@ -209,11 +207,8 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
     bool writeFailed = false;
     es_detail::StageQueue<SuperBlockJob*> writeQueue;
     auto writerLoop = [&] {
-        // Should direct I/O be turned down, the rest goes through the page
-        // cache at its offsets, and starts its write-back in pieces of this
-        // size, as writeFully does for output written at the file position.
-        constexpr uint64_t kWritebackBytes = uint64_t{32} << 20;
-        uint64_t writebackFrom = 0;
+        // Cleared should the system turn direct I/O down: the rest then goes
+        // through the page cache, still at its offsets.
         bool direct = output == Output::Direct;
         SuperBlockJob* job;
         while (writeQueue.pop(job)) {
@@ -228,11 +223,6 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
                 ok = blocksWritten(es_detail::pwriteMaybeDirect(outFd, blocks, job->produced,
                                                                 job->offset, &direct),
                                    job->produced);
-                const uint64_t end = job->offset + job->produced;
-                if (ok && !direct && end - writebackFrom >= kWritebackBytes) {
-                    es_detail::startWritebackRange(outFd, writebackFrom, end - writebackFrom);
-                    writebackFrom = end;
-                }
             } else if (!failed) {
                 ok = writeBlocks(outFd, blocks, job->produced);
             }
@@ -325,7 +315,6 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
             break;
         }
         ++writeSeq;
-        *outBytes = j.offset + j.produced;
         writeQueue.push(&j);
         ++*slotsUsed;
         if (j.atEnd) {
@@ -348,25 +337,20 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
 }
 
 // encryptDiskStream, for an output file that may be open for direct I/O
-// (see Output); `outBytes` receives the end of the output written.
+// (see Output).
 int32_t encryptStreamTo(FILE* in, int outFd, Output output, const uint8_t key[16],
-                        uint8_t* table, uint32_t tableEntries, uint32_t* slotsUsed,
-                        uint64_t* outBytes) {
+                        uint8_t* table, uint32_t tableEntries, uint32_t* slotsUsed) {
     *slotsUsed = 0;
-    *outBytes = 0;
     StreamCount counted;
     int32_t r = 0;
     if (encryptInParallel(in, outFd, output, key, table, tableEntries, slotsUsed,
-                          workerBudget(), &r, outBytes))
+                          workerBudget(), &r))
         return r;
     // The serial loop writes at the file position, from the start of the
     // (new) file, from a buffer of its own.
     // Should direct I/O stay on, its writes fail and are reported as such.
     if (output == Output::Direct) (void)es_detail::setDirectIo(outFd, false);
-    r = encryptSerially(in, outFd, key, table, tableEntries, slotsUsed);
-    const off_t end = lseek(outFd, 0, SEEK_CUR);
-    *outBytes = end > 0 ? static_cast<uint64_t>(end) : 0;
-    return r;
+    return encryptSerially(in, outFd, key, table, tableEntries, slotsUsed);
 }
 
 }  // namespace
@@ -375,8 +359,7 @@ int32_t encryptDiskStream(FILE* in, int outFd, const uint8_t key[16], uint8_t* t
                           uint32_t tableEntries, uint32_t* slotsUsed) {
     if (slotsUsed) *slotsUsed = 0;
     if (!in || outFd < 0 || !key || !table || !slotsUsed) return ES_ERR_INVALID;
-    uint64_t outBytes = 0;
-    return encryptStreamTo(in, outFd, Output::Sequential, key, table, tableEntries, slotsUsed, &outBytes);
+    return encryptStreamTo(in, outFd, Output::Sequential, key, table, tableEntries, slotsUsed);
 }
 
 int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16],
@@ -407,9 +390,8 @@ int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16]
 
     std::array<uint8_t, SUPERBLOCK_HASH_TABLE_BYTES> table{};
     uint32_t slots = 0;
-    uint64_t outBytes = 0;
     int32_t r = encryptStreamTo(in.get(), app.fd(), output, key, table.data(),
-                                SUPERBLOCK_HASH_TABLE_ENTRIES, &slots, &outBytes);
+                                SUPERBLOCK_HASH_TABLE_ENTRIES, &slots);
     in.reset();
     if (r == ES_DISK_FATAL) {
         app.discard();

@@ -128,12 +128,6 @@ size_t pwriteMaybeDirect(int fd, const uint8_t* data, size_t len, uint64_t offse
     return done + pwriteFully(fd, data + done, len - done, offset + done);
 }
 
-void startWritebackRange(int fd, uint64_t offset, uint64_t len) {
-    if (!syncWanted() || len == 0) return;
-    (void)sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(len),
-                          SYNC_FILE_RANGE_WRITE);
-}
-
 bool OutputFile::create(const char* name) {
     discard();
     finalPath_ = name;

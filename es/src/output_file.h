@@ -31,8 +31,6 @@ public:
     void discard();
 
     int fd() const { return fd_; }
-    // True once reserve() has set the space aside.
-    bool reserved() const { return reserved_; }
 
 private:
     int fd_ = -1;
@@ -73,10 +71,5 @@ bool setDirectIo(int fd, bool on);
 // file (`*direct` cleared) and the bytes go through the page cache instead.
 // Returns the count written.
 size_t pwriteMaybeDirect(int fd, const uint8_t* data, size_t len, uint64_t offset, bool* direct);
-
-// Starts the write-back of the `len` bytes at `offset` without waiting for
-// it (nothing under TMD_SYNC=0), for data that reached the file other than
-// through writeFully.
-void startWritebackRange(int fd, uint64_t offset, uint64_t len);
 
 }  // namespace es_detail

@@ -91,9 +91,9 @@ TEST(DiscLayout, BothPathsMatchAnIndependentRebuild) {
 }
 
 TEST(DiscLayout, StreamedContentMatchesARegularFile) {
-    // A regular file's blocks are put straight into an output sized up front;
-    // a pipe's size is unknown, so its blocks are written as they come. Both
-    // must give the same files.
+    // A regular file's output has its space set aside up front; a pipe's
+    // size is unknown, so its output grows as the blocks come. Both must
+    // give the same files.
     tt::TempDir tmp;
     est::InDir in(tmp.path());
     std::mt19937_64 rng(5);
