@@ -1,5 +1,6 @@
 #include "es/disk_encrypt.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -135,13 +136,31 @@ constexpr size_t kBufferAlign = 4096;
 constexpr size_t kJobBytes = size_t{DVD_DATA_BYTES_PER_SUPERBLOCK} + DVD_BYTES_PER_SUPERBLOCK;
 static_assert(DVD_DATA_BYTES_PER_SUPERBLOCK % kBufferAlign == 0 && kJobBytes % kBufferAlign == 0);
 
-struct AlignedFree {
+// The parallel stream's buffers live in one block aligned to, and asking
+// for, the system's large pages (2 MiB on x86-64) where it has them. Direct
+// I/O pins every page of the buffer it writes from, and a super block's
+// 2 MiB on large pages costs a fraction of what it does on 4 KiB ones: on
+// the development machine the writes took less than half the time. Where
+// large pages are not to be had, the block is still aligned for direct I/O.
+constexpr size_t kLargePage = size_t{2} << 20;
+
+struct ArenaFree {
     void operator()(uint8_t* p) const { std::free(p); }
 };
+using Arena = std::unique_ptr<uint8_t[], ArenaFree>;
+
+Arena allocateArena(size_t bytes) {
+    bytes = (bytes + kLargePage - 1) / kLargePage * kLargePage;
+    Arena arena(static_cast<uint8_t*>(std::aligned_alloc(kLargePage, bytes)));
+#ifdef MADV_HUGEPAGE
+    if (arena) (void)madvise(arena.get(), bytes, MADV_HUGEPAGE);
+#endif
+    return arena;
+}
 
 // One super block on its way through the parallel stream.
 struct SuperBlockJob {
-    std::unique_ptr<uint8_t[], AlignedFree> work;  // plaintext, then the encrypted blocks
+    uint8_t* work = nullptr;  // plaintext, then the encrypted blocks
     size_t numRead = 0;
     bool atEnd = false;
     bool readError = false;
@@ -165,11 +184,10 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
                        uint8_t* table, uint32_t tableEntries, uint32_t* slotsUsed,
                        unsigned workers, int32_t* result) {
     const size_t depth = workers + 3;
+    const Arena arena = allocateArena(depth * kJobBytes);
+    if (!arena) return false;
     std::vector<SuperBlockJob> jobs(depth);
-    for (auto& j : jobs) {
-        j.work.reset(static_cast<uint8_t*>(std::aligned_alloc(kBufferAlign, kJobBytes)));
-        if (!j.work) return false;
-    }
+    for (size_t i = 0; i < depth; ++i) jobs[i].work = arena.get() + i * kJobBytes;
 
     std::mutex m;
     std::condition_variable doneCv;
@@ -177,9 +195,9 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
     auto worker = [&] {
         SuperBlockJob* job;
         while (queue.pop(job)) {
-            uint8_t* blocks = job->work.get() + DVD_DATA_BYTES_PER_SUPERBLOCK;
+            uint8_t* blocks = job->work + DVD_DATA_BYTES_PER_SUPERBLOCK;
             uint32_t produced = 0;
-            const int32_t r = generateSuperBlock(job->work.get(),
+            const int32_t r = generateSuperBlock(job->work,
                                                  static_cast<uint32_t>(job->numRead), job->slot,
                                                  key, blocks, &produced);
             {
@@ -217,7 +235,7 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
                 std::lock_guard<std::mutex> lock(m);
                 failed = writeFailed;
             }
-            const uint8_t* blocks = job->work.get() + DVD_DATA_BYTES_PER_SUPERBLOCK;
+            const uint8_t* blocks = job->work + DVD_DATA_BYTES_PER_SUPERBLOCK;
             bool ok = true;
             if (!failed && output == Output::Direct) {
                 ok = blocksWritten(es_detail::pwriteMaybeDirect(outFd, blocks, job->produced,
@@ -266,7 +284,7 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
         }
         if (!readDone && readSeq - freed < depth) {
             SuperBlockJob& j = jobs[readSeq % depth];
-            j.numRead = std::fread(j.work.get(), 1, DVD_DATA_BYTES_PER_SUPERBLOCK, in);
+            j.numRead = std::fread(j.work, 1, DVD_DATA_BYTES_PER_SUPERBLOCK, in);
             j.atEnd = j.numRead < DVD_DATA_BYTES_PER_SUPERBLOCK;
             j.readError = j.atEnd && std::ferror(in);
             j.slot = readSeq < tableEntries ? table + readSeq * SHA1_DIGEST_BYTES : nullptr;
@@ -381,12 +399,15 @@ int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16]
     struct stat st;
     if (fstat(fileno(in.get()), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
         app.reserve(discBlocksFor(static_cast<uint64_t>(st.st_size)) * DVD_BYTES_PER_BLOCK);
-    // Output that must reach the disk before it is renamed into place gains
-    // nothing from the page cache, and filling that cache costs time and
-    // memory: it goes to the device directly where the file system allows.
-    const Output output = es_detail::syncWanted() && es_detail::setDirectIo(app.fd(), true)
-                              ? Output::Direct
-                              : Output::Sequential;
+    // The encrypted content is written once and not read back here: it goes
+    // to the device directly where the file system allows, past the page
+    // cache. Filling that cache would cost time and memory (on a virtual
+    // machine whose host hands memory out lazily, more than the write
+    // itself), and output that is flushed before its rename gains nothing
+    // from it; under TMD_SYNC=0 the device still need not flush its own
+    // write cache before the run ends.
+    const Output output =
+        es_detail::setDirectIo(app.fd(), true) ? Output::Direct : Output::Sequential;
 
     std::array<uint8_t, SUPERBLOCK_HASH_TABLE_BYTES> table{};
     uint32_t slots = 0;

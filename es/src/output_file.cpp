@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "es/es.h"
+
 namespace es_detail {
 namespace {
 
@@ -197,3 +199,5 @@ void OutputFile::discard() {
 }
 
 }  // namespace es_detail
+
+bool ES_OutputsDurable() { return es_detail::syncWanted(); }

@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+#include "es/es.h"
+
 namespace {
 
 struct FileCloser {
@@ -58,9 +60,9 @@ void writeInPlace(const char* path, const char* shownPath, const void* data, uin
 }
 
 // Writes into a temporary file beside the destination and renames it into
-// place only once the data is safely on disk, so a failed write never
-// leaves a truncated file under the destination's name nor destroys an
-// earlier good one.
+// place only once the data is safely on disk (or, under TMD_SYNC=0, handed
+// to the system), so a failed write never leaves a truncated file under the
+// destination's name nor destroys an earlier good one.
 void writeReplacing(const std::string& dest, const char* shownPath, const void* data,
                     uint32_t length, mode_t mode, bool existed) {
     std::string::size_type slash = dest.rfind('/');
@@ -81,7 +83,8 @@ void writeReplacing(const std::string& dest, const char* shownPath, const void* 
 
     bool ok = fchmod(fd, mode) == 0;
     ok = ok && writeAll(fd, static_cast<const uint8_t*>(data), length);
-    ok = ok && fsync(fd) == 0;
+    const bool durable = ES_OutputsDurable();
+    ok = ok && (!durable || fsync(fd) == 0);
     ok = (::close(fd) == 0) && ok;
     ok = ok && std::rename(tmp.c_str(), dest.c_str()) == 0;
     if (!ok) {
@@ -91,6 +94,7 @@ void writeReplacing(const std::string& dest, const char* shownPath, const void* 
 
     // Make the rename itself durable; the data is already safe, so a failure
     // here is not worth failing the write for.
+    if (!durable) return;
     int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
     if (dirFd >= 0) {
         fsync(dirFd);

@@ -34,6 +34,13 @@ constexpr uint16_t ES_CONTENT_TYPE_DISC = 0x0002;
 
 constexpr uint8_t ES_TMD_VERSION = 0;
 
+// True unless the environment holds TMD_SYNC=0. When true, every output file
+// (the library's content and hash files, and the whole-file writes of the
+// utilities) is flushed to disk before it is renamed into place; when false
+// the flush is left to the system, for callers that sync once after a batch.
+// Read once per process.
+bool ES_OutputsDurable();
+
 // Big-endian field access for the stored formats.
 inline uint16_t es_get_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 inline uint32_t es_get_be32(const uint8_t* p) {
