@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdarg>
@@ -330,8 +331,16 @@ void encryptAll(const uint8_t titleKey[16]) {
                 break;
             }
 
+    // Every content in flight holds its buffers: about 2.5 MiB in the plain
+    // layout, and in the disc layout a pipeline of super blocks whose
+    // workers the running contents share. These caps keep the whole run
+    // within 16 MiB (plain) and 64 MiB (disc) on any number of cores; more
+    // contents at once would only queue at the disk.
+    constexpr unsigned kMaxPlainContents = 3;
+    constexpr unsigned kMaxDiscContents = 2;
     unsigned workers = std::thread::hardware_concurrency();
     if (workers == 0) workers = 1;
+    workers = std::min(workers, cfg.diskEncryption ? kMaxDiscContents : kMaxPlainContents);
     if (static_cast<int>(workers) > n) workers = static_cast<unsigned>(n);
     if (sharedNames || workers <= 1) {
         for (int i = 0; i < n; ++i) {

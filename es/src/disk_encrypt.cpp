@@ -84,9 +84,16 @@ namespace {
 // parallel does not start a full set of workers per content.
 std::atomic<unsigned> activeStreams{0};
 
+// Workers for all disc encryptions of the process together. Four build
+// super blocks faster than any disk takes them (about 2 GB/s each), and
+// every worker brings a super block's buffers (4 MiB) with it, so a machine
+// with many cores does not get a larger pipeline than four give.
+constexpr unsigned kMaxWorkers = 4;
+
 unsigned workerBudget() {
     unsigned cores = std::thread::hardware_concurrency();
     if (cores == 0) cores = 1;
+    cores = std::min(cores, kMaxWorkers);
     const unsigned active = activeStreams.load();
     return std::max(1u, cores / std::max(1u, active));
 }
