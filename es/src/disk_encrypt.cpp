@@ -1,6 +1,5 @@
 #include "es/disk_encrypt.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -143,28 +142,6 @@ constexpr size_t kBufferAlign = 4096;
 constexpr size_t kJobBytes = size_t{DVD_DATA_BYTES_PER_SUPERBLOCK} + DVD_BYTES_PER_SUPERBLOCK;
 static_assert(DVD_DATA_BYTES_PER_SUPERBLOCK % kBufferAlign == 0 && kJobBytes % kBufferAlign == 0);
 
-// The parallel stream's buffers live in one block aligned to, and asking
-// for, the system's large pages (2 MiB on x86-64) where it has them. Direct
-// I/O pins every page of the buffer it writes from, and a super block's
-// 2 MiB on large pages costs a fraction of what it does on 4 KiB ones: on
-// the development machine the writes took less than half the time. Where
-// large pages are not to be had, the block is still aligned for direct I/O.
-constexpr size_t kLargePage = size_t{2} << 20;
-
-struct ArenaFree {
-    void operator()(uint8_t* p) const { std::free(p); }
-};
-using Arena = std::unique_ptr<uint8_t[], ArenaFree>;
-
-Arena allocateArena(size_t bytes) {
-    bytes = (bytes + kLargePage - 1) / kLargePage * kLargePage;
-    Arena arena(static_cast<uint8_t*>(std::aligned_alloc(kLargePage, bytes)));
-#ifdef MADV_HUGEPAGE
-    if (arena) (void)madvise(arena.get(), bytes, MADV_HUGEPAGE);
-#endif
-    return arena;
-}
-
 // One super block on its way through the parallel stream.
 struct SuperBlockJob {
     uint8_t* work = nullptr;  // plaintext, then the encrypted blocks
@@ -191,7 +168,8 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
                        uint8_t* table, uint32_t tableEntries, uint32_t* slotsUsed,
                        unsigned workers, int32_t* result) {
     const size_t depth = workers + 3;
-    const Arena arena = allocateArena(depth * kJobBytes);
+    // All buffers in one block on large pages (see allocateIoBuffer).
+    const es_detail::IoBuffer arena = es_detail::allocateIoBuffer(depth * kJobBytes);
     if (!arena) return false;
     std::vector<SuperBlockJob> jobs(depth);
     for (size_t i = 0; i < depth; ++i) jobs[i].work = arena.get() + i * kJobBytes;

@@ -1,6 +1,7 @@
 #include "output_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -153,9 +154,37 @@ bool OutputFile::create(const char* name) {
 }
 
 bool OutputFile::write(const uint8_t* data, size_t len, size_t* done) {
-    size_t n = fd_ >= 0 ? writeFully(fd_, data, len) : 0;
+    size_t n = 0;
+    if (fd_ >= 0 && positioned_) {
+        n = pwriteMaybeDirect(fd_, data, len, offset_, &direct_);
+        offset_ += n;
+    } else if (fd_ >= 0) {
+        n = writeFully(fd_, data, len);
+    }
     if (done) *done = n;
     return n == len;
+}
+
+void OutputFile::preferDirect() {
+    if (fd_ < 0 || positioned_) return;
+    // Writes at explicit offsets from here on: once direct I/O is turned
+    // down for a write, the rest still lands in its place.
+    const off_t at = lseek(fd_, 0, SEEK_CUR);
+    if (at < 0 || !setDirectIo(fd_, true)) return;
+    offset_ = static_cast<uint64_t>(at);
+    positioned_ = true;
+    direct_ = true;
+}
+
+void IoBufferFree::operator()(uint8_t* p) const { std::free(p); }
+
+IoBuffer allocateIoBuffer(size_t bytes) {
+    bytes = (bytes + kLargePageBytes - 1) / kLargePageBytes * kLargePageBytes;
+    IoBuffer buffer(static_cast<uint8_t*>(std::aligned_alloc(kLargePageBytes, bytes)));
+#ifdef MADV_HUGEPAGE
+    if (buffer) (void)madvise(buffer.get(), bytes, MADV_HUGEPAGE);
+#endif
+    return buffer;
 }
 
 void OutputFile::reserve(uint64_t bytes) {
@@ -188,6 +217,8 @@ bool OutputFile::commit() {
 
 void OutputFile::discard() {
     reserved_ = false;
+    positioned_ = direct_ = false;
+    offset_ = 0;
     if (fd_ >= 0) {
         close(fd_);
         fd_ = -1;

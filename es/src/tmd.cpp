@@ -83,9 +83,14 @@ bool encryptPipelined(ContentEncryptContext* ctx, FILE* in, es_detail::OutputFil
         bool last = false;     // short read: end of input (or error)
         bool readError = false;
     };
-    std::unique_ptr<uint8_t[]> mem(new (std::nothrow) uint8_t[kSlots * (PLAIN_IO_BYTES + 16)]);
+    // The pieces fill one large page, whose pages direct writes pin
+    // cheaply. A piece needs no room beyond its size: a short last piece
+    // gains at most the padding up to the next multiple of 16, which
+    // PLAIN_IO_BYTES is.
+    static_assert(kSlots * PLAIN_IO_BYTES == es_detail::kLargePageBytes);
+    const es_detail::IoBuffer mem = es_detail::allocateIoBuffer(kSlots * PLAIN_IO_BYTES);
     if (!mem) return false;
-    auto slotData = [&](size_t i) { return mem.get() + i * (PLAIN_IO_BYTES + 16); };
+    auto slotData = [&](size_t i) { return mem.get() + i * PLAIN_IO_BYTES; };
 
     es_detail::StageQueue<size_t> freeSlots;
     es_detail::StageQueue<Piece> filled;
@@ -318,6 +323,10 @@ int32_t ES_EncryptContent(const char* path, uint32_t cid, uint16_t index, const 
     struct stat st;
     if (fstat(fileno(in.get()), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
         out.reserve((static_cast<uint64_t>(st.st_size) + 15) & ~uint64_t{15});
+    // The ciphertext is written once and not read back here: straight to the
+    // device where the file system allows, rather than through page cache
+    // memory that would have to be had first (see the disc layout).
+    out.preferDirect();
     if (!encryptPipelined(&ctx, in.get(), &out, hashOut, &result))
         result = encryptSerial(&ctx, in.get(), &out, hashOut);
     in.reset();

@@ -4,9 +4,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <random>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -71,6 +74,35 @@ TEST(OutputFileWrites, DirectIoFallsBackForUnalignedWrites) {
     expected.insert(expected.end(), data.begin() + 3, data.begin() + 8);
     close(f.fd);
     f.fd = -1;
+    EXPECT_EQ(tt::readFile(tmp / "out.bin"), expected);
+}
+
+// An output file that prefers direct I/O: what was written before stays,
+// aligned pieces from a large-page buffer go to the device, an unaligned
+// tail falls back to the page cache, and every byte lands in order under
+// the final name.
+TEST(OutputFileWrites, PreferDirectKeepsEveryByteInOrder) {
+    tt::TempDir tmp;
+    const std::string name = (tmp / "out.bin").string();
+    const es_detail::IoBuffer buf = es_detail::allocateIoBuffer(es_detail::kLargePageBytes);
+    ASSERT_TRUE(buf);
+    ASSERT_EQ(reinterpret_cast<uintptr_t>(buf.get()) % es_detail::kLargePageBytes, 0u);
+    std::mt19937_64 rng(13);
+    const Bytes data = tt::randomBytes(rng, es_detail::kLargePageBytes);
+    std::copy(data.begin(), data.end(), buf.get());
+
+    constexpr size_t kHead = 4096, kPiece = 256 << 10, kTail = 4096 + 48;
+    es_detail::OutputFile out;
+    ASSERT_TRUE(out.create(name.c_str()));
+    ASSERT_TRUE(out.write(buf.get(), kHead));  // before: through the page cache
+    out.preferDirect();
+    ASSERT_TRUE(out.write(buf.get() + kHead, kPiece));
+    ASSERT_TRUE(out.write(buf.get() + kHead + kPiece, kPiece));
+    ASSERT_TRUE(out.write(buf.get() + kHead + 2 * kPiece, kTail));  // not a sector multiple
+    ASSERT_TRUE(out.write(buf.get() + kHead + 2 * kPiece + kTail, kPiece));
+    ASSERT_TRUE(out.commit());
+
+    const Bytes expected(data.begin(), data.begin() + kHead + 3 * kPiece + kTail);
     EXPECT_EQ(tt::readFile(tmp / "out.bin"), expected);
 }
 
