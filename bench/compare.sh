@@ -36,20 +36,16 @@ median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", a / b}'; }
 
 # compare <title> <peer label> <peer cmd> <tool env> -- <tool args...>
-# With KEEP=1 the tool's outputs stay until the next round's peer has run and
-# are removed only then, a second before the tool runs again: the memory they
-# held is then still at hand, as on a server that replaces its last build,
-# rather than handed back to the host.
 compare() {
   local title=$1 peerName=$2 peerCmd=$3 toolEnv=$4; shift 5
-  local ratios=() rss=0 keep=${KEEP:-0}
+  local ratios=() rss=0
   echo "== $title"
   for ((r = 1; r <= rounds; r++)); do
     timed sh -c "$peerCmd"; local tp=$T
     rm -f out/*
     timed env $toolEnv "$bin/tmd" "$@"; local tt=$T
     [ "$RSS" -gt "$rss" ] && rss=$RSS
-    [ "$keep" = 1 ] || rm -f out/*
+    rm -f out/*
     local q; q=$(ratio "$tt" "$tp")
     ratios+=("$q")
     printf '  round %d: tmd %6.2f s   %s %6.2f s   ratio %s\n' "$r" "$tt" "$peerName" "$tp" "$q"
@@ -61,10 +57,8 @@ compare() {
 }
 
 # By default the tool makes its outputs durable (fsync before the rename into
-# place; the disc layout writes its content straight to the device), which
-# neither openssl command does; TMD_SYNC=0 leaves the flush to the system as
-# they do. The durable runs are also set against dd writing the same number of
-# bytes with conv=fsync: the floor for any durable writer.
+# place), which neither openssl command does; TMD_SYNC=0 leaves the flush to
+# the system as they do. Content files go to the device directly either way.
 tid=0x0001000100000002
 encCmd="openssl enc -aes-128-cbc -nopad -K $key -iv 00000000000000000000000000000000 -in ../in.bin -out enc.bin"
 compare "plain layout, 1 GiB: tmd -O vs openssl enc -aes-128-cbc -nopad (goal <= 1.0, RSS <= 16 MiB)" \
@@ -75,16 +69,12 @@ compare "disc layout, 1 GiB: tmd -O -d vs openssl sha1 (goal <= 1.0, RSS <= 64 M
   "openssl sha1" "openssl sha1 ../in.bin" "TMD_SYNC=1" -- -O -d -T $tid -n ../in.bin -c 1 -i 0
 compare "disc layout, 1 GiB, TMD_SYNC=0: tmd -O -d vs openssl sha1" \
   "openssl sha1" "openssl sha1 ../in.bin" "TMD_SYNC=0" -- -O -d -T $tid -n ../in.bin -c 1 -i 0
-KEEP=1 compare "disc layout, 1 GiB, TMD_SYNC=0, memory of the last round's output at hand: tmd -O -d vs openssl sha1" \
-  "openssl sha1" "openssl sha1 ../in.bin" "TMD_SYNC=0" -- -O -d -T $tid -n ../in.bin -c 1 -i 0
-# 1 GiB of data is 33,826 blocks of 32 KiB in the disc layout: the floor for
-# any program that writes that output, durably or into the page cache.
-compare "disc layout, 1 GiB: tmd -O -d vs dd of its 1.03 GiB output with conv=fsync" \
-  "dd+fsync" "dd if=/dev/zero of=dd.bin bs=32768 count=33826 conv=fsync status=none" "TMD_SYNC=1" \
-  -- -O -d -T $tid -n ../in.bin -c 1 -i 0
-compare "disc layout, 1 GiB, TMD_SYNC=0: tmd -O -d vs dd of its 1.03 GiB output" \
-  "dd" "dd if=/dev/zero of=dd.bin bs=32768 count=33826 status=none" "TMD_SYNC=0" \
-  -- -O -d -T $tid -n ../in.bin -c 1 -i 0
+# 1 GiB of data is 33,826 blocks of 32 KiB in the disc layout. dd writing
+# that many bytes straight to the device and flushing them is the floor for
+# any program that makes that output durable.
+compare "disc layout, 1 GiB: tmd -O -d vs dd writing its 1.03 GiB output directly, with fsync" \
+  "dd direct+fsync" "dd if=/dev/zero of=dd.bin bs=2M count=529 oflag=direct conv=fsync status=none" \
+  "TMD_SYNC=1" -- -O -d -T $tid -n ../in.bin -c 1 -i 0
 
 for i in 0 1 2 3; do dd if=in.bin of=part$i.bin bs=1M count=256 skip=$((i * 256)) status=none; done
 for flush in 1 0; do
