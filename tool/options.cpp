@@ -64,7 +64,12 @@ void runParallel(int n, unsigned workers, const std::function<void(int)>& work,
         }
     };
     std::vector<std::thread> threads;
-    for (unsigned w = 1; w < workers; ++w) threads.emplace_back(loop);
+    try {
+        for (unsigned w = 1; w < workers; ++w) threads.emplace_back(loop);
+    } catch (...) {
+        // No more threads to be had: the ones running, and this one, do
+        // all the work.
+    }
     loop();
     for (auto& t : threads) t.join();
 }
