@@ -111,7 +111,14 @@ TEST(EncryptContentFile, DecryptsBackToZeroPaddedInput) {
     tt::TempDir tmp;
     est::InDir in(tmp.path());
     std::mt19937_64 rng(11);
-    for (size_t size : {0u, 17u, 16384u, 16385u, 50000u}) {
+    // Small sizes, then sizes around the engine's 256 KiB pieces and its
+    // ring of eight: whole pieces go to the device directly, a ragged tail
+    // through the page cache, and a last piece that ends its ring slot
+    // (8 pieces less one byte) gets its padding block at the slot's very end.
+    constexpr size_t kPiece = 256u << 10;
+    for (size_t size : {size_t{0}, size_t{17}, size_t{16384}, size_t{16385}, size_t{50000},
+                        kPiece - 1, kPiece, kPiece + 1, 8 * kPiece - 1, 8 * kPiece,
+                        9 * kPiece + 4101}) {
         SCOPED_TRACE(size);
         const Bytes data = tt::randomBytes(rng, size);
         tt::writeFile(tmp / "content.bin", data);
