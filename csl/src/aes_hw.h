@@ -41,6 +41,16 @@ void compressBlocks2(uint32_t h0[5], const uint8_t* data0, uint32_t h1[5], const
 
 }  // namespace csl_shani
 
+namespace csl_avx512 {
+
+// Sixteen independent FIPS 180-1 compressions of nblocks 64-byte blocks each,
+// one per 32-bit lane: lane l's blocks lie one after the other from
+// base + offsets[l], and its chaining value is h[l], h[16 + l], ..., h[64 + l].
+void sha1Compress16(uint32_t h[80], const uint8_t* base, const int32_t offsets[16],
+                    size_t nblocks);
+
+}  // namespace csl_avx512
+
 namespace csl_stitched {
 
 // AES-128-CBC encryption of n64 * 64 bytes under roundKeys (10 rounds) from

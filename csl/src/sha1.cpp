@@ -205,10 +205,46 @@ void putDigest(const uint32_t h[5], uint8_t* digest) {
     for (int i = 0; i < 5; ++i) putBigEndian(digest + 4 * i, h[i]);
 }
 
+// Sixteen messages of `length` bytes from `data` on the AVX-512 lanes. The
+// lanes find their messages through 32-bit offsets: length may not exceed
+// kMaxLaneLength.
+constexpr size_t kLanes = 16;
+constexpr size_t kMaxLaneLength = size_t{1} << 26;
+
+void hash16(const uint8_t* data, size_t length, uint8_t* digests) {
+    uint32_t h[5 * kLanes];
+    for (size_t j = 0; j < 5; ++j)
+        for (size_t l = 0; l < kLanes; ++l) h[kLanes * j + l] = kInitialValue[j];
+    int32_t offsets[kLanes];
+    for (size_t l = 0; l < kLanes; ++l) offsets[l] = static_cast<int32_t>(l * length);
+    const size_t full = length / SHA1_BLOCK_BYTES;
+    csl_avx512::sha1Compress16(h, data, offsets, full);
+
+    uint8_t tails[kLanes * 128];
+    size_t tailBlocks = 0;
+    for (size_t l = 0; l < kLanes; ++l) {
+        tailBlocks = paddedTail(data + l * length + full * SHA1_BLOCK_BYTES,
+                                length % SHA1_BLOCK_BYTES, length, tails + 128 * l);
+        offsets[l] = static_cast<int32_t>(128 * l);
+    }
+    csl_avx512::sha1Compress16(h, tails, offsets, tailBlocks);
+
+    for (size_t l = 0; l < kLanes; ++l) {
+        const uint32_t lane[5] = {h[l], h[kLanes + l], h[2 * kLanes + l], h[3 * kLanes + l],
+                                  h[4 * kLanes + l]};
+        putDigest(lane, digests + 20 * l);
+    }
+    csl_wipe(tails, sizeof tails);
+    csl_wipe(h, sizeof h);
+}
+
 }  // namespace
 
 void csl_sha1Many(const uint8_t* data, size_t length, size_t count, uint8_t* digests) {
     size_t i = 0;
+    if (csl_cpu_has(CSL_CPU_AVX512) && length <= kMaxLaneLength) {
+        for (; i + kLanes <= count; i += kLanes) hash16(data + i * length, length, digests + 20 * i);
+    }
     if (csl_cpu_has(CSL_CPU_SHA)) {
         const size_t full = length / SHA1_BLOCK_BYTES;
         const size_t tailBytes = length % SHA1_BLOCK_BYTES;
