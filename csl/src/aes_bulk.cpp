@@ -73,7 +73,11 @@ int csl_aes128CbcEncryptLanes(const uint8_t key[16], size_t lanes, const uint8_t
     uint32_t rk[60];
     rijndaelKeySetupEnc(rk, key, 128);
     if (csl_cpu_has(CSL_CPU_AES)) {
-        csl_aesni::cbcEncryptLanes(rk, 10, lanes, in, out, iv, length / 16);
+        size_t done = 0;
+        if (csl_cpu_has(CSL_CPU_VAES))
+            done = csl_vaes::cbcEncryptLanes(rk, 10, lanes, in, out, iv, length / 16);
+        csl_aesni::cbcEncryptLanes(rk, 10, lanes - done, in + done, out + done, iv + done,
+                                   length / 16);
     } else {
         uint8_t chain[16];
         for (size_t l = 0; l < lanes; ++l) {

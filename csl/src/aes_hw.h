@@ -28,6 +28,16 @@ void cbcEncryptLanes(const uint32_t* roundKeys, int rounds, size_t lanes,
 
 }  // namespace csl_aesni
 
+namespace csl_vaes {
+
+// csl_aesni::cbcEncryptLanes on 256-bit vectors, for the lanes in whole
+// groups of eight; returns how many lanes (from the first) it encrypted.
+size_t cbcEncryptLanes(const uint32_t* roundKeys, int rounds, size_t lanes,
+                       const uint8_t* const* in, uint8_t* const* out, const uint8_t* const* iv,
+                       size_t nblocks);
+
+}  // namespace csl_vaes
+
 namespace csl_shani {
 
 // FIPS 180-1 compression of nblocks 64-byte message blocks (raw bytes,
