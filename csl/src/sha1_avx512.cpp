@@ -4,7 +4,9 @@
 // time on the SHA extensions.
 // GCC 12's AVX-512 intrinsics start some results from an undefined vector,
 // which its flow analysis then reports as possibly uninitialised.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #include <cstddef>
