@@ -41,18 +41,32 @@ bool blocksWritten(size_t done, uint32_t len) {
     return false;
 }
 
-// Writes the encrypted blocks of one super block, each a hash block followed
-// by its data, which lie one after the other in `blocks`, at the file
-// position.
-bool writeBlocks(int fd, const uint8_t* blocks, uint32_t len) {
-    return blocksWritten(es_detail::writeFully(fd, blocks, len), len);
-}
+// Where a stream's blocks go, in order: an output file of this library's,
+// which may put them on the device directly (OutputFile::preferDirect), or
+// a caller's descriptor, written at its position. Only one thread writes:
+// the file system takes a lock on the file for every buffered write, so
+// writers side by side would only wait for each other.
+struct BlockSink {
+    es_detail::OutputFile* file = nullptr;
+    int fd = -1;
 
-// Reads one super block from `in`, writes its blocks to `outFd` and stores
+    // Writes the encrypted blocks of one super block, each a hash block
+    // followed by its data, which lie one after the other in `blocks`.
+    bool put(const uint8_t* blocks, uint32_t len) const {
+        size_t done = 0;
+        if (file)
+            (void)file->write(blocks, len, &done);
+        else
+            done = es_detail::writeFully(fd, blocks, len);
+        return blocksWritten(done, len);
+    }
+};
+
+// Reads one super block from `in`, writes its blocks to `out` and stores
 // its hash in `slot`. `slot` is null once the table is full: an empty read
 // then still ends the content, anything more is refused. 1 when more input
 // may follow, 0 at end of file, or a negative result.
-int32_t computeSuperBlock(FILE* in, int outFd, uint8_t* slot, const uint8_t key[16],
+int32_t computeSuperBlock(FILE* in, const BlockSink& out, uint8_t* slot, const uint8_t key[16],
                           uint8_t* work, uint8_t* blocks) {
     size_t numRead = std::fread(work, 1, DVD_DATA_BYTES_PER_SUPERBLOCK, in);
     // fread stops short only at end of file or on an error; an error must not
@@ -70,7 +84,7 @@ int32_t computeSuperBlock(FILE* in, int outFd, uint8_t* slot, const uint8_t key[
                                    &produced);
     if (r != 0) return r;
 
-    if (!writeBlocks(outFd, blocks, produced)) return ES_DISK_FATAL;
+    if (!out.put(blocks, produced)) return ES_DISK_FATAL;
     return atEnd ? 0 : 1;
 }
 
@@ -102,7 +116,7 @@ struct StreamCount {
     ~StreamCount() { --activeStreams; }
 };
 
-int32_t encryptSerially(FILE* in, int outFd, const uint8_t key[16], uint8_t* table,
+int32_t encryptSerially(FILE* in, const BlockSink& out, const uint8_t key[16], uint8_t* table,
                         uint32_t tableEntries, uint32_t* slotsUsed) {
     // One super block of plaintext and its encrypted blocks, reused throughout.
     constexpr size_t workBytes = size_t{DVD_DATA_BYTES_PER_SUPERBLOCK} + DVD_BYTES_PER_SUPERBLOCK;
@@ -116,25 +130,12 @@ int32_t encryptSerially(FILE* in, int outFd, const uint8_t key[16], uint8_t* tab
     for (;;) {
         uint8_t* slot = *slotsUsed < tableEntries ? table + size_t{*slotsUsed} * SHA1_DIGEST_BYTES
                                                   : nullptr;
-        int32_t r = computeSuperBlock(in, outFd, slot, key, work.get(), blocks);
+        int32_t r = computeSuperBlock(in, out, slot, key, work.get(), blocks);
         if (r < 0) return r;
         if (slot) ++*slotsUsed;
         if (r == 0) return 0;
     }
 }
-
-// How the parallel stream's writer thread puts the output into the file.
-// Only that one thread writes: the file system takes a lock on the file for
-// every buffered write, so workers writing side by side would only wait for
-// each other.
-enum class Output {
-    // At the file position, through the page cache.
-    Sequential,
-    // The file is new, empty at the start and open for direct I/O: each
-    // super block goes to its place in it from the job's (aligned) buffer
-    // straight to the device.
-    Direct,
-};
 
 // Super block buffers are aligned for direct I/O: plaintext, then the
 // encrypted blocks, each part a whole number of pages.
@@ -149,7 +150,6 @@ struct SuperBlockJob {
     bool atEnd = false;
     bool readError = false;
     uint8_t* slot = nullptr;
-    uint64_t offset = 0;  // where its blocks go in the output file
     uint32_t produced = 0;
     int32_t result = 0;
     bool done = false;
@@ -161,10 +161,8 @@ struct SuperBlockJob {
 // input, full table or write failure counts only once all super blocks
 // before it are written, and nothing after a failure is written.
 //
-// `output` says how the blocks reach the file.
-//
 // False, with nothing read, when the workers or their buffers cannot be had.
-bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16],
+bool encryptInParallel(FILE* in, const BlockSink& out, const uint8_t key[16],
                        uint8_t* table, uint32_t tableEntries, uint32_t* slotsUsed,
                        unsigned workers, int32_t* result) {
     const size_t depth = workers + 3;
@@ -210,9 +208,6 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
     bool writeFailed = false;
     es_detail::StageQueue<SuperBlockJob*> writeQueue;
     auto writerLoop = [&] {
-        // Cleared should the system turn direct I/O down: the rest then goes
-        // through the page cache, still at its offsets.
-        bool direct = output == Output::Direct;
         SuperBlockJob* job;
         while (writeQueue.pop(job)) {
             bool failed;
@@ -220,15 +215,8 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
                 std::lock_guard<std::mutex> lock(m);
                 failed = writeFailed;
             }
-            const uint8_t* blocks = job->work + DVD_DATA_BYTES_PER_SUPERBLOCK;
-            bool ok = true;
-            if (!failed && output == Output::Direct) {
-                ok = blocksWritten(es_detail::pwriteMaybeDirect(outFd, blocks, job->produced,
-                                                                job->offset, &direct),
-                                   job->produced);
-            } else if (!failed) {
-                ok = writeBlocks(outFd, blocks, job->produced);
-            }
+            const bool ok =
+                failed || out.put(job->work + DVD_DATA_BYTES_PER_SUPERBLOCK, job->produced);
             {
                 std::lock_guard<std::mutex> lock(m);
                 if (!ok) writeFailed = true;
@@ -273,7 +261,6 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
             j.atEnd = j.numRead < DVD_DATA_BYTES_PER_SUPERBLOCK;
             j.readError = j.atEnd && std::ferror(in);
             j.slot = readSeq < tableEntries ? table + readSeq * SHA1_DIGEST_BYTES : nullptr;
-            j.offset = readSeq * uint64_t{DVD_BYTES_PER_SUPERBLOCK};
             j.produced = 0;
             j.result = 0;
             j.done = true;
@@ -339,21 +326,16 @@ bool encryptInParallel(FILE* in, int outFd, Output output, const uint8_t key[16]
     return true;
 }
 
-// encryptDiskStream, for an output file that may be open for direct I/O
-// (see Output).
-int32_t encryptStreamTo(FILE* in, int outFd, Output output, const uint8_t key[16],
-                        uint8_t* table, uint32_t tableEntries, uint32_t* slotsUsed) {
+// encryptDiskStream into either kind of sink.
+int32_t encryptStreamTo(FILE* in, const BlockSink& out, const uint8_t key[16], uint8_t* table,
+                        uint32_t tableEntries, uint32_t* slotsUsed) {
     *slotsUsed = 0;
     StreamCount counted;
     int32_t r = 0;
-    if (encryptInParallel(in, outFd, output, key, table, tableEntries, slotsUsed,
-                          workerBudget(), &r))
+    if (encryptInParallel(in, out, key, table, tableEntries, slotsUsed, workerBudget(), &r))
         return r;
-    // The serial loop writes at the file position, from the start of the
-    // (new) file, from a buffer of its own.
-    // Should direct I/O stay on, its writes fail and are reported as such.
-    if (output == Output::Direct) (void)es_detail::setDirectIo(outFd, false);
-    return encryptSerially(in, outFd, key, table, tableEntries, slotsUsed);
+    // Nothing was read: the serial loop starts the content from the top.
+    return encryptSerially(in, out, key, table, tableEntries, slotsUsed);
 }
 
 }  // namespace
@@ -362,7 +344,7 @@ int32_t encryptDiskStream(FILE* in, int outFd, const uint8_t key[16], uint8_t* t
                           uint32_t tableEntries, uint32_t* slotsUsed) {
     if (slotsUsed) *slotsUsed = 0;
     if (!in || outFd < 0 || !key || !table || !slotsUsed) return ES_ERR_INVALID;
-    return encryptStreamTo(in, outFd, Output::Sequential, key, table, tableEntries, slotsUsed);
+    return encryptStreamTo(in, BlockSink{nullptr, outFd}, key, table, tableEntries, slotsUsed);
 }
 
 int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16],
@@ -391,12 +373,11 @@ int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16]
     // itself), and output that is flushed before its rename gains nothing
     // from it; under TMD_SYNC=0 the device still need not flush its own
     // write cache before the run ends.
-    const Output output =
-        es_detail::setDirectIo(app.fd(), true) ? Output::Direct : Output::Sequential;
+    app.preferDirect();
 
     std::array<uint8_t, SUPERBLOCK_HASH_TABLE_BYTES> table{};
     uint32_t slots = 0;
-    int32_t r = encryptStreamTo(in.get(), app.fd(), output, key, table.data(),
+    int32_t r = encryptStreamTo(in.get(), BlockSink{&app, -1}, key, table.data(),
                                 SUPERBLOCK_HASH_TABLE_ENTRIES, &slots);
     in.reset();
     if (r == ES_DISK_FATAL) {
