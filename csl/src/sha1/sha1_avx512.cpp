@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "aes_hw.h"
+#include "aes/aes_hw.h"
 
 #define CSL_AVX512_TARGET "avx512f,avx512bw"
 

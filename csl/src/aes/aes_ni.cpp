@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "aes_hw.h"
+#include "aes/aes_hw.h"
 #include "csl/wipe.h"
 
 #define CSL_AESNI __attribute__((target("aes,sse4.1")))

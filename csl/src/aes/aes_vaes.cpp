@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "aes_hw.h"
+#include "aes/aes_hw.h"
 #include "csl/wipe.h"
 
 #define CSL_VAES __attribute__((target("vaes,aes,avx2")))

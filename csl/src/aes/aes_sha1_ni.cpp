@@ -7,9 +7,9 @@
 // idle time, so the pair costs little more than the cipher alone.
 #include <utility>
 
-#include "aes_hw.h"
+#include "aes/aes_hw.h"
 #include "csl/wipe.h"
-#include "sha1_shani.h"
+#include "sha1/sha1_ni.h"
 
 #define CSL_STITCHED __attribute__((target("aes,sha,sse4.1")))
 

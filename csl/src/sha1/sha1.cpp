@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "aes_hw.h"
+#include "aes/aes_hw.h"
 #include "csl/cpu.h"
 #include "csl/wipe.h"
 

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "aes_hw.h"
-#include "aes_internal.h"
+#include "aes/aes_hw.h"
+#include "aes/aes_internal.h"
 #include "csl/aes.h"
 #include "csl/cpu.h"
 #include "csl/wipe.h"

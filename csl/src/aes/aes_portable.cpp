@@ -7,8 +7,8 @@
 #include <array>
 #include <cstring>
 
-#include "aes_hw.h"
-#include "aes_internal.h"
+#include "aes/aes_hw.h"
+#include "aes/aes_internal.h"
 #include "csl/aes.h"
 #include "csl/cpu.h"
 #include "csl/wipe.h"

@@ -2,7 +2,7 @@
 // over whole 128-bit blocks, lengths in bits.
 #include <cstring>
 
-#include "aes_internal.h"
+#include "aes/aes_internal.h"
 #include "csl/aes.h"
 
 int aesMakeKey(AesKeySchedule* key, uint8_t direction, int keyBits, const uint8_t* keyMaterial) {

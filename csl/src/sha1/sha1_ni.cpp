@@ -1,8 +1,8 @@
 // SHA-1 compression on the SHA extensions.
 #include <utility>
 
-#include "aes_hw.h"
-#include "sha1_shani.h"
+#include "aes/aes_hw.h"
+#include "sha1/sha1_ni.h"
 
 namespace {
 
