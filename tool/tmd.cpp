@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +33,7 @@
 #include "es/disk_encrypt.h"
 #include "es/tmd.h"
 #include "tool/options.h"
+#include "tool/pkcs11_signer.h"
 #include "tool/report.h"
 #include "tool/tmdcheck.h"
 #include "util/rsautil.h"
@@ -405,6 +407,38 @@ void encryptContents() {
     if (cfg.numContents != 0) utilFwrite(cfg.outKeyFile, encTitleKey, sizeof encTitleKey);
 }
 
+// Set when TMD_SIGNING_KEY names the content-publishing key on a PKCS#11
+// token: the TMD is then signed there and cp_dpki.rsa is not read.
+std::unique_ptr<tool::TokenKey> signingToken;
+
+// Reaches the token before any content is encrypted, so that a wrong PIN or
+// a wrong key ends the run before it has written anything, and checks the
+// key against the content-publishing certificate: a key that does not match
+// would give a TMD that does not verify.
+void openSigningToken() {
+    const char* uri = std::getenv("TMD_SIGNING_KEY");
+    if (!uri || !*uri) return;
+    std::string error;
+    signingToken = tool::TokenKey::open(uri, true, &error);
+    if (!signingToken) die("%s\n", error.c_str());
+    // Logged out and closed on every way out, before the module's own
+    // static state is torn down at exit.
+    std::atexit([] { signingToken.reset(); });
+    const char* name = signingToken->name().c_str();
+    const std::vector<uint8_t>& n = signingToken->modulus();
+    if (!signingToken->isRsa() || n.size() != 256 || !(n[0] & 0x80)) die("the key of %s is not RSA-2048\n", name);
+
+    uint8_t cert[1024];
+    utilFread(cfg.cpCertFile, cert, 768);
+    uint32_t len = 0;
+    const uint8_t* key = ES_GetCertPubKey(cert, &len);
+    if (!key || len != 256) die("the certificate %s holds no RSA-2048 key\n", cfg.cpCertFile);
+    const uint32_t keyEnd = static_cast<uint32_t>(key - cert) + len + 4;  // modulus, then exponent
+    if (keyEnd > 768) utilFread(cfg.cpCertFile, cert, keyEnd);           // RSA-4096-signed layout
+    if (!signingToken->matches(key, len, key + len, 4))
+        die("the key of %s does not match the certificate %s\n", name, cfg.cpCertFile);
+}
+
 void generateTmd() {
     const int total = cfg.numContents + cfg.numInCmds;
     const uint32_t size = ES_GetTmdSize(static_cast<uint16_t>(total));
@@ -458,8 +492,13 @@ void generateTmd() {
                            cfg.rights, cfg.bidx, cfg.hash, reinterpret_cast<char*>(name),
                            reinterpret_cast<char*>(issuer), cfg.tmd);
 
-    if (utilFillSig(cfg.cpRsaFile, 256, cfg.tmd, static_cast<int32_t>(size)) != 0)
+    if (signingToken) {
+        std::string error;
+        if (!signingToken->fillSig(256, cfg.tmd, static_cast<int32_t>(size), &error))
+            die("signing TMD failed: %s\n", error.c_str());
+    } else if (utilFillSig(cfg.cpRsaFile, 256, cfg.tmd, static_cast<int32_t>(size)) != 0) {
         die("signing TMD failed\n");
+    }
 
     utilFwrite(cfg.outTmdFile, cfg.tmd, size);
 }
@@ -515,6 +554,7 @@ int main(int argc, char** argv) {
     processOptions(argc, argv);
     int status = 0;
     if (cfg.create) {
+        openSigningToken();
         encryptContents();
         generateTmd();
     }
