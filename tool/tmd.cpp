@@ -80,6 +80,8 @@ struct ToolConfig {
     uint8_t caCrlVersion = 0;
     uint8_t cpCrlVersion = 0;
     uint8_t hash[ES_MAX_CONTENTS][20] = {};
+    // Plaintext bytes of each command-line content, as read and encrypted.
+    uint64_t sizes[ES_MAX_CONTENTS] = {};
     uint8_t tmd[kTmdBufferBytes] = {};
 };
 
@@ -304,6 +306,9 @@ void processOptions(int argc, char** argv) {
                 usage(program);
         }
     }
+    // The tool takes no operands: a stray word is most often a list item
+    // cut off by a blank, and packaging without it would be wrong.
+    if (optind < argc) fail(program, "unexpected argument '%s'\n", argv[optind]);
     postParseChecks(program);
 }
 
@@ -317,10 +322,12 @@ void encryptAll(const uint8_t titleKey[16]) {
 
     auto encryptOne = [&](int i) {
         auto& d = digests[static_cast<size_t>(i)];
+        uint64_t* size = &cfg.sizes[i];
         results[static_cast<size_t>(i)] =
-            cfg.diskEncryption ? encryptDiskContent(cfg.contentFiles[i], cfg.cids[i], titleKey, d.data())
-                               : ES_EncryptContent(cfg.contentFiles[i], cfg.cids[i], cfg.index[i],
-                                                   titleKey, d.data());
+            cfg.diskEncryption
+                ? encryptDiskContentSized(cfg.contentFiles[i], cfg.cids[i], titleKey, d.data(), size)
+                : ES_EncryptContentSized(cfg.contentFiles[i], cfg.cids[i], cfg.index[i], titleKey,
+                                         d.data(), size);
     };
 
     // Two contents that share a content ID write the same file name; those
@@ -456,10 +463,9 @@ void generateTmd() {
     bool claimed[ES_MAX_CONTENTS] = {};
     for (int i = 0; i < cfg.numContents; ++i) {
         const uint16_t p = cfg.index[i];
-        struct stat st;
-        if (stat(cfg.contentFiles[i], &st) != 0)
-            die("cannot get the size of content file %s\n", cfg.contentFiles[i]);
-        tmdParams.contents[p] = {cfg.cids[i], p, cfg.types[i], static_cast<uint64_t>(st.st_size)};
+        // The size is what was read and hashed, not what the file system
+        // says now: a pipe has no size, and a file may have changed since.
+        tmdParams.contents[p] = {cfg.cids[i], p, cfg.types[i], cfg.sizes[i]};
         claimed[p] = true;
     }
     for (int k = 0; k < cfg.numInCmds; ++k) {

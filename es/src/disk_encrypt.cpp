@@ -22,11 +22,6 @@
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 // True when all `len` bytes of a super block's blocks were written; else
 // reports the failure for the part (hash block or data) that `done`, the
 // count written, stopped in.
@@ -67,7 +62,7 @@ struct BlockSink {
 // then still ends the content, anything more is refused. 1 when more input
 // may follow, 0 at end of file, or a negative result.
 int32_t computeSuperBlock(FILE* in, const BlockSink& out, uint8_t* slot, const uint8_t key[16],
-                          uint8_t* work, uint8_t* blocks) {
+                          uint8_t* work, uint8_t* blocks, uint64_t* plainBytes) {
     size_t numRead = std::fread(work, 1, DVD_DATA_BYTES_PER_SUPERBLOCK, in);
     // fread stops short only at end of file or on an error; an error must not
     // pass for the end of the content.
@@ -85,6 +80,7 @@ int32_t computeSuperBlock(FILE* in, const BlockSink& out, uint8_t* slot, const u
     if (r != 0) return r;
 
     if (!out.put(blocks, produced)) return ES_DISK_FATAL;
+    *plainBytes += numRead;
     return atEnd ? 0 : 1;
 }
 
@@ -117,7 +113,7 @@ struct StreamCount {
 };
 
 int32_t encryptSerially(FILE* in, const BlockSink& out, const uint8_t key[16], uint8_t* table,
-                        uint32_t tableEntries, uint32_t* slotsUsed) {
+                        uint32_t tableEntries, uint32_t* slotsUsed, uint64_t* plainBytes) {
     // One super block of plaintext and its encrypted blocks, reused throughout.
     constexpr size_t workBytes = size_t{DVD_DATA_BYTES_PER_SUPERBLOCK} + DVD_BYTES_PER_SUPERBLOCK;
     std::unique_ptr<uint8_t[]> work(new (std::nothrow) uint8_t[workBytes]);
@@ -130,7 +126,7 @@ int32_t encryptSerially(FILE* in, const BlockSink& out, const uint8_t key[16], u
     for (;;) {
         uint8_t* slot = *slotsUsed < tableEntries ? table + size_t{*slotsUsed} * SHA1_DIGEST_BYTES
                                                   : nullptr;
-        int32_t r = computeSuperBlock(in, out, slot, key, work.get(), blocks);
+        int32_t r = computeSuperBlock(in, out, slot, key, work.get(), blocks, plainBytes);
         if (r < 0) return r;
         if (slot) ++*slotsUsed;
         if (r == 0) return 0;
@@ -164,7 +160,7 @@ struct SuperBlockJob {
 // False, with nothing read, when the workers or their buffers cannot be had.
 bool encryptInParallel(FILE* in, const BlockSink& out, const uint8_t key[16],
                        uint8_t* table, uint32_t tableEntries, uint32_t* slotsUsed,
-                       unsigned workers, int32_t* result) {
+                       uint64_t* plainBytes, unsigned workers, int32_t* result) {
     const size_t depth = workers + 3;
     // All buffers in one block on large pages (see allocateIoBuffer).
     const es_detail::IoBuffer arena = es_detail::allocateIoBuffer(depth * kJobBytes);
@@ -305,6 +301,7 @@ bool encryptInParallel(FILE* in, const BlockSink& out, const uint8_t key[16],
             break;
         }
         ++writeSeq;
+        *plainBytes += j.numRead;
         writeQueue.push(&j);
         ++*slotsUsed;
         if (j.atEnd) {
@@ -326,16 +323,19 @@ bool encryptInParallel(FILE* in, const BlockSink& out, const uint8_t key[16],
     return true;
 }
 
-// encryptDiskStream into either kind of sink.
+// encryptDiskStream into either kind of sink; `plainBytes` counts the
+// plaintext bytes of the super blocks written.
 int32_t encryptStreamTo(FILE* in, const BlockSink& out, const uint8_t key[16], uint8_t* table,
-                        uint32_t tableEntries, uint32_t* slotsUsed) {
+                        uint32_t tableEntries, uint32_t* slotsUsed, uint64_t* plainBytes) {
     *slotsUsed = 0;
+    *plainBytes = 0;
     StreamCount counted;
     int32_t r = 0;
-    if (encryptInParallel(in, out, key, table, tableEntries, slotsUsed, workerBudget(), &r))
+    if (encryptInParallel(in, out, key, table, tableEntries, slotsUsed, plainBytes, workerBudget(),
+                          &r))
         return r;
     // Nothing was read: the serial loop starts the content from the top.
-    return encryptSerially(in, out, key, table, tableEntries, slotsUsed);
+    return encryptSerially(in, out, key, table, tableEntries, slotsUsed, plainBytes);
 }
 
 }  // namespace
@@ -344,13 +344,22 @@ int32_t encryptDiskStream(FILE* in, int outFd, const uint8_t key[16], uint8_t* t
                           uint32_t tableEntries, uint32_t* slotsUsed) {
     if (slotsUsed) *slotsUsed = 0;
     if (!in || outFd < 0 || !key || !table || !slotsUsed) return ES_ERR_INVALID;
-    return encryptStreamTo(in, BlockSink{nullptr, outFd}, key, table, tableEntries, slotsUsed);
+    uint64_t plainBytes = 0;
+    return encryptStreamTo(in, BlockSink{nullptr, outFd}, key, table, tableEntries, slotsUsed,
+                           &plainBytes);
 }
 
 int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16],
                            uint8_t hashOut[20]) {
-    if (!path || !key || !hashOut) return ES_ERR_INVALID;
-    FilePtr in(std::fopen(path, "rb"));
+    uint64_t plainBytes = 0;
+    return encryptDiskContentSized(path, cid, key, hashOut, &plainBytes);
+}
+
+int32_t encryptDiskContentSized(const char* path, uint32_t cid, const uint8_t key[16],
+                                uint8_t hashOut[20], uint64_t* plainBytes) {
+    if (plainBytes) *plainBytes = 0;
+    if (!path || !key || !hashOut || !plainBytes) return ES_ERR_INVALID;
+    es_detail::FilePtr in(std::fopen(path, "rb"));
     if (!in) {
         std::perror("Open of content file failed:");
         return ES_ERR_FILE_OPEN;
@@ -378,7 +387,7 @@ int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16]
     std::array<uint8_t, SUPERBLOCK_HASH_TABLE_BYTES> table{};
     uint32_t slots = 0;
     int32_t r = encryptStreamTo(in.get(), BlockSink{&app, -1}, key, table.data(),
-                                SUPERBLOCK_HASH_TABLE_ENTRIES, &slots);
+                                SUPERBLOCK_HASH_TABLE_ENTRIES, &slots, plainBytes);
     in.reset();
     if (r == ES_DISK_FATAL) {
         app.discard();

@@ -1,11 +1,16 @@
 #include "output_file.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -18,28 +23,114 @@
 namespace es_detail {
 namespace {
 
-// The mode a plain fopen("wb") would give a new file: 0666 under the umask.
-mode_t newFileMode() {
+mode_t processUmask() {
     static std::once_flag once;
-    static mode_t mode = 0644;
+    static mode_t mask = 022;
     std::call_once(once, [] {
-        mode_t mask = umask(022);
+        mask = umask(022);
         umask(mask);
-        mode = static_cast<mode_t>(0666 & ~mask);
     });
-    return mode;
+    return mask;
 }
 
-void syncDirectoryOf(const std::string& path) {
-    if (!syncWanted()) return;
-    std::string::size_type slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        // Best effort: the data itself is already on disk.
-        (void)fsync(dfd);
-        close(dfd);
+// Named temporaries that exist right now, for removal when the process is
+// interrupted or ends through exit() with an output still open. The signal
+// handler reads this table, so it is a fixed array whose entries are claimed
+// and released through one atomic state each.
+constexpr int kPendingSlots = 64;
+enum : int { kSlotFree = 0, kSlotBusy = 1, kSlotNamed = 2 };
+struct PendingName {
+    std::atomic<int> state{kSlotFree};
+    int dirFd = -1;
+    char name[NAME_MAX + 1] = {};
+};
+PendingName pendingNames[kPendingSlots];
+
+// Async-signal-safe.
+void removePendingNames() {
+    for (PendingName& p : pendingNames)
+        if (p.state.load() == kSlotNamed) (void)unlinkat(p.dirFd, p.name, 0);
+}
+
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The handler restores the default action on entry (SA_RESETHAND) and keeps
+// the signal blocked while it runs; the signal raised again here ends the
+// process as soon as the handler returns, so whoever waits for it sees the
+// signal that ended it.
+extern "C" void onInterrupt(int sig) {
+    const int savedErrno = errno;
+    removePendingNames();
+    (void)raise(sig);
+    errno = savedErrno;
+}
+
+void installInterruptHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        for (int sig : kInterrupts) {
+            struct sigaction old {};
+            // A signal ignored (nohup) or handled by the program keeps its
+            // disposition.
+            if (sigaction(sig, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) ||
+                old.sa_handler != SIG_DFL)
+                continue;
+            struct sigaction sa {};
+            sa.sa_handler = onInterrupt;
+            sigemptyset(&sa.sa_mask);
+            for (int other : kInterrupts) sigaddset(&sa.sa_mask, other);
+            sa.sa_flags = SA_RESETHAND;
+            (void)sigaction(sig, &sa, nullptr);
+        }
+        std::atexit(removePendingNames);
+    });
+}
+
+// The slot now holding `name` (in dirFd), or -1 when the table is full.
+int addPendingName(int dirFd, const std::string& name) {
+    installInterruptHandlers();
+    if (name.size() > NAME_MAX) return -1;
+    for (int i = 0; i < kPendingSlots; ++i) {
+        int expected = kSlotFree;
+        PendingName& p = pendingNames[i];
+        if (!p.state.compare_exchange_strong(expected, kSlotBusy)) continue;
+        p.dirFd = dirFd;
+        name.copy(p.name, name.size());
+        p.name[name.size()] = '\0';
+        p.state.store(kSlotNamed);
+        return i;
     }
+    return -1;
+}
+
+void dropPendingName(int slot) {
+    if (slot >= 0) pendingNames[slot].state.store(kSlotFree);
+}
+
+std::atomic<bool> unnamedWanted{true};
+
+// ".NAME." and twelve characters drawn from the system's random source:
+// about 71 bits that another user cannot guess.
+std::string temporaryName(const std::string& base) {
+    static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    uint8_t r[12];
+    if (getrandom(r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
+        // No entropy yet (early boot): still unique, and the exclusive
+        // creation refuses whatever someone else put there.
+        static std::atomic<uint64_t> counter{0};
+        struct timespec ts {};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        uint64_t x = static_cast<uint64_t>(ts.tv_nsec) ^ (static_cast<uint64_t>(ts.tv_sec) << 30) ^
+                     (static_cast<uint64_t>(getpid()) << 48) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15u);
+        for (uint8_t& b : r) {
+            x ^= x >> 29;
+            x *= 0xBF58476D1CE4E5B9u;
+            b = static_cast<uint8_t>(x >> 56);
+        }
+    }
+    std::string name = "." + base.substr(0, NAME_MAX - 2 - sizeof r) + ".";
+    for (uint8_t b : r) name += kChars[b % (sizeof kChars - 1)];
+    return name;
 }
 
 }  // namespace
@@ -131,29 +222,118 @@ size_t pwriteMaybeDirect(int fd, const uint8_t* data, size_t len, uint64_t offse
     return done + pwriteFully(fd, data + done, len - done, offset + done);
 }
 
-bool OutputFile::create(const char* name) {
+void useUnnamedTemporaries(bool on) { unnamedWanted.store(on); }
+
+bool OutputFile::create(const char* name, const OutputPolicy& policy) {
     discard();
-    finalPath_ = name;
-    std::string::size_type slash = finalPath_.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : finalPath_.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? finalPath_ : finalPath_.substr(slash + 1);
-    tmpPath_ = dir + "." + base + ".XXXXXX";
-    int fd = mkostemp(tmpPath_.data(), O_CLOEXEC);
-    if (fd < 0) {
-        tmpPath_.clear();
+    replace_ = policy.replace;
+    if (!name || !*name) {
+        errno = ENOENT;
         return false;
     }
-    fd_ = fd;
-    if (fchmod(fd_, newFileMode()) != 0) {
-        int saved = errno;
-        discard();
-        errno = saved;
+    std::string dest = name;
+    mode_t mode = policy.mode & ~processUmask() & 07777;
+    struct stat lst {};
+    const bool present = lstat(name, &lst) == 0;
+    if (!present && errno != ENOENT) return false;
+    if (present && policy.keyMaterial && !S_ISREG(lst.st_mode)) {
+        errno = S_ISDIR(lst.st_mode) ? EISDIR : EINVAL;
         return false;
     }
-    return true;
+    if (present && !policy.keyMaterial) {
+        struct stat st {};
+        // A dangling link: creating its target is what opening it does.
+        if (stat(name, &st) != 0) {
+            if (policy.replace) return openInPlace(name, mode);
+            errno = EEXIST;
+            return false;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+            return false;
+        }
+        if (policy.replace) {
+            // A read-only file is refused as opening it for writing would be.
+            if (access(name, W_OK) != 0) return false;
+            // Devices and pipes cannot be replaced, and a file with several
+            // names must stay one file: both are written through.
+            if (!S_ISREG(st.st_mode) || st.st_nlink > 1) return openInPlace(name, mode);
+            // Truncating keeps a file's permissions; so does replacing it.
+            mode = st.st_mode & 07777;
+            if (S_ISLNK(lst.st_mode)) {
+                // Replace the file the link points to, not the link.
+                char resolved[PATH_MAX];
+                if (!realpath(name, resolved)) return false;
+                dest = resolved;
+            }
+        }
+    }
+    if (present && !policy.replace) {
+        errno = EEXIST;
+        return false;
+    }
+
+    const std::string::size_type slash = dest.rfind('/');
+    const std::string dir =
+        slash == std::string::npos ? "." : dest.substr(0, slash == 0 ? 1 : slash);
+    finalName_ = slash == std::string::npos ? dest : dest.substr(slash + 1);
+    if (finalName_.empty() || finalName_ == "." || finalName_ == "..") {
+        errno = EISDIR;
+        return false;
+    }
+    dirFd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd_ >= 0 && openTemporary(mode)) return true;
+    const int saved = errno;
+    discard();
+    // A writable file in a directory we may not add to can still be
+    // rewritten, only not atomically.
+    if (saved == EACCES && present && !policy.keyMaterial) return openInPlace(name, mode);
+    errno = saved;
+    return false;
 }
 
-bool OutputFile::write(const uint8_t* data, size_t len, size_t* done) {
+bool OutputFile::openInPlace(const char* name, mode_t mode) {
+    fd_ = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, mode);
+    inPlace_ = fd_ >= 0;
+    return inPlace_;
+}
+
+bool OutputFile::openTemporary(mode_t mode) {
+#ifdef O_TMPFILE
+    // Unnamed until commit: nothing to clean up after any kind of ending.
+    if (unnamedWanted.load()) {
+        fd_ = openat(dirFd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        if (fd_ < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+        unnamed_ = fd_ >= 0;
+    }
+#endif
+    // Otherwise a fresh name, created exclusively and never through a link:
+    // a name someone else holds is passed over for another.
+    for (int attempt = 0; fd_ < 0 && attempt < 64; ++attempt) {
+        tmpName_ = temporaryName(finalName_);
+        slot_ = addPendingName(dirFd_, tmpName_);
+        fd_ = openat(dirFd_, tmpName_.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd_ >= 0) break;
+        const int saved = errno;
+        dropPendingName(slot_);
+        slot_ = -1;
+        tmpName_.clear();
+        if (saved != EEXIST) {
+            errno = saved;
+            return false;
+        }
+    }
+    if (fd_ < 0) {
+        errno = EEXIST;
+        return false;
+    }
+    // The permissions are settled before the first byte arrives.
+    return fchmod(fd_, mode) == 0;
+}
+
+bool OutputFile::write(const void* bytes, size_t len, size_t* done) {
+    const auto* data = static_cast<const uint8_t*>(bytes);
     size_t n = 0;
     if (fd_ >= 0 && positioned_) {
         n = pwriteMaybeDirect(fd_, data, len, offset_, &direct_);
@@ -192,6 +372,67 @@ void OutputFile::reserve(uint64_t bytes) {
     if (fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0) reserved_ = true;
 }
 
+// Links the unnamed temporary as `name` in the directory; false (errno
+// EEXIST among others) when that fails.
+bool OutputFile::linkAs(const std::string& name) {
+    char self[48];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
+    if (linkat(AT_FDCWD, self, dirFd_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+    if (errno == EEXIST) return false;
+    // Without /proc, linking the descriptor itself takes a privilege.
+    const int saved = errno;
+    if (linkat(fd_, "", dirFd_, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+    if (errno != EEXIST) errno = saved;
+    return false;
+}
+
+bool OutputFile::placeUnnamed() {
+    if (linkAs(finalName_)) return true;
+    if (errno != EEXIST || !replace_) return false;
+    // A link cannot replace: link under a fresh name, rename that over the
+    // old file.
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        tmpName_ = temporaryName(finalName_);
+        slot_ = addPendingName(dirFd_, tmpName_);
+        if (linkAs(tmpName_)) return placeNamed();
+        const int saved = errno;
+        dropPendingName(slot_);
+        slot_ = -1;
+        tmpName_.clear();
+        if (saved != EEXIST) {
+            errno = saved;
+            return false;
+        }
+    }
+    errno = EEXIST;
+    return false;
+}
+
+bool OutputFile::placeNamed() {
+    const char* from = tmpName_.c_str();
+    const char* to = finalName_.c_str();
+    bool ok;
+    if (replace_) {
+        ok = renameat(dirFd_, from, dirFd_, to) == 0;
+    } else {
+        ok = renameat2(dirFd_, from, dirFd_, to, RENAME_NOREPLACE) == 0;
+        if (!ok && (errno == EINVAL || errno == ENOSYS)) {
+            // No such rename on this file system: a link never replaces.
+            ok = linkat(dirFd_, from, dirFd_, to, 0) == 0;
+            if (ok) (void)unlinkat(dirFd_, from, 0);
+        }
+    }
+    if (!ok) {
+        const int saved = errno;
+        (void)unlinkat(dirFd_, from, 0);
+        errno = saved;
+    }
+    dropPendingName(slot_);
+    slot_ = -1;
+    tmpName_.clear();
+    return ok;
+}
+
 bool OutputFile::commit() {
     if (fd_ < 0) return false;
     bool ok = true;
@@ -201,31 +442,57 @@ bool OutputFile::commit() {
         ok = fstat(fd_, &st) == 0 && ftruncate(fd_, st.st_size) == 0;
         reserved_ = false;
     }
+    if (inPlace_) {
+        struct stat st;
+        if (syncWanted() && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode))
+            ok = fsync(fd_) == 0 && ok;
+        ok = close(fd_) == 0 && ok;
+        fd_ = -1;
+        inPlace_ = false;
+        return ok;
+    }
     if (syncWanted()) ok = fsync(fd_) == 0 && ok;
-    ok = (close(fd_) == 0) && ok;
-    fd_ = -1;
-    if (ok) ok = rename(tmpPath_.c_str(), finalPath_.c_str()) == 0;
+    if (unnamed_) {
+        // Linked while open; closing after an fsync cannot lose data.
+        ok = ok && placeUnnamed();
+        ok = close(fd_) == 0 && ok;
+        fd_ = -1;
+    } else {
+        ok = close(fd_) == 0 && ok;
+        fd_ = -1;
+        ok = ok && placeNamed();
+    }
     if (!ok) {
-        unlink(tmpPath_.c_str());
-        tmpPath_.clear();
+        const int saved = errno;
+        discard();
+        errno = saved;
         return false;
     }
-    tmpPath_.clear();
-    syncDirectoryOf(finalPath_);
+    // Make the new name itself durable; the data is already safe, so a
+    // failure here is not worth failing the output for.
+    if (syncWanted()) (void)fsync(dirFd_);
+    discard();
     return true;
 }
 
 void OutputFile::discard() {
     reserved_ = false;
     positioned_ = direct_ = false;
+    unnamed_ = inPlace_ = false;
     offset_ = 0;
     if (fd_ >= 0) {
         close(fd_);
         fd_ = -1;
     }
-    if (!tmpPath_.empty()) {
-        unlink(tmpPath_.c_str());
-        tmpPath_.clear();
+    if (!tmpName_.empty()) {
+        (void)unlinkat(dirFd_, tmpName_.c_str(), 0);
+        tmpName_.clear();
+    }
+    dropPendingName(slot_);
+    slot_ = -1;
+    if (dirFd_ >= 0) {
+        close(dirFd_);
+        dirFd_ = -1;
     }
 }
 

@@ -1,14 +1,40 @@
-// Output files that appear under their final name only when complete: the
-// data goes to a hidden temporary file in the same directory, which is
-// flushed to disk and renamed into place on commit and removed otherwise.
-// TMD_SYNC=0 in the environment leaves out the flush to disk.
+// The one way every program and library here writes a file. Outputs appear
+// under their final name only when complete: the data goes to a temporary in
+// the same directory (an unnamed one where the file system offers it, so
+// that even a killed process leaves nothing behind; otherwise a hidden name
+// that cannot be guessed, created exclusively and never through a link),
+// whose mode is set before the first byte, which is flushed to disk
+// (TMD_SYNC=0 leaves that out), put in place by a link or rename, and
+// removed on every failure. Temporaries with a name are also removed when
+// the process is ended by SIGINT, SIGTERM or SIGHUP, which then ends it as
+// it would have.
 #pragma once
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
 namespace es_detail {
+
+// How an output treats what already stands under its name.
+struct OutputPolicy {
+    // Key material: the name must be new or a regular file (never a link,
+    // device, FIFO or directory), and a new file gets exactly `mode` less
+    // the umask. Otherwise the name is what a truncating open would reach:
+    // through a link to its target; a device, FIFO or file with several
+    // names is written in place, as is an existing file in a directory we
+    // may not add to; the permissions are those of the file replaced.
+    bool keyMaterial = false;
+    // Whether an existing file may be replaced; if not, create() refuses it
+    // (EEXIST) and commit() never puts the new file over one that appeared
+    // meanwhile.
+    bool replace = true;
+    // Permission bits of a new file, before the umask.
+    mode_t mode = 0666;
+};
 
 class OutputFile {
 public:
@@ -17,10 +43,12 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Creates the temporary file for `name`. False (errno set) on failure.
-    bool create(const char* name);
+    // Creates the temporary file for `name`. False (errno set) on failure:
+    // EISDIR for a directory of that name, EEXIST when replacing is not
+    // allowed, EINVAL for key material whose name is not a regular file.
+    bool create(const char* name, const OutputPolicy& policy = {});
     // Writes all `len` bytes; `done` receives the count actually written.
-    bool write(const uint8_t* data, size_t len, size_t* done = nullptr);
+    bool write(const void* data, size_t len, size_t* done = nullptr);
     // Best effort: from now on, writes whose buffer, length and place in the
     // file suit the device go to it directly, past the page cache (see
     // pwriteMaybeDirect); the others, and all writes where the file system
@@ -31,8 +59,9 @@ public:
     // changing its size, so that the writes need not allocate as they go.
     // Whatever is left unused is given back on commit.
     void reserve(uint64_t bytes);
-    // fsync (unless TMD_SYNC=0), close and rename over `name`. False when any step fails; the
-    // temporary is then removed and `name` is left as it was.
+    // fsync (unless TMD_SYNC=0) and put the file in place under its name,
+    // then sync the directory. False when any step fails; the temporary is
+    // then removed and the name is left as it was.
     bool commit();
     // Closes and removes the temporary, if any. Safe to call repeatedly.
     void discard();
@@ -40,14 +69,36 @@ public:
     int fd() const { return fd_; }
 
 private:
+    bool openInPlace(const char* name, mode_t mode);
+    bool openTemporary(mode_t mode);
+    bool linkAs(const std::string& name);
+    bool placeUnnamed();
+    bool placeNamed();
+
     int fd_ = -1;
+    int dirFd_ = -1;
+    int slot_ = -1;           // entry in the registry of named temporaries
+    bool unnamed_ = false;    // O_TMPFILE: linked into place on commit
+    bool inPlace_ = false;    // writing the destination itself
     bool reserved_ = false;
     bool positioned_ = false;  // writes go to offset_ (after preferDirect)
     bool direct_ = false;
+    bool replace_ = true;
     uint64_t offset_ = 0;
-    std::string tmpPath_;
-    std::string finalPath_;
+    std::string tmpName_;      // in dirFd_, when the temporary has a name
+    std::string finalName_;    // in dirFd_
 };
+
+// Whether temporaries may be unnamed (O_TMPFILE) where the file system
+// offers it; on by default. Off, every temporary gets a name, as on file
+// systems without them: for tests of that path.
+void useUnnamedTemporaries(bool on);
+
+// Input files are closed on every path.
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // The most that one write(2) call is given. The file system sizes the page
 // cache memory it takes for a write by the length of the call, and large

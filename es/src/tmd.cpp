@@ -27,11 +27,6 @@ namespace {
 constexpr uint32_t PLAIN_IO_BYTES = 256u << 10;
 constexpr size_t NAME_FIELD = ES_ISSUER_BYTES;
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 // Hashes and encrypts `len` bytes (a multiple of 16) and advances the IV.
 bool encryptRun(ContentEncryptContext* ctx, const uint8_t* in, uint32_t len, uint8_t* out) {
     return csl_aes128CbcEncryptSha1(ctx->key, ctx->iv, &ctx->shaContext, in, len, out) == 0;
@@ -44,7 +39,7 @@ int32_t finishInto(ContentEncryptContext* ctx, uint8_t* out, uint8_t hashOut[20]
 
 // One thread: read, encrypt and write each piece in turn.
 int32_t encryptSerial(ContentEncryptContext* ctx, FILE* in, es_detail::OutputFile* out,
-                      uint8_t hashOut[20]) {
+                      uint8_t hashOut[20], uint64_t* plainBytes) {
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[PLAIN_IO_BYTES + 16]);
     if (!buf) return ES_ERR_INVALID;
     for (;;) {
@@ -52,6 +47,7 @@ int32_t encryptSerial(ContentEncryptContext* ctx, FILE* in, es_detail::OutputFil
         // A short read is either the end of the file or an error; a directory,
         // for one, opens but never reaches end of file.
         if (n < PLAIN_IO_BYTES && std::ferror(in)) return ES_ERR_FILE_READ;
+        *plainBytes += n;
         if (n > 0) {
             // Whole pieces keep the engine free of pending bytes, so the
             // piece can be encrypted where it lies.
@@ -75,7 +71,7 @@ int32_t encryptSerial(ContentEncryptContext* ctx, FILE* in, es_detail::OutputFil
 // would have met before any later read, takes precedence over a read error.
 // False, with nothing consumed, when the threads cannot be started.
 bool encryptPipelined(ContentEncryptContext* ctx, FILE* in, es_detail::OutputFile* out,
-                      uint8_t hashOut[20], int32_t* result) {
+                      uint8_t hashOut[20], uint64_t* plainBytes, int32_t* result) {
     constexpr size_t kSlots = 8;
     struct Piece {
         size_t slot = 0;
@@ -142,6 +138,7 @@ bool encryptPipelined(ContentEncryptContext* ctx, FILE* in, es_detail::OutputFil
             break;
         }
         uint8_t* data = slotData(piece.slot);
+        *plainBytes += piece.len;
         size_t produced = 0;
         if (piece.len > 0) {
             int32_t p = ES_EncryptContentUpdate(ctx, data, static_cast<uint32_t>(piece.len), data,
@@ -306,12 +303,19 @@ int32_t ES_EncryptContentFinal(ContentEncryptContext* ctx, uint8_t* out, uint32_
 
 int32_t ES_EncryptContent(const char* path, uint32_t cid, uint16_t index, const uint8_t key[16],
                           uint8_t hashOut[20]) {
+    uint64_t plainBytes = 0;
+    return ES_EncryptContentSized(path, cid, index, key, hashOut, &plainBytes);
+}
+
+int32_t ES_EncryptContentSized(const char* path, uint32_t cid, uint16_t index,
+                               const uint8_t key[16], uint8_t hashOut[20], uint64_t* plainBytes) {
+    if (plainBytes) *plainBytes = 0;
     ContentEncryptContext ctx;
     int32_t result = ES_EncryptContentReset(&ctx, index, key);
     if (result != 0) return result;
-    if (!path || !hashOut) return ES_ERR_INVALID;
+    if (!path || !hashOut || !plainBytes) return ES_ERR_INVALID;
 
-    FilePtr in(std::fopen(path, "rb"));
+    es_detail::FilePtr in(std::fopen(path, "rb"));
     if (!in) return ES_ERR_FILE_OPEN;
     char name[32];
     std::snprintf(name, sizeof name, "%08x.%s", cid, "app");
@@ -327,8 +331,8 @@ int32_t ES_EncryptContent(const char* path, uint32_t cid, uint16_t index, const 
     // device where the file system allows, rather than through page cache
     // memory that would have to be had first (see the disc layout).
     out.preferDirect();
-    if (!encryptPipelined(&ctx, in.get(), &out, hashOut, &result))
-        result = encryptSerial(&ctx, in.get(), &out, hashOut);
+    if (!encryptPipelined(&ctx, in.get(), &out, hashOut, plainBytes, &result))
+        result = encryptSerial(&ctx, in.get(), &out, hashOut, plainBytes);
     in.reset();
     if (result == 0 && !out.commit()) result = ES_ERR_FILE_WRITE;
     csl_wipe_object(ctx);

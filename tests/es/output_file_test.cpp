@@ -2,6 +2,8 @@
 // pieces, and direct I/O that falls back to the page cache when the system
 // turns a write down.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include "es/disk_encrypt.h"
+#include "es/es.h"
+#include "es/tmd.h"
+#include "es_test_util.h"
 #include "output_file.h"
 #include "test_support.h"
 
@@ -104,6 +110,115 @@ TEST(OutputFileWrites, PreferDirectKeepsEveryByteInOrder) {
 
     const Bytes expected(data.begin(), data.begin() + kHead + 3 * kPiece + kTail);
     EXPECT_EQ(tt::readFile(tmp / "out.bin"), expected);
+}
+
+// Key material goes only to a new name or over a regular file, and over
+// one only when replacing is allowed; whatever else stands under the name
+// (a link to someone's file, a pipe, a directory, a file that appears while
+// the key is written) is left as it was, and no temporary stays behind.
+TEST(OutputFilePlacement, KeyMaterialNeverGoesThroughWhatStandsThere) {
+    enum Setup { none, regular, symlink, fifo, directory, appearsMeanwhile };
+    struct Case {
+        Setup setup;
+        bool replace;
+        int wantErrno;  // 0: the key is written
+    };
+    const Case cases[] = {
+        {none, false, 0},          {regular, false, EEXIST}, {regular, true, 0},
+        {symlink, true, EINVAL},   {fifo, true, EINVAL},     {directory, true, EISDIR},
+        {appearsMeanwhile, false, EEXIST},
+    };
+    const Bytes key(16, 0x5A), old(7, 1);
+    for (bool unnamed : {true, false}) {
+        es_detail::useUnnamedTemporaries(unnamed);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << "setup " << c.setup << " unnamed " << unnamed);
+            tt::TempDir tmp;
+            const auto name = tmp / "key";
+            const auto victim = tmp / "victim";
+            tt::writeFile(victim, old);
+            if (c.setup == regular) tt::writeFile(name, old);
+            if (c.setup == symlink) std::filesystem::create_symlink(victim, name);
+            if (c.setup == fifo) {
+                ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
+            }
+            if (c.setup == directory) std::filesystem::create_directory(name);
+            const auto before = est::listDir(tmp.path());
+
+            es_detail::OutputFile out;
+            const bool created = out.create(name.c_str(), {true, c.replace, 0600});
+            const int createErrno = errno;
+            bool ok = created && out.write(key.data(), key.size());
+            if (c.setup == appearsMeanwhile) tt::writeFile(name, old);
+            ok = ok && out.commit();
+            out.discard();
+
+            EXPECT_EQ(tt::readFile(victim), old);
+            if (c.wantErrno == 0) {
+                EXPECT_TRUE(ok);
+                EXPECT_EQ(tt::readFile(name), key);
+                struct stat st {};
+                ASSERT_EQ(lstat(name.c_str(), &st), 0);
+                EXPECT_EQ(st.st_mode & 07777, 0600u);
+                continue;
+            }
+            EXPECT_FALSE(ok);
+            if (c.setup != appearsMeanwhile) {
+                EXPECT_EQ(createErrno, c.wantErrno);
+            }
+            if (c.setup == regular || c.setup == appearsMeanwhile) {
+                EXPECT_EQ(tt::readFile(name), old);
+            }
+            const std::vector<std::string> meanwhile{"key", "victim"};
+            EXPECT_EQ(est::listDir(tmp.path()), c.setup == appearsMeanwhile ? meanwhile : before);
+        }
+    }
+    es_detail::useUnnamedTemporaries(true);
+}
+
+// Runs in a death-test child: an output is half written when `sig` arrives.
+void interruptMidWrite(const std::string& name, bool unnamed, int sig) {
+    es_detail::useUnnamedTemporaries(unnamed);
+    es_detail::OutputFile out;
+    const Bytes data(1000, 3);
+    if (!out.create(name.c_str()) || !out.write(data.data(), data.size())) std::exit(3);
+    raise(sig);
+    std::exit(4);
+}
+
+// An interrupted process removes its temporaries and ends by the signal;
+// after SIGKILL an unnamed temporary leaves nothing either.
+TEST(OutputFileDeathTest, InterruptLeavesNoTemporary) {
+    struct Case {
+        bool unnamed;
+        int sig;
+    };
+    for (const Case c : {Case{false, SIGTERM}, Case{false, SIGINT}, Case{false, SIGHUP},
+                         Case{true, SIGTERM}, Case{true, SIGKILL}}) {
+        SCOPED_TRACE(c.sig);
+        tt::TempDir tmp;
+        const std::string name = (tmp / "00000001.app").string();
+        EXPECT_EXIT(interruptMidWrite(name, c.unnamed, c.sig), testing::KilledBySignal(c.sig), "");
+        EXPECT_TRUE(est::listDir(tmp.path()).empty());
+    }
+}
+
+// A directory under an output's name cannot be created over: a file-open
+// failure in both layouts, and the directory stays.
+TEST(ContentOutputs, DirectoryUnderTheOutputNameIsAnOpenFailure) {
+    tt::TempDir tmp;
+    est::InDir in(tmp.path());
+    tt::writeFile(tmp / "plain.bin", Bytes(100, 9));
+    const uint8_t key[16] = {};
+    uint8_t hash[20];
+    std::filesystem::create_directory(tmp / "00000001.app");
+    EXPECT_EQ(ES_EncryptContent("plain.bin", 1, 0, key, hash), ES_ERR_FILE_OPEN);
+    EXPECT_EQ(encryptDiskContent("plain.bin", 1, key, hash), ES_ERR_FILE_OPEN);
+    std::filesystem::create_directory(tmp / "00000002.hash");
+    EXPECT_EQ(encryptDiskContent("plain.bin", 2, key, hash), ES_ERR_FILE_OPEN);
+    EXPECT_TRUE(std::filesystem::is_directory(tmp / "00000001.app"));
+    EXPECT_EQ(est::listDir(tmp.path()),
+              (std::vector<std::string>{"00000001.app", "00000002.app", "00000002.hash", "plain.bin"}));
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "csl/sha1.h"
 #include "csl/wipe.h"
 #include "es/es.h"
+#include "output_file.h"
 
 namespace {
 
@@ -40,16 +41,13 @@ struct ParamBldFree {
 struct ParamFree {
     void operator()(OSSL_PARAM* p) const { OSSL_PARAM_free(p); }
 };
-struct FileClose {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
 using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
 using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
 using ParamBldPtr = std::unique_ptr<OSSL_PARAM_BLD, ParamBldFree>;
 using ParamPtr = std::unique_ptr<OSSL_PARAM, ParamFree>;
-using FilePtr = std::unique_ptr<FILE, FileClose>;
+using es_detail::FilePtr;
 
 // A byte buffer that may hold key material; wiped before it is released.
 class SecretBytes {

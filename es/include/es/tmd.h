@@ -103,6 +103,11 @@ int32_t ES_EncryptContentFinal(ContentEncryptContext* ctx, uint8_t* out, uint32_
                                uint8_t hashOut[20]);
 int32_t ES_EncryptContent(const char* path, uint32_t cid, uint16_t index, const uint8_t key[16],
                           uint8_t hashOut[20]);
+// As ES_EncryptContent; `plainBytes` receives the number of plaintext bytes
+// read, hashed and encrypted, which is the content's size even when the
+// input is a pipe or changes while it is read.
+int32_t ES_EncryptContentSized(const char* path, uint32_t cid, uint16_t index,
+                               const uint8_t key[16], uint8_t hashOut[20], uint64_t* plainBytes);
 int32_t ES_CpEncryptTitleKey(const uint8_t commonKey[16], uint64_t titleId,
                              const uint8_t titleKey[16], uint8_t out[16]);
 
