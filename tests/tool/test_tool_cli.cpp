@@ -74,7 +74,14 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"OnlyCommas", {"-O", "-c", ",,,"}, "the list of -c holds no item\n"},
         CliCase{"EmptyImportList", {"-O", "-A", ","}, "the list of -A holds no item\n"},
         CliCase{"ReservedFileMissing", {"-O", "-N", "missing.bin"}, "file open failed missing.bin\n"},
-        CliCase{"RecordFileMissing", {"-O", "-A", "x.cmd"}, "file open failed x.cmd\n"}),
+        CliCase{"RecordFileMissing", {"-O", "-A", "x.cmd"}, "file open failed x.cmd\n"},
+        // The tool takes no operands; they are refused before the checks
+        // that follow the options.
+        CliCase{"StrayOperand", {"-O", "-T", T, "-n", "a.bin", "b.bin", "-c", "1", "-i", "0"},
+                "unexpected argument 'b.bin'\n"},
+        CliCase{"OperandAfterDoubleDash", {"-O", "-T", T, "-n", "a", "-c", "1", "-i", "0", "--", "-x"},
+                "unexpected argument '-x'\n"},
+        CliCase{"OperandBeforePostParseChecks", {"stray", "-O"}, "unexpected argument 'stray'\n"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(ToolTest, UnknownOptionAndMissingArgumentFail) {

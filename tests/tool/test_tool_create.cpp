@@ -1,8 +1,14 @@
 // Create runs of tmd end to end, every output checked with OpenSSL (AES, SHA-1,
 // MD5 and the openssl command line) rather than with the project's own code.
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <random>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -146,6 +152,41 @@ TEST_F(CreateTest, WithoutSyncTheOutputsAreTheSame) {
             EXPECT_EQ(readFile(file(f)), synced[i++]) << f << " " << layout;
         for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
             EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+    }
+}
+
+// A content read from a pipe has no size the file system could report: the
+// TMD records the bytes read, which its hash covers, in both layouts.
+TEST_F(CreateTest, PipeContentRecordsTheBytesRead) {
+    signal(SIGPIPE, SIG_IGN);
+    std::mt19937_64 rng(9);
+    const Bytes data = randomBytes(rng, 300001);
+    for (const char* layout : {"-O", "-d"}) {
+        SCOPED_TRACE(layout);
+        const auto pipe = file("pipe");
+        ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+        std::thread feeder([&] {
+            const int fd = open(pipe.c_str(), O_WRONLY | O_CLOEXEC);
+            for (size_t at = 0; fd >= 0 && at < data.size();) {
+                const ssize_t n = write(fd, data.data() + at, data.size() - at);
+                if (n <= 0) break;
+                at += static_cast<size_t>(n);
+            }
+            if (fd >= 0) close(fd);
+        });
+        auto r = tmd({"-O", layout, "-a", "-T", "0x0001000100000002", "-n", "pipe", "-c", "1", "-i", "0"});
+        // Lets the feeder go should the run have ended before reading.
+        const int unblock = open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        feeder.join();
+        if (unblock >= 0) close(unblock);
+        std::filesystem::remove(pipe);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Bytes tmdBytes = readFile(file("1000100000002.tmd"));
+        ASSERT_EQ(tmdBytes.size(), 520u);
+        EXPECT_EQ(be64(tmdBytes, 484 + 8), data.size());
+        if (std::string(layout) == "-O") {
+            EXPECT_EQ(Bytes(tmdBytes.begin() + 484 + 16, tmdBytes.end()), opensslSha1(data));
+        }
     }
 }
 
