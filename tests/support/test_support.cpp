@@ -149,6 +149,11 @@ Bytes opensslSha1(const Bytes& data) {
 
 std::string pythonPath() { return TMD_PYTHON; }
 std::string vectorsDir() { return TMD_VECTORS_DIR; }
+std::filesystem::path sharedTestKeys() {
+    const char* dir = std::getenv("TMD_TEST_KEYS");
+    return dir && *dir ? std::filesystem::path(dir) : std::filesystem::path();
+}
+
 std::string binDir() { return TMD_BIN_DIR; }
 std::string scriptsDir() { return TMD_SCRIPTS_DIR; }
 bool haveVectors() { return std::filesystem::exists(TMD_VECTORS_DIR); }

@@ -51,6 +51,11 @@ RunResult run(const std::vector<std::string>& argv, const std::filesystem::path&
 // SHA-1 via OpenSSL, as an independent reference.
 Bytes opensslSha1(const Bytes& data);
 
+// The keys made once per ctest run (TMD_TEST_KEYS: a development PKI in
+// pki/, rsa2048.pem and rsa4096.pem), or an empty path when a test program
+// runs on its own and makes what it needs.
+std::filesystem::path sharedTestKeys();
+
 std::string pythonPath();
 std::string vectorsDir();
 std::string binDir();

@@ -11,20 +11,26 @@
 namespace tt {
 
 namespace {
-std::unique_ptr<TempDir> pki;
+std::filesystem::path pki;            // the KESSARIVON_SDK_ROOT of the tests
+std::unique_ptr<TempDir> ownPki;      // when no shared PKI was made for the run
 }
 
 void ToolTest::SetUpTestSuite() {
-    if (pki) return;
-    pki = std::make_unique<TempDir>();
-    auto r = run({binDir() + "/tmd-pki", "init", pki->path().string()});
+    if (!pki.empty()) return;
+    if (const auto shared = sharedTestKeys(); !shared.empty()) {
+        pki = shared / "pki";
+        return;
+    }
+    ownPki = std::make_unique<TempDir>();
+    pki = ownPki->path();
+    auto r = run({binDir() + "/tmd-pki", "init", pki.string()});
     ASSERT_EQ(r.status, 0) << r.err;
 }
 
 void ToolTest::TearDownTestSuite() {}
 
-std::filesystem::path ToolTest::pkiRoot() { return pki->path(); }
-std::filesystem::path ToolTest::pkiDir() { return pki->path() / "X86/bin/pki_data"; }
+std::filesystem::path ToolTest::pkiRoot() { return pki; }
+std::filesystem::path ToolTest::pkiDir() { return pki / "X86/bin/pki_data"; }
 Bytes ToolTest::commonKey() { return readFile(pkiDir() / "common_dpki.aesKey"); }
 
 RunResult ToolTest::tmd(const std::vector<std::string>& args, const std::vector<std::string>& env) {

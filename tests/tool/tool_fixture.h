@@ -1,5 +1,5 @@
 // End-to-end fixture for the tmd program: a development PKI made once per
-// test binary, a scratch directory per test, and helpers that check the
+// test run (or per test program run on its own), a scratch directory per test, and helpers that check the
 // outputs with OpenSSL rather than with the project's own code.
 #pragma once
 #include <gtest/gtest.h>

@@ -58,11 +58,15 @@ inline const PemKey& opensslKey(int bits) {
     static std::map<int, PemKey> keys;
     auto it = keys.find(bits);
     if (it != keys.end()) return it->second;
-    PemKey k{workDir() / ("rsa" + std::to_string(bits) + ".pem"),
-             workDir() / ("rsa" + std::to_string(bits) + ".rsa")};
-    auto r = tt::run({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt",
-                      "rsa_keygen_bits:" + std::to_string(bits), "-out", k.pem.string()});
-    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string name = "rsa" + std::to_string(bits);
+    PemKey k{workDir() / (name + ".pem"), workDir() / (name + ".rsa")};
+    if (const auto shared = tt::sharedTestKeys(); !shared.empty() && fs::exists(shared / (name + ".pem"))) {
+        k.pem = shared / (name + ".pem");
+    } else {
+        auto r = tt::run({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt",
+                          "rsa_keygen_bits:" + std::to_string(bits), "-out", k.pem.string()});
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
     EXPECT_EQ(convertPem(k.pem, k.keyFile), 0);
     return keys.emplace(bits, k).first->second;
 }
