@@ -8,6 +8,8 @@
 # the committed seeds in fuzz/corpus/ are only read.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/packages.sh
+need_packages build fuzz
 seconds=${1:-15}
 shift || true
 dir=${FUZZ_BUILD_DIR:-build-fuzz}
