@@ -28,7 +28,8 @@ void printTmdReport(FILE* out, const uint8_t* t) {
     const uint16_t numContents = es_get_be16(t + tmd_layout::NUM_CONTENTS);
     std::fprintf(out, "TMD fields:\n");
     std::fprintf(out, "  sigType: %lx\n", static_cast<unsigned long>(es_get_be32(t + tmd_layout::SIG_TYPE)));
-    std::fprintf(out, "  issuer: %s\n", issuerText(t).c_str());
+    // The issuer is whatever the file holds: no escape sequence reaches the terminal.
+    std::fprintf(out, "  issuer: %s\n", escapeText(issuerText(t)).c_str());
     std::fprintf(out, "  version: %d\n", t[tmd_layout::VERSION]);
     std::fprintf(out, "  sysVersion: 0x%llx\n",
                  static_cast<unsigned long long>(es_get_be64(t + tmd_layout::SYS_VERSION)));
@@ -74,6 +75,20 @@ std::string hexString(const uint8_t* p, size_t n) {
     return s;
 }
 
+std::string escapeText(const std::string& s) {
+    std::string o;
+    for (unsigned char c : s) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            o.push_back(static_cast<char>(c));
+        } else {
+            char b[8];
+            std::snprintf(b, sizeof b, "\\x%02x", c);
+            o += b;
+        }
+    }
+    return o;
+}
+
 std::string jsonString(const std::string& s) {
     std::string o = "\"";
     for (unsigned char c : s) {
@@ -107,12 +122,14 @@ std::string tmdJson(const uint8_t* t) {
     num("caCrlVersion", t[tmd_layout::CA_CRL_VERSION]);
     num("signerCrlVersion", t[tmd_layout::SIGNER_CRL_VERSION]);
     num("titleType", es_get_be32(t + tmd_layout::TITLE_TYPE));
-    char tid[24];
-    std::snprintf(tid, sizeof tid, "%016llx",
-                  static_cast<unsigned long long>(es_get_be64(t + tmd_layout::TITLE_ID)));
-    str("titleId", tid);
+    auto id = [&](const char* k, unsigned long long v, int digits) {
+        char text[24];
+        std::snprintf(text, sizeof text, "%0*llx", digits, v);
+        str(k, text);
+    };
+    id("titleId", es_get_be64(t + tmd_layout::TITLE_ID), 16);
     str("reserved", hexString(t + tmd_layout::RESERVED, tmd_layout::RESERVED_BYTES));
-    num("groupId", es_get_be16(t + tmd_layout::GROUP_ID));
+    id("groupId", es_get_be16(t + tmd_layout::GROUP_ID), 4);
     num("accessRights", es_get_be32(t + tmd_layout::ACCESS_RIGHTS));
     num("titleVersion", es_get_be16(t + tmd_layout::TITLE_VERSION));
     num("numContents", numContents);
@@ -122,7 +139,7 @@ std::string tmdJson(const uint8_t* t) {
         const uint8_t* rec = record(t, i);
         if (i) j += ", ";
         j += "{";
-        num("cid", es_get_be32(rec + cmd_layout::CID));
+        id("cid", es_get_be32(rec + cmd_layout::CID), 8);
         num("index", es_get_be16(rec + cmd_layout::INDEX));
         num("type", es_get_be16(rec + cmd_layout::TYPE));
         num("size", es_get_be64(rec + cmd_layout::SIZE));

@@ -11,11 +11,17 @@ namespace tool {
 // ES_GetTmdSize(numContents) bytes, in the dump layout.
 void printTmdReport(FILE* out, const uint8_t* tmd);
 
-// The same fields as one JSON object (no trailing newline).
+// The same fields as one JSON object (no trailing newline). Numbers are JSON
+// numbers, except the IDs (title, group, content), which are fixed-width
+// lower-case hexadecimal strings, and the reserved area and hashes (hex).
 std::string tmdJson(const uint8_t* tmd);
 
 // Lower-case hexadecimal text of a byte string.
 std::string hexString(const uint8_t* p, size_t n);
+
+// A byte text made safe for a terminal: bytes outside printable ASCII, and
+// the backslash, become \xNN.
+std::string escapeText(const std::string& s);
 
 // JSON string literal of a byte text (escapes quotes, backslashes and
 // control characters; bytes above 0x7F as \u00XX).

@@ -1,14 +1,44 @@
 // tmd-inspect against packages made by tmd, intact and damaged: each damage is
-// named by the check that catches it, with status 2; bad input is status 1.
+// named by the check that catches it, with status 2; what was not checked is
+// said and never passes; bad input is status 1. Every run is made twice, as
+// text and as JSON, and the JSON is parsed by Python on every path.
 
 #include <filesystem>
 #include <random>
 #include <string>
 
+#include "es/tmd.h"
 #include "tool_fixture.h"
 
 namespace tt {
 namespace {
+
+namespace fs = std::filesystem;
+
+// Parses every line of --json output and prints, one line per object, the
+// fields the tests look at; fails on anything that is not the schema.
+const char* const kJsonDigest = R"(
+import json, sys
+for line in sys.stdin.read().splitlines():
+    d = json.loads(line)
+    assert d["schemaVersion"] == 1 and isinstance(d["exitStatus"], int)
+    assert d["ok"] == (d["exitStatus"] == 0) and (d["error"] is None) == (d["exitStatus"] != 1)
+    t = d["tmd"]
+    if t is not None:
+        assert isinstance(t["numContents"], int) and len(t["titleId"]) == 16
+        assert all(len(c["cid"]) == 8 and isinstance(c["size"], int) for c in t["contents"])
+    for c in d["checks"]:
+        assert c["status"] in ("ok", "failed", "skipped") and isinstance(c["detail"], str)
+    s = d["summary"]
+    print(d["exitStatus"], d["result"], "|", s["signature"], s["chain"], s["contents"], "|",
+          ";".join(c["name"] + "=" + c["status"] + ":" + c["detail"] for c in d["checks"]), "|",
+          " ".join(d["hints"]), "|", d["error"] or "")
+)";
+
+struct Inspected {
+    RunResult text;
+    std::string json;  // one digest line per object
+};
 
 class InspectTest : public ToolTest {
 protected:
@@ -23,10 +53,25 @@ protected:
         ASSERT_EQ(r.status, 0) << r.err;
     }
 
-    RunResult inspect(const std::vector<std::string>& extra) {
-        std::vector<std::string> argv{binDir() + "/tmd-inspect", "--pki", pkiDir().string()};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        return run(argv, dir_.path());
+    // Runs tmd-inspect as text and as JSON with the same arguments; the
+    // statuses must agree and the JSON must parse.
+    Inspected inspect(std::vector<std::string> args, const std::vector<std::string>& env = {"KESSARIVON_SDK_ROOT", "ROOT"}) {
+        std::vector<std::string> argv{binDir() + "/tmd-inspect"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Inspected i;
+        i.text = run(argv, dir_.path(), env);
+        argv.insert(argv.begin() + 1, "--json");
+        const RunResult j = run(argv, dir_.path(), env);
+        EXPECT_EQ(j.status, i.text.status) << j.out;
+        const RunResult digest = run({pythonPath(), "-c", kJsonDigest}, ".", {}, j.out);
+        EXPECT_EQ(digest.status, 0) << "unparsable JSON:\n" << j.out << digest.err;
+        i.json = digest.out;
+        return i;
+    }
+
+    Inspected withPki(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--pki", pkiRoot().string()});
+        return inspect(args);
     }
 
     void flipBit(const std::string& name, size_t offset) {
@@ -35,20 +80,72 @@ protected:
         b[offset] ^= 0x01;
         writeFile(file(name), b);
     }
+
+    static bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 };
 
-TEST_F(InspectTest, IntactPackagesVerify) {
-    for (auto t : {"300000040.tmd", "300000041.tmd"}) {
-        auto r = inspect({t});
-        EXPECT_EQ(r.status, 0) << r.out << r.err;
-        EXPECT_EQ(r.out.rfind("TMD fields:\n", 0), 0u);
-        EXPECT_NE(r.out.find("package verifies\n"), std::string::npos);
+TEST_F(InspectTest, IntactPackagesVerifyWhereverThePkiIsFound) {
+    // A root-layout PKI beside the sdk one, made of the same files.
+    TempDir rootLayout;
+    fs::create_directories(rootLayout.path() / "usr/etc");
+    fs::create_directory_symlink(pkiDir(), rootLayout.path() / "usr/etc/pki_data");
+    const std::vector<std::string> noEnv{"KESSARIVON_SDK_ROOT", "ROOT"};
+    struct Case {
+        const char* name;
+        std::vector<std::string> args, env;
+    };
+    const Case cases[] = {
+        {"InitDirectory", {"--pki", pkiRoot().string()}, noEnv},
+        {"RootLayout", {"--pki", rootLayout.path().string()}, noEnv},
+        {"KeyDirectory", {"--pki", pkiDir().string()}, noEnv},
+        {"SdkRootVariable", {}, {"KESSARIVON_SDK_ROOT=" + pkiRoot().string(), "ROOT=/nonexistent"}},
+        {"RootVariable", {}, {"KESSARIVON_SDK_ROOT", "ROOT=" + rootLayout.path().string()}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto args = c.args;
+        args.insert(args.end(), {"300000040.tmd", "300000041.tmd"});
+        auto r = inspect(args, c.env);
+        EXPECT_EQ(r.text.status, 0) << r.text.out << r.text.err;
+        EXPECT_TRUE(has(r.text.out, "== 300000040.tmd\nTMD fields:\n"));
+        EXPECT_TRUE(has(r.text.out, "signature: ok; chain: ok; contents: ok\npackage verifies\n")) << r.text.out;
+        EXPECT_TRUE(has(r.json, "0 verified | ok ok ok |")) << r.json;
+        EXPECT_TRUE(has(r.json, "\n0 verified | ok ok ok |")) << "one object per TMD:\n" << r.json;
+        EXPECT_TRUE(has(r.json, "(00000042.app, disc layout)=ok:"));
     }
-    auto r = inspect({"--json", "300000041.tmd"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("\"ok\": true}\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\"issuer\": \"Root-CA00000001-CP00000004\""), std::string::npos);
-    EXPECT_NE(r.out.find("disc layout"), std::string::npos);
+}
+
+TEST_F(InspectTest, SkippedChecksAreSaidAndNeverPass) {
+    const std::string cp = (pkiDir() / "cp_dpki.cert").string();
+    const std::string ca = (pkiDir() / "ca_dpki.cert").string();
+    const std::string common = (pkiDir() / "common_dpki.aesKey").string();
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* summary;  // the text summary line
+        const char* json;
+    };
+    const Case cases[] = {
+        {{"--cert", cp}, 2,
+         "signature: ok; chain: not checked (no CA certificate); contents: not checked (no common key)\n"
+         "package NOT verified",
+         "2 incomplete | ok skipped skipped |"},
+        {{"--cert", cp, "--ca", ca}, 2, "chain: ok; contents: not checked (no common key)", "2 incomplete | ok ok skipped"},
+        {{"--cert", cp, "--common-key", common}, 2, "chain: not checked (no CA certificate); contents: ok",
+         "2 incomplete | ok skipped ok"},
+        {{"--cert", cp, "--signature-only"}, 0, "signature verifies (--signature-only",
+         "0 signature verified | ok skipped skipped"},
+        {{"--cert", ca, "--signature-only"}, 2, "signature: FAILED (TMD signature)", "2 not verified | failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.summary);
+        auto args = c.args;
+        args.push_back("300000041.tmd");
+        auto r = inspect(args);
+        EXPECT_EQ(r.text.status, c.status) << r.text.out;
+        EXPECT_TRUE(has(r.text.out, c.summary)) << r.text.out;
+        EXPECT_TRUE(has(r.json, c.json)) << r.json;
+    }
 }
 
 TEST_F(InspectTest, DamageIsNamed) {
@@ -72,10 +169,11 @@ TEST_F(InspectTest, DamageIsNamed) {
         SCOPED_TRACE(c.name);
         const Bytes saved = readFile(file(c.file));
         flipBit(c.file, c.offset);
-        auto r = inspect({c.tmdFile});
-        EXPECT_EQ(r.status, 2) << r.out;
-        EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find("package does NOT verify\n"), std::string::npos);
+        auto r = withPki({c.tmdFile});
+        EXPECT_EQ(r.text.status, 2) << r.text.out;
+        EXPECT_TRUE(has(r.text.out, c.expected)) << r.text.out;
+        EXPECT_TRUE(has(r.text.out, "package does NOT verify\n"));
+        EXPECT_TRUE(has(r.json, "2 not verified |")) << r.json;
         writeFile(file(c.file), saved);
     }
 }
@@ -84,46 +182,180 @@ TEST_F(InspectTest, TruncatedAndMissingFiles) {
     Bytes app = readFile(file("00000042.app"));
     app.resize(app.size() - 32768);
     writeFile(file("00000042.app"), app);
-    auto r = inspect({"300000041.tmd"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("size mismatch"), std::string::npos) << r.out;
+    auto r = withPki({"300000041.tmd"});
+    EXPECT_EQ(r.text.status, 2);
+    EXPECT_TRUE(has(r.text.out, "size mismatch")) << r.text.out;
 
-    std::filesystem::remove(file("00000041.app"));
-    r = inspect({"300000040.tmd"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("missing 00000041.app"), std::string::npos) << r.out;
+    fs::remove(file("00000041.app"));
+    r = withPki({"300000040.tmd"});
+    EXPECT_EQ(r.text.status, 2);
+    EXPECT_TRUE(has(r.json, "=failed:missing 00000041.app")) << r.json;
+    EXPECT_FALSE(has(r.json, "common key is probably")) << "a missing file is no sign of a wrong key";
 
-    // Forcing the wrong layout names the content too.
-    r = inspect({"--layout", "plain", "300000041.tmd"});
-    EXPECT_EQ(r.status, 2);
+    fs::remove(file("300000041.titleKey"));
+    r = withPki({"300000041.tmd"});
+    EXPECT_EQ(r.text.status, 2);
+    EXPECT_TRUE(has(r.json, "title key=failed:cannot read")) << r.json;
+    EXPECT_TRUE(has(r.json, "=skipped:no title key")) << r.json;
 }
 
-TEST_F(InspectTest, WrongCertificateAndChain) {
+TEST_F(InspectTest, HintsWhereTheCauseIsClear) {
+    writeFile(file("wrong.aesKey"), Bytes(16, 0x5a));
+    auto r = withPki({"--common-key", file("wrong.aesKey").string(), "300000040.tmd", "300000041.tmd"});
+    EXPECT_EQ(r.text.status, 2);
+    EXPECT_TRUE(has(r.text.out, "hint: every content fails its hash although its file has the right size: the common "
+                                "key is probably not the one")) << r.text.out;
+    EXPECT_TRUE(has(r.json, "\n2 not verified")) << r.json;
+
+    // Content files of the other layout's size: made with -d but without
+    // the disc bit, or checked in the wrong layout.
+    ASSERT_EQ(tmd({"-O", "-d", "-T", "0x300000050", "-n", "p.bin", "-c", "0x51", "-i", "0", "-t", "1"}).status, 0);
+    const std::vector<std::string> cases[] = {
+        {"300000050.tmd", "auto", "type 0x0001 lacks the disc bit 0x0002 (was the package made with -d?); try --layout disc"},
+        {"300000041.tmd", "plain", "has exactly the size of the disc layout; try --layout disc"},
+        {"300000040.tmd", "disc", "has exactly the size of the plain layout; try --layout plain"},
+    };
+    for (const auto& c : cases) {
+        r = withPki({"--layout", c[1], c[0]});
+        EXPECT_EQ(r.text.status, 2);
+        EXPECT_TRUE(has(r.text.out, "hint: content 0 (")) << r.text.out;
+        EXPECT_TRUE(has(r.json, c[2])) << r.json;
+    }
+}
+
+TEST_F(InspectTest, DamagedCertificatesFailWithoutNoise) {
     TempDir other;
     ASSERT_EQ(run({binDir() + "/tmd-pki", "init", other.path().string()}).status, 0);
     const auto otherPki = other.path() / "X86/bin/pki_data";
-    auto r = inspect({"--cert", (otherPki / "cp_dpki.cert").string(), "300000040.tmd"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("TMD signature: FAILED"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("certificate chain: FAILED"), std::string::npos) << r.out;
-
-    r = inspect({"--ca", (otherPki / "ca_dpki.cert").string(), "300000040.tmd"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("certificate chain: FAILED"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("TMD signature: ok"), std::string::npos) << r.out;
+    const Bytes cp = readFile(pkiDir() / "cp_dpki.cert");
+    // ECC certificates: a device-style one signed by an ECC key, whose CA
+    // certificate is not of the 576 bytes the verification dispatch takes.
+    const auto key = [&](const char* n) { return file(n).string(); };
+    ASSERT_EQ(run({binDir() + "/tmd-pki", "ecc-key", key("e.priv"), key("e.pub")}).status, 0);
+    for (auto [out, name, issuer] : {std::tuple{"eca.cert", "CA00000002", "Root"},
+                                     {"ecp.cert", "CP00000009", "Root-CA00000002"}})
+        ASSERT_EQ(run({binDir() + "/tmd-pki", "cert", key(out), "--name", name, "--issuer", issuer, "--ecc-public",
+                       key("e.pub"), "--sign-ecc", key("e.priv")}).status, 0);
+    Bytes unknownSig = cp, badKeyType = cp;
+    unknownSig[3] = 3;
+    badKeyType[0x183] = 7;
+    struct Case {
+        const char* name;
+        Bytes cert;
+        const char* ca;  // file name in the scratch directory, or the other PKI's CA
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"Empty", {}, nullptr, "TMD signature=failed:certificate cp.cert is unusable: 0 bytes"},
+        {"Truncated", Bytes(cp.begin(), cp.begin() + 700), nullptr, "is unusable: 700 bytes; an RSA-2048-signed"},
+        {"Oversized", Bytes(70000, 0), nullptr, "70000 bytes, larger than any certificate"},
+        {"UnknownSignatureType", unknownSig, nullptr, "unknown signature type 0x00010003"},
+        {"KeyTypeNotAdmitted", badKeyType, nullptr, "key type 7 is not admitted"},
+        {"EccKey", readFile(file("ecp.cert")), "eca.cert", "holds an ECC key, not the RSA-2048 key"},
+        {"EccKeyRsaCa", readFile(file("ecp.cert")), "other", "certificate chain=failed:CA certificate"},
+        {"OtherPkisCa", cp, "other", "certificate chain=failed:certificate cp.cert does not verify"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(file("cp.cert"), c.cert);
+        std::vector<std::string> args{"--cert", "cp.cert", "300000040.tmd"};
+        if (c.ca) args.insert(args.end(), {"--ca", c.ca == std::string("other") ? (otherPki / "ca_dpki.cert").string()
+                                                                               : std::string(c.ca)});
+        auto r = inspect(args);
+        EXPECT_EQ(r.text.status, 2) << r.text.out << r.text.err;
+        EXPECT_TRUE(has(r.json, c.expected)) << r.json;
+    }
+    // The certificate of another PKI: the TMD's signature fails.
+    auto r = inspect({"--cert", (otherPki / "cp_dpki.cert").string(), "--signature-only", "300000040.tmd"});
+    EXPECT_EQ(r.text.status, 2);
+    EXPECT_TRUE(has(r.text.out, "TMD signature: FAILED: does not verify")) << r.text.out;
 }
 
-TEST_F(InspectTest, BadInputIsStatusOne) {
+TEST_F(InspectTest, BadInputIsStatusOneAndStillJson) {
     writeFile(file("short.tmd"), Bytes(100, 0));
+    writeFile(file("tiny.key"), Bytes(5, 1));
     Bytes t = readFile(file("300000040.tmd"));
-    t[0x1DF] = 9;  // claims 9 records
+    t[tmd_layout::NUM_CONTENTS + 1] = 9;  // claims 9 records
     writeFile(file("claims.tmd"), t);
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"missing.tmd"}, {"short.tmd"}, {"claims.tmd"}, {"--bogus", "300000040.tmd"}, {}}) {
-        auto r = inspect(args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find("tmd-inspect: "), std::string::npos);
+    es_put_be16(t.data() + tmd_layout::NUM_CONTENTS, 513);
+    t.resize(ES_GetTmdSize(513));
+    writeFile(file("over.tmd"), t);
+    const std::string pki = pkiRoot().string();
+    struct Case {
+        std::vector<std::string> args;
+        const char* error;
+    };
+    const Case cases[] = {
+        {{"--pki", pki, "missing.tmd"}, "cannot read TMD missing.tmd"},
+        {{"--pki", pki, "short.tmd"}, "shorter than a TMD header"},
+        {{"--pki", pki, "claims.tmd"}, "fewer content records than its numContents (9)"},
+        {{"--pki", pki, "over.tmd"}, "claims 513 contents; a TMD holds at most 512"},
+        {{"--pki", pki, "--bogus", "300000040.tmd"}, "unknown option --bogus"},
+        {{"--pki", pki}, "give at least one TMD"},
+        {{"--pki", dir_.path().string(), "300000040.tmd"}, "no PKI in "},
+        {{"300000040.tmd"}, "no certificate: give --pki or --cert, or set KESSARIVON_SDK_ROOT or ROOT"},
+        {{"--cert", "none.cert", "300000040.tmd"}, "cannot read certificate none.cert"},
+        {{"--pki", pki, "--common-key", "tiny.key", "300000040.tmd"}, "cannot read the common key"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        auto r = inspect(c.args);
+        EXPECT_EQ(r.text.status, 1);
+        EXPECT_EQ(r.text.err.rfind("tmd-inspect: ", 0), 0u);
+        EXPECT_TRUE(has(r.text.err, c.error)) << r.text.err;
+        EXPECT_TRUE(has(r.json, c.error)) << r.json;
     }
+    // With several TMDs the status is the highest of theirs.
+    flipBit("00000041.app", 100);
+    EXPECT_EQ(withPki({"300000041.tmd", "missing.tmd"}).text.status, 1);
+    auto r = withPki({"missing.tmd", "300000040.tmd", "300000041.tmd"});
+    EXPECT_EQ(r.text.status, 2);
+    EXPECT_TRUE(has(r.json, "1 bad input") && has(r.json, "2 not verified") && has(r.json, "0 verified")) << r.json;
+}
+
+TEST_F(InspectTest, QuietVersionAndEscapes) {
+    flipBit("00000041.app", 100);
+    for (auto [tmdFile, status] : {std::pair{"300000041.tmd", 0}, {"300000040.tmd", 2}, {"missing.tmd", 1}}) {
+        for (const char* mode : {"--quiet", "--json"}) {
+            auto r = run({binDir() + "/tmd-inspect", "-q", mode, "--pki", pkiRoot().string(), tmdFile}, dir_.path());
+            EXPECT_EQ(r.status, status);
+            EXPECT_EQ(r.out, "");
+        }
+    }
+    auto v = run({binDir() + "/tmd-inspect", "--version"});
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out.rfind("tmd-inspect ", 0), 0u) << v.out;
+
+    // Names from the files never reach the terminal raw.
+    Bytes t = readFile(file("300000041.tmd"));
+    const std::string evil = "\x1b]0;x\x07\x9b";
+    std::copy(evil.begin(), evil.end(), t.begin() + tmd_layout::ISSUER);
+    writeFile(file("evil.tmd"), t);
+    auto r = withPki({"evil.tmd"});
+    EXPECT_EQ(r.text.status, 2);
+    EXPECT_TRUE(has(r.text.out, "issuer: \\x1b]0;x\\x07\\x9b")) << r.text.out;
+    for (char c : r.text.out) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << static_cast<int>(c);
+}
+
+TEST_F(InspectTest, ExtractWritesWhatVerifiesAndNeverOverwrites) {
+    const std::string out = file("out").string();
+    auto made = run({binDir() + "/tmd-inspect", "--pki", pkiRoot().string(), "--extract", out, "300000040.tmd",
+                     "300000041.tmd"}, dir_.path());
+    ASSERT_EQ(made.status, 0) << made.out << made.err;
+    EXPECT_TRUE(has(made.out, "ok (extracted to " + out + "/0000000300000041/00000042.bin)")) << made.out;
+    EXPECT_EQ(readFile(file("out/0000000300000040/00000041.bin")), readFile(file("p.bin")));
+    EXPECT_EQ(readFile(file("out/0000000300000041/00000042.bin")), readFile(file("d.bin")));
+    auto r = withPki({"--extract", out, "300000041.tmd"});
+    EXPECT_EQ(r.text.status, 1);
+    EXPECT_TRUE(has(r.json, "00000042.bin exists; --extract does not overwrite")) << r.json;
+    EXPECT_EQ(readFile(file("out/0000000300000041/00000042.bin")), readFile(file("d.bin")));
+
+    // A damaged content is not extracted; nothing is left behind.
+    fs::remove_all(file("out"));
+    flipBit("00000042.app", 2097152 + 1024 + 77);
+    r = withPki({"--extract", out, "300000041.tmd"});
+    EXPECT_EQ(r.text.status, 2);
+    EXPECT_TRUE(fs::is_empty(file("out/0000000300000041")));
 }
 
 }  // namespace

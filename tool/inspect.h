@@ -1,0 +1,105 @@
+// The pieces of tmd-inspect: certificate and signature checks, content checks
+// (with extraction), and the report of one TMD in text or JSON.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace inspect {
+
+using Bytes = std::vector<uint8_t>;
+
+enum class Status { ok, failed, skipped };
+
+// The three things a package is verified for; the verdict names each.
+enum class Group { signature, chain, contents };
+
+struct Check {
+    Group group;
+    std::string name;
+    Status status;
+    std::string detail;  // why it failed or was skipped; may be empty when ok
+    int content = -1;    // record position, for content checks
+    uint32_t cid = 0;
+    bool disc = false;
+};
+
+// --- certificates (inspect_certs.cpp) ---
+
+// A certificate file and what its layout says. Usable only when `problem` is
+// empty: then the size is the one its signature type and key type call for,
+// and the names are read.
+struct Cert {
+    std::string file;  // the name shown in details
+    Bytes bytes;
+    std::string problem;
+    uint32_t sigType = 0;
+    uint32_t keyType = 0;
+    std::string issuer, name;
+};
+
+Cert describeCert(std::string file, Bytes bytes);
+
+// The TMD's RSA-2048 signature against the content-publishing certificate.
+// Only certificate sizes the verification dispatch handles reach it.
+Check checkTmdSignature(const uint8_t* tmd, uint32_t tmdSize, const Cert& cp);
+// The TMD's issuer field names that certificate.
+Check checkTmdIssuer(const uint8_t* tmd, const Cert& cp);
+// The content-publishing certificate is signed by, and names, the CA.
+Check checkChain(const Cert& cp, const Cert& ca);
+
+// --- contents (inspect_contents.cpp) ---
+
+enum class Fault {
+    none,
+    unreadable,  // missing or unreadable file
+    size,        // file or hash file of the wrong size, impossible record size
+    data,        // the bytes decrypt to something other than what was recorded
+    write,       // extraction could not write the plaintext
+};
+
+struct Outcome {
+    Fault fault = Fault::none;
+    std::string detail;
+};
+
+// Receives the plaintext of a content in order; false stops the check.
+using Sink = std::function<bool(const uint8_t*, size_t)>;
+
+// Decrypts a plain-layout content (one CBC stream, IV = content index) and
+// checks its size, zero padding and SHA-1.
+Outcome checkPlain(const std::filesystem::path& app, uint64_t size, uint16_t index,
+                   const uint8_t* hash, const uint8_t* titleKey, const Sink& sink);
+// Decrypts a disc-layout content and checks its whole hash tree: chunk,
+// block and group hashes in every block, the super-block hashes against the
+// hash file, the content hash against the TMD.
+Outcome checkDisc(const std::filesystem::path& app, const std::filesystem::path& hashFile,
+                  uint64_t size, const uint8_t* hash, const uint8_t* titleKey, const Sink& sink);
+
+// Size of a content's .app file in the plain and in the disc layout; 0 when
+// the recorded size is impossible for that layout.
+uint64_t plainFileSize(uint64_t size);
+uint64_t discFileSize(uint64_t size);
+
+// --- report (inspect_report.cpp) ---
+
+struct Report {
+    std::string file;
+    std::string error;  // bad input: what was wrong (status 1)
+    Bytes tmd;          // the TMD when it was read and is well-formed
+    std::vector<Check> checks;
+    std::vector<std::string> hints;
+    bool signatureOnly = false;
+};
+
+// 0 everything checked and passed (the signature alone with --signature-only),
+// 2 something failed or was not checked, 1 bad input.
+int exitStatus(const Report& r);
+void printText(FILE* out, const Report& r);
+// One line of JSON with its newline.
+std::string jsonLine(const Report& r);
+
+}  // namespace inspect
