@@ -8,6 +8,7 @@
 #include <random>
 
 #include "csl/aes.h"
+#include "csl/cpu.h"
 #include "nist_rsp.h"
 #include "test_support.h"
 
@@ -271,6 +272,25 @@ TEST(AesHwKeyExpand, ExportsDecryptionSchedule) {
     AesKeySchedule ks;
     ASSERT_EQ(aesMakeKey(&ks, 1, 128, key.data()), AES_OK);
     EXPECT_EQ(0, std::memcmp(out, ks.roundKeys, 176));
+}
+
+TEST(AesKeySchedule, InstructionPathGivesPortableWords) {
+    // The AES-instruction expansion must give the table expansion's words
+    // for every key size and both directions.
+    std::mt19937 rng(15);
+    for (const int bits : {128, 192, 256}) {
+        for (const bool dec : {false, true}) {
+            uint8_t key[32];
+            for (auto& b : key) b = static_cast<uint8_t>(rng());
+            uint32_t hw[60] = {}, sw[60] = {};
+            const auto setup = dec ? rijndaelKeySetupDec : rijndaelKeySetupEnc;
+            const int rounds = setup(hw, key, bits);
+            csl_cpu_set_mask(0);
+            EXPECT_EQ(setup(sw, key, bits), rounds);
+            csl_cpu_set_mask(~0u);
+            EXPECT_EQ(0, std::memcmp(hw, sw, sizeof hw)) << bits << (dec ? " dec" : " enc");
+        }
+    }
 }
 
 }  // namespace

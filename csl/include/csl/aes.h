@@ -1,5 +1,12 @@
 // AES (FIPS 197), table-driven: block primitives, an instance interface with
 // ECB and CBC over whole blocks (lengths in bits), and one-shot AES-128-CBC.
+//
+// Timing: on processors with the AES instructions (csl/cpu.h), key expansion
+// and every block operation run on them and take the same time and touch the
+// same memory whatever the key and data. The portable table-driven code, used
+// on processors without them (or with TMD_CPU_DISABLE=aes), indexes its
+// tables with key and data bytes and is NOT constant time: cache-timing
+// attacks on a shared machine can recover the key.
 #pragma once
 #include <cstdint>
 

@@ -7,6 +7,12 @@
 
 namespace csl_aesni {
 
+// rijndaelKeySetupEnc / rijndaelKeySetupDec on the key-generation and
+// inverse-mix-columns instructions: the same round-key words, computed
+// without indexing any table with key bytes. keyBits is 128, 192 or 256.
+int keySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits);
+int keySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits);
+
 // Same contracts as the csl_aes block loops, on the portable key schedules
 // (big-endian loaded words; the decryption schedule already carries
 // InvMixColumns, which is what the instruction set's decryption round wants).

@@ -145,6 +145,10 @@ inline void xorBlock(uint8_t* dst, const uint8_t* a, const uint8_t* b) {
 }  // namespace
 
 int rijndaelKeySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+    if (keyBits != 128 && keyBits != 192 && keyBits != 256) return 0;
+    if (csl_cpu_has(CSL_CPU_AES)) return csl_aesni::keySetupEnc(roundKeys, key, keyBits);
+    // Portable expansion: S-box lookups indexed by key bytes (not constant
+    // time; see csl/aes.h).
     uint32_t* rk = roundKeys;
     rk[0] = getU32(key);
     rk[1] = getU32(key + 4);
@@ -200,6 +204,8 @@ int rijndaelKeySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits)
 }
 
 int rijndaelKeySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+    if (keyBits != 128 && keyBits != 192 && keyBits != 256) return 0;
+    if (csl_cpu_has(CSL_CPU_AES)) return csl_aesni::keySetupDec(roundKeys, key, keyBits);
     const int rounds = rijndaelKeySetupEnc(roundKeys, key, keyBits);
     if (rounds == 0) return 0;
     uint32_t* rk = roundKeys;
