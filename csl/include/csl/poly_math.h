@@ -42,14 +42,14 @@ void zero_masked_bits(double_element d, const double_element mask);
 // One reduction fold of the bits selected by mask (x^233 = x^74 + 1).
 void shift_and_add(double_element d, const double_element mask);
 
-// Unreduced product and square (4-bit comb; byte-table spreading).
-// Operands must be reduced.
+// Unreduced product and square. Operands must be reduced. Like every
+// multiplication here they run in time independent of the operands' values
+// and index no table with them.
 void poly_mul_partial(const field_element a, const field_element b, double_element out);
 void poly_sqr(const field_element a, double_element out);
 
-// out = a * b mod f; the squaring path is taken when a and b hold the same
-// value. Operands that are not reduced are first reduced modulo f.
-// out may alias a or b.
+// out = a * b mod f; poly_mul(a, a, out), one array passed twice, takes the
+// squaring path. Operands need not be reduced. out may alias a or b.
 void poly_mul(const field_element a, const field_element b, field_element out);
 // The two implementations poly_mul chooses from: the portable comb, and
 // carry-less multiplication, which needs a CPU with PCLMULQDQ
@@ -58,9 +58,13 @@ void poly_mul_portable(const field_element a, const field_element b, field_eleme
 void poly_mul_clmul(const field_element a, const field_element b, field_element out);
 bool poly_have_clmul();
 
-// out = a^(-1) mod f (almost-inverse algorithm). A value without an inverse
-// (0, or a multiple of f when a is not reduced) gives 0. out may alias a.
+// out = a^(-1) mod f, by Itoh-Tsujii exponentiation: the same squarings and
+// multiplications for every a, so the time does not depend on the value.
+// 0 (or a multiple of f when a is not reduced) gives 0. out may alias a.
 void poly_inv(const field_element a, field_element out);
+// The same result by the almost-inverse algorithm, whose time depends on a:
+// several times faster, for public values only.
+void poly_inv_vartime(const field_element a, field_element out);
 // out = p * x^(-n) mod f. out may alias p.
 void cus_times_u_to_n(const field_element p, unsigned n, field_element out);
 

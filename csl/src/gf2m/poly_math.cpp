@@ -56,6 +56,101 @@ void reduceLowFirst(uint32_t L[15], field_element out) {
     for (int i = 0; i < 8; ++i) out[i] = L[7 - i];
 }
 
+// Reduces an 8-limb product (degree below 512) modulo f into C[0..3]:
+// x^(64i) = x^(64i-233) + x^(64i-159).
+inline void reduceLimbsInPlace(uint64_t C[8]) {
+    for (int i = 7; i >= 4; --i) {
+        const uint64_t t = C[i];
+        C[i - 4] ^= t << 23;
+        C[i - 3] ^= (t >> 41) ^ (t << 33);
+        C[i - 2] ^= t >> 31;
+    }
+    const uint64_t t = C[3] >> 41;
+    C[0] ^= t;
+    C[1] ^= t << 10;
+    C[2] ^= t >> 54;
+    C[3] &= (uint64_t{1} << 41) - 1;
+}
+
+// Elements as four 64-bit limbs, least significant first.
+inline void toLimbs(const field_element e, uint64_t L[4]) {
+    for (int i = 0; i < 4; ++i) L[i] = (uint64_t{e[6 - 2 * i]} << 32) | e[7 - 2 * i];
+}
+
+inline void fromLimbs(const uint64_t L[4], field_element e) {
+    for (int i = 0; i < 4; ++i) {
+        e[7 - 2 * i] = static_cast<uint32_t>(L[i]);
+        e[6 - 2 * i] = static_cast<uint32_t>(L[i] >> 32);
+    }
+}
+
+// The square of a 32-bit polynomial: bit k moves to bit 2k, by shifts and
+// masks (no table indexed by the operand).
+inline uint64_t spreadBits(uint32_t w) {
+    uint64_t x = w;
+    x = (x | (x << 16)) & 0x0000FFFF0000FFFFull;
+    x = (x | (x << 8)) & 0x00FF00FF00FF00FFull;
+    x = (x | (x << 4)) & 0x0F0F0F0F0F0F0F0Full;
+    x = (x | (x << 2)) & 0x3333333333333333ull;
+    x = (x | (x << 1)) & 0x5555555555555555ull;
+    return x;
+}
+
+// Carry-less 64 x 64 -> 128 bits with integer multiplications, in constant
+// time. Each operand is split into five sparse parts (bits i, i + 5, ...);
+// the product of two parts has at most 13 terms per bit position, so its
+// carries never reach the next position of the same residue modulo 5, and
+// the wanted bits are picked out by masks.
+inline void clmul64Portable(uint64_t x, uint64_t y, uint64_t& lo, uint64_t& hi) {
+    __extension__ typedef unsigned __int128 u128;
+    constexpr uint64_t m0 = 0x1084210842108421ull;  // bits 0, 5, 10, ... below 64
+    const uint64_t mx[5] = {m0, m0 << 1, m0 << 2, m0 << 3, m0 << 4};
+    u128 z[5] = {};
+    for (int i = 0; i < 5; ++i) {
+        const uint64_t xi = x & mx[i];
+        for (int j = 0; j < 5; ++j) z[(i + j) % 5] ^= static_cast<u128>(xi) * (y & mx[j]);
+    }
+    // Position p of the product belongs to residue p mod 5; 2^64 = 4 (mod 5).
+    u128 r = 0;
+    for (int k = 0; k < 5; ++k) {
+        const uint64_t mlo = m0 << k;
+        const uint64_t mhi = m0 << ((k + 1) % 5);
+        r |= z[k] & ((static_cast<u128>(mhi) << 64) | mlo);
+    }
+    lo = static_cast<uint64_t>(r);
+    hi = static_cast<uint64_t>(r >> 64);
+}
+
+// 128 x 128 -> 256 and 256 x 256 -> 512 bits by Karatsuba, limbs least
+// significant first.
+inline void mul128Portable(const uint64_t a[2], const uint64_t b[2], uint64_t c[4]) {
+    uint64_t l0, l1, h0, h1, m0, m1;
+    clmul64Portable(a[0], b[0], l0, l1);
+    clmul64Portable(a[1], b[1], h0, h1);
+    clmul64Portable(a[0] ^ a[1], b[0] ^ b[1], m0, m1);
+    m0 ^= l0 ^ h0;
+    m1 ^= l1 ^ h1;
+    c[0] = l0;
+    c[1] = l1 ^ m0;
+    c[2] = h0 ^ m1;
+    c[3] = h1;
+}
+
+inline void mul256Portable(const uint64_t a[4], const uint64_t b[4], uint64_t c[8]) {
+    uint64_t lo[4], hi[4], mid[4];
+    const uint64_t as[2] = {a[0] ^ a[2], a[1] ^ a[3]};
+    const uint64_t bs[2] = {b[0] ^ b[2], b[1] ^ b[3]};
+    mul128Portable(a, b, lo);
+    mul128Portable(a + 2, b + 2, hi);
+    mul128Portable(as, bs, mid);
+    for (int i = 0; i < 4; ++i) mid[i] ^= lo[i] ^ hi[i];
+    for (int i = 0; i < 4; ++i) {
+        c[i] = lo[i];
+        c[4 + i] = hi[i];
+    }
+    for (int i = 0; i < 4; ++i) c[2 + i] ^= mid[i];
+}
+
 bool isOne(const uint32_t* u, int top) {
     for (int i = top; i < 7; ++i)
         if (u[i] != 0) return false;
@@ -185,49 +280,23 @@ void shift_and_add(double_element d, const double_element mask) {
 }
 
 void poly_mul_partial(const field_element a, const field_element b, double_element out) {
-    double_element T[16];
-    double_null(T[0]);
-    single_to_double(b, T[1]);
-    double_copy(T[1], T[2]);
-    multiply_shift(T[2]);
-    double_copy(T[2], T[4]);
-    multiply_shift(T[4]);
-    double_copy(T[4], T[8]);
-    multiply_shift(T[8]);
-    double_add(T[1], T[2], T[3]);
-    double_add(T[4], T[1], T[5]);
-    double_add(T[4], T[2], T[6]);
-    double_add(T[6], T[1], T[7]);
-    double_add(T[8], T[1], T[9]);
-    double_add(T[8], T[2], T[10]);
-    double_add(T[10], T[1], T[11]);
-    double_add(T[8], T[4], T[12]);
-    double_add(T[12], T[1], T[13]);
-    double_add(T[12], T[2], T[14]);
-    double_add(T[14], T[1], T[15]);
-
-    double_element Z = {};
-    for (int j = 7; j >= 0; --j) {
-        for (int w = 7; w >= 0; --w) {
-            const unsigned u = (a[w] >> (4 * j)) & 0xF;
-            for (int i = 0; i < 8; ++i) Z[w + i] ^= T[u][7 + i];
-        }
-        if (j != 0) {
-            for (int i = 0; i < DOUBLE_WORDS - 1; ++i) Z[i] = (Z[i] << 4) | (Z[i + 1] >> 28);
-            Z[DOUBLE_WORDS - 1] <<= 4;
-        }
+    uint64_t A[4], B[4], C[8];
+    toLimbs(a, A);
+    toLimbs(b, B);
+    mul256Portable(A, B, C);
+    // Reduced operands give a product below 2^465, within the 15 words.
+    for (int i = 0; i < DOUBLE_WORDS; ++i) {
+        const int bit = 32 * (DOUBLE_WORDS - 1 - i);
+        out[i] = static_cast<uint32_t>(C[bit / 64] >> (bit % 64));
     }
-    double_copy(Z, out);
 }
 
 void poly_sqr(const field_element a, double_element out) {
     uint32_t sq[16];
     for (int i = 7; i >= 0; --i) {
-        const uint32_t w = a[i];
-        sq[2 * i] = (static_cast<uint32_t>(zero_inserted[w >> 24]) << 16) |
-                    zero_inserted[(w >> 16) & 0xFF];
-        sq[2 * i + 1] = (static_cast<uint32_t>(zero_inserted[(w >> 8) & 0xFF]) << 16) |
-                        zero_inserted[w & 0xFF];
+        const uint64_t s = spreadBits(a[i]);
+        sq[2 * i] = static_cast<uint32_t>(s >> 32);
+        sq[2 * i + 1] = static_cast<uint32_t>(s);
     }
     for (int i = 0; i < DOUBLE_WORDS; ++i) out[i] = sq[i + 1];
 }
@@ -239,44 +308,34 @@ void poly_reduce(const double_element d, field_element out) {
 }
 
 void poly_reduce_element(field_element e) {
-    if (e[0] <= FIELD_TOP_MASK) return;
-    double_element d;
-    single_to_double(e, d);
-    poly_reduce(d, e);
+    // One fold of bits 233..255 (x^233 = x^74 + 1) always suffices; done
+    // without testing whether there is anything to fold.
+    const uint32_t t = e[0] >> 9;
+    e[7] ^= t;
+    e[5] ^= t << 10;
+    e[4] ^= t >> 22;
+    e[0] &= FIELD_TOP_MASK;
 }
 
 void poly_mul_portable(const field_element a, const field_element b, field_element out) {
-    uint32_t x[FIELD_WORDS], y[FIELD_WORDS];
-    poly_copy(a, x);
-    poly_copy(b, y);
-    poly_reduce_element(x);
-    poly_reduce_element(y);
-    double_element prod;
-    if (poly_equal(x, y))
-        poly_sqr(x, prod);
-    else
-        poly_mul_partial(x, y, prod);
-    poly_reduce(prod, out);
+    uint64_t A[4], C[8];
+    toLimbs(a, A);
+    if (a == b) {
+        // Squaring: the product's bits are the operand's, spread apart.
+        for (int i = 0; i < 4; ++i) {
+            C[2 * i] = spreadBits(static_cast<uint32_t>(A[i]));
+            C[2 * i + 1] = spreadBits(static_cast<uint32_t>(A[i] >> 32));
+        }
+    } else {
+        uint64_t B[4];
+        toLimbs(b, B);
+        mul256Portable(A, B, C);
+    }
+    reduceLimbsInPlace(C);
+    fromLimbs(C, out);
 }
 
 namespace {
-
-// Carry-less multiplication on 64-bit limbs, least significant limb first.
-// Reduces an 8-limb product (degree below 512) modulo f into C[0..3]:
-// x^(64i) = x^(64i-233) + x^(64i-159).
-inline void reduceLimbsInPlace(uint64_t C[8]) {
-    for (int i = 7; i >= 4; --i) {
-        const uint64_t t = C[i];
-        C[i - 4] ^= t << 23;
-        C[i - 3] ^= (t >> 41) ^ (t << 33);
-        C[i - 2] ^= t >> 31;
-    }
-    const uint64_t t = C[3] >> 41;
-    C[0] ^= t;
-    C[1] ^= t << 10;
-    C[2] ^= t >> 54;
-    C[3] &= (uint64_t{1} << 41) - 1;
-}
 
 // 128 x 128 -> 256 bits by schoolbook on 64-bit halves.
 __attribute__((target("pclmul,sse2"))) inline void mul128(__m128i a, __m128i b, __m128i& lo,
@@ -301,21 +360,13 @@ bool poly_have_clmul() { return csl_cpu_has(CSL_CPU_CLMUL); }
 __attribute__((target("pclmul,sse2"))) void poly_mul_clmul(const field_element a,
                                                            const field_element b,
                                                            field_element out) {
-    uint32_t x[FIELD_WORDS], y[FIELD_WORDS];
-    if (a[0] > FIELD_TOP_MASK) {
-        poly_copy(a, x);
-        poly_reduce_element(x);
-        a = x;
-    }
-    if (b[0] > FIELD_TOP_MASK) {
-        poly_copy(b, y);
-        poly_reduce_element(y);
-        b = y;
-    }
+    // Operands need not be reduced: the 512-bit product of any two 256-bit
+    // values is folded completely below. Nothing here depends on the values.
     const __m128i a0 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 4)), 0x1B);
     const __m128i a1 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a)), 0x1B);
     __m128i l0, l1, h0, h1;
-    if (poly_equal(a, b)) {
+    if (a == b) {
+        // Squaring (the caller passed one array twice).
         l0 = _mm_clmulepi64_si128(a0, a0, 0x00);
         l1 = _mm_clmulepi64_si128(a0, a0, 0x11);
         h0 = _mm_clmulepi64_si128(a1, a1, 0x00);
@@ -362,13 +413,10 @@ void cus_times_u_to_n(const field_element p, unsigned n, field_element out) {
     // Least significant word first; each step adds m * f, where m is the
     // low part of D, so that those low bits become zero and D divides exactly.
     uint32_t L[9] = {};
-    for (int i = 0; i < 8; ++i) L[i] = p[7 - i];
-    if (L[7] > FIELD_TOP_MASK) {
-        field_element r;
-        poly_copy(p, r);
-        poly_reduce_element(r);
-        for (int i = 0; i < 8; ++i) L[i] = r[7 - i];
-    }
+    field_element pr;
+    poly_copy(p, pr);
+    poly_reduce_element(pr);
+    for (int i = 0; i < 8; ++i) L[i] = pr[7 - i];
     for (unsigned q = n >> 5; q > 0; --q) {
         const uint32_t m = L[0];
         L[7] ^= m << 9;
@@ -392,7 +440,43 @@ void cus_times_u_to_n(const field_element p, unsigned n, field_element out) {
     for (int i = 0; i < 8; ++i) out[i] = L[7 - i];
 }
 
+namespace {
+
+// x := x^(2^n).
+void squareTimes(field_element x, int n) {
+    for (int i = 0; i < n; ++i) poly_mul(x, x, x);
+}
+
+}  // namespace
+
 void poly_inv(const field_element a, field_element out) {
+    // Itoh-Tsujii: a^-1 = a^(2^233 - 2) = (a^(2^232 - 1))^2. With
+    // b(k) = a^(2^k - 1), b(j + k) = b(j)^(2^k) * b(k); the chain
+    // 1 2 3 6 7 14 28 29 58 116 232 takes 10 multiplications and 232
+    // squarings for every a, and gives 0 for a = 0.
+    field_element b1, b, t;
+    poly_copy(a, b1);
+    poly_reduce_element(b1);
+    poly_copy(b1, b);  // b(1)
+    struct Step {
+        int shift;     // k: square b(j) k times ...
+        bool byFirst;  // ... then multiply by b(1) (k = 1) or by the old b(j)
+    };
+    static constexpr Step chain[] = {{1, true},   {1, true},  {3, false}, {1, true},
+                                     {7, false},  {14, false}, {1, true},  {29, false},
+                                     {58, false}, {116, false}};
+    for (const Step& st : chain) {
+        poly_copy(b, t);
+        squareTimes(b, st.shift);
+        poly_mul(b, st.byFirst ? b1 : t, b);
+    }
+    poly_mul(b, b, out);
+    csl_wipe(b1, sizeof b1);
+    csl_wipe(b, sizeof b);
+    csl_wipe(t, sizeof t);
+}
+
+void poly_inv_vartime(const field_element a, field_element out) {
     uint32_t U[8], V[8], R[8] = {0, 0, 0, 0, 0, 0, 0, 1}, S[8] = {};
     poly_copy(a, U);
     poly_reduce_element(U);
