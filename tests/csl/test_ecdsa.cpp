@@ -228,10 +228,26 @@ TEST(Ecdsa, MalformedPublicKeysAreRejectedQuickly) {
     highY[30] |= 0x80;
     bad.push_back(highY);
     for (int i = 0; i < 20; ++i) bad.push_back(tt::randomBytes(rng, 60));
+    // On the curve but outside the subgroup of order n, refused as peers
+    // (signature checks take them as they come): the point of order two
+    // T = (0, sqrt(b)) and Q + T, of order 2n.
+    const size_t peersOnly = bad.size();
+    ec_point T{}, Q, QT;
+    poly_copy(named_curve.b, T.y);
+    for (int i = 0; i < 232; ++i) poly_mul(T.y, T.y, T.y);
+    OS2ECP(pub.data(), 60, &Q);
+    poly_elliptic_sum(&Q, &T, &QT, &named_curve);
+    for (const ec_point* p : {&T, &QT}) {
+        ASSERT_TRUE(poly_elliptic_on_curve(p, &named_curve));
+        bad.emplace_back(60);
+        EC2OSP(p, bad.back().data(), 60);
+    }
 
     for (size_t i = 0; i < bad.size(); ++i) {
         const Bytes& q = bad[i];
-        EXPECT_EQ(CSL_VerifyEccSig(digest.data(), q.data(), sig.data()), 7) << i;
+        if (i < peersOnly) {
+            EXPECT_EQ(CSL_VerifyEccSig(digest.data(), q.data(), sig.data()), 7) << i;
+        }
         Bytes key(20, 0xAA);
         EXPECT_EQ(CSL_GenerateEccSharedKey(priv.data(), q.data(), key.data(), 20), 5) << i;
         EXPECT_EQ(key, Bytes(20, 0xAA));

@@ -342,4 +342,60 @@ TEST(Elliptic, ArbitraryInputPointsEndQuickly) {
     }
 }
 
+TEST(Elliptic, MultiplicationsUseOnlyTheCurvesA) {
+    // The multiplications must give what the affine formulas (which use a
+    // only) give, with a record carrying another b and for a point that is
+    // not on the record's curve; the reference is affine double-and-add.
+    std::mt19937_64 rng(14);
+    ec_curve otherB = named_curve;
+    otherB.b[7] ^= 0x12345;
+    ec_point offCurve = mulSlow(randomScalar(rng, 200), named_point);
+    offCurve.y[7] ^= 1;
+    struct Case {
+        const ec_curve* curve;
+        ec_point P;
+    };
+    for (const Case& c : {Case{&otherB, named_point}, Case{&named_curve, offCurve},
+                          Case{&otherB, offCurve}}) {
+        for (const Fe& k : {randomScalar(rng, 233), randomScalar(rng, 256)}) {
+            ec_point want{};
+            for (int bit = 255; bit >= 0; --bit) {
+                ec_point t;
+                poly_elliptic_double(&want, &t, c.curve);
+                want = t;
+                if ((k[7 - bit / 32] >> (bit % 32)) & 1) poly_elliptic_sum(&t, &c.P, &want, c.curve);
+            }
+            ec_point r;
+            poly_elliptic_mul_slow(k.data(), &c.P, &r, c.curve);
+            EXPECT_TRUE(same(r, want));
+            poly_elliptic_mul_vartime(k.data(), &c.P, &r, c.curve);
+            EXPECT_TRUE(same(r, want));
+            poly_elliptic_mul(k.data(), &c.P, &r, c.curve);
+            EXPECT_TRUE(same(r, want));
+            comb4_table t;
+            do_precompute_four(&c.P, t, c.curve);
+            poly_elliptic_mul_precomputed(k.data(), t, &r, c.curve);
+            EXPECT_TRUE(same(r, want));
+            if (same(c.P, named_point)) {
+                poly_elliptic_mul_four(k.data(), &named_point, &r, c.curve);
+                EXPECT_TRUE(same(r, want));
+            }
+        }
+    }
+}
+
+TEST(Elliptic, PrimeSubgroupByTrace) {
+    // G and its multiples lie in the subgroup of order n; adding the point of
+    // order two leaves it.
+    const ec_point T = orderTwoPoint();
+    std::mt19937_64 rng(15);
+    for (int i = 0; i < 8; ++i) {
+        const ec_point P = mulSlow(randomScalar(rng, 233), named_point);
+        EXPECT_TRUE(poly_elliptic_in_prime_subgroup(&P)) << i;
+        const ec_point PT = add(P, T);
+        EXPECT_FALSE(poly_elliptic_in_prime_subgroup(&PT)) << i;
+    }
+    EXPECT_FALSE(poly_elliptic_in_prime_subgroup(&T));
+}
+
 }  // namespace

@@ -41,9 +41,21 @@ void poly_elliptic_sum(const ec_point* P1, const ec_point* P2, ec_point* R, cons
 void poly_elliptic_double(const ec_point* P, ec_point* R, const ec_curve* curve);
 void poly_elliptic_sub(const ec_point* P1, const ec_point* P2, ec_point* R, const ec_curve* curve);
 
-// R = k*P by signed-digit (NAF) double-and-add; k may use all 256 bits.
+// Scalar multiplications. Those taking a secret k (mul_slow, the combs) run
+// the same operations and touch the same memory whatever k is: fixed windows
+// or comb columns, table entries chosen by masks, and additions that take
+// their special cases (a point at infinity, equal or opposite points) without
+// a branch. Every one of them uses the curve's a and never its b, so a point
+// P that is not on the record's curve still gets the result of the affine
+// formulas (it is then a multiple on the curve with P's own b).
+
+// R = k*P by fixed 4-bit windows over all 256 bits of k. P is public.
 void poly_elliptic_mul_slow(const field_element k, const ec_point* P, ec_point* R,
                             const ec_curve* curve);
+// The same result by signed-digit (NAF) double-and-add, whose time depends
+// on k: for public scalars (signature verification) only.
+void poly_elliptic_mul_vartime(const field_element k, const ec_point* P, ec_point* R,
+                               const ec_curve* curve);
 void do_precompute_four(const ec_point* P, comb4_table table, const ec_curve* curve);
 // R = k*P with the four-tooth comb table of P.
 void poly_elliptic_mul_precomputed(const field_element k, const comb4_table table, ec_point* R,
@@ -52,7 +64,8 @@ void poly_elliptic_mul_precomputed(const field_element k, const comb4_table tabl
 void poly_elliptic_mul_four(const field_element k, const ec_point* G, ec_point* R,
                             const ec_curve* curve);
 void do_precompute_two(const ec_point* P, comb2_table table, const ec_curve* curve);
-// R = k*P with a two-tooth comb whose table for the last P is cached per thread.
+// R = k*P with a two-tooth comb whose table for the last P is cached per
+// thread. k = 0 gives O without touching the cache.
 void poly_elliptic_mul(const field_element k, const ec_point* P, ec_point* R,
                        const ec_curve* curve);
 
@@ -64,3 +77,7 @@ bool poly_elliptic_is_infinity(const ec_point* P);
 // True when both coordinates are reduced and P satisfies the curve equation
 // (the point at infinity does not).
 bool poly_elliptic_on_curve(const ec_point* P, const ec_curve* curve);
+// For a point on the built-in curve (cofactor 2): true when P lies in the
+// subgroup of prime order n, i.e. P = 2Q for some point Q, which holds
+// exactly when the trace of x equals the trace of a (1).
+bool poly_elliptic_in_prime_subgroup(const ec_point* P);

@@ -14,6 +14,13 @@ namespace {
 // anything else could never be a key and is turned away before arithmetic.
 bool validPublicPoint(const ec_point* P) { return poly_elliptic_on_curve(P, &named_curve); }
 
+// A key-agreement peer must moreover lie in the subgroup of prime order n:
+// a point of order 2 or 2n would let a peer learn the low bit of the
+// private key from the shared secret.
+bool validPeerPoint(const ec_point* P) {
+    return validPublicPoint(P) && poly_elliptic_in_prime_subgroup(P);
+}
+
 void finishSharedKey(const field_element x, uint8_t* sharedKey, uint32_t keyLength) {
     uint8_t key[20];
     post_process_key(x, key);
@@ -82,7 +89,7 @@ int CSL_GenerateEccSharedKey(const uint8_t privateKey[30], const uint8_t publicK
     poly_elliptic_init_233_bit();
     ec_point P;
     OS2ECP(publicKey, ECC_POINT_BYTES, &P);
-    if (!validPublicPoint(&P)) return CSL_ECC_BAD_PUBLIC_KEY;
+    if (!validPeerPoint(&P)) return CSL_ECC_BAD_PUBLIC_KEY;
     field_element k, x;
     OS2FEP(privateKey, k);
     alg_generate_shared_key(&named_point, &named_curve, &P, k, x);
@@ -96,7 +103,7 @@ int CSL_PrecomputeFour(const uint8_t publicKey[60], uint8_t table[960]) {
     poly_elliptic_init_233_bit();
     ec_point P;
     OS2ECP(publicKey, ECC_POINT_BYTES, &P);
-    if (!validPublicPoint(&P)) return CSL_ECC_BAD_PUBLIC_KEY;
+    if (!validPeerPoint(&P)) return CSL_ECC_BAD_PUBLIC_KEY;
     comb4_table t;
     alg_do_precompute_four(&P, t, &named_curve);
     for (int i = 0; i < 16; ++i) EC2OSP(&t[i], table + ECC_POINT_BYTES * i, ECC_POINT_BYTES);
@@ -111,7 +118,7 @@ int CSL_GenerateEccSharedKeyPre(const uint8_t privateKey[30], const uint8_t tabl
     for (int i = 0; i < 16; ++i) {
         OS2ECP(table + ECC_POINT_BYTES * i, ECC_POINT_BYTES, &t[i]);
         const bool infinity = poly_elliptic_is_infinity(&t[i]);
-        if (i == 0 ? !infinity : (i == 1 ? !validPublicPoint(&t[i])
+        if (i == 0 ? !infinity : (i == 1 ? !validPeerPoint(&t[i])
                                          : !infinity && !validPublicPoint(&t[i])))
             return CSL_ECC_BAD_PUBLIC_KEY;
     }

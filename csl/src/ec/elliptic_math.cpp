@@ -1,9 +1,11 @@
 // Affine point arithmetic and scalar multiplication on sect233r1.
 #include "csl/elliptic_math.h"
 
+#include <array>
 #include <cstring>
 
 #include "csl/wipe.h"
+#include "ct.h"
 
 const ec_curve named_curve = {
     1,
@@ -123,10 +125,11 @@ int nafRecode(const field_element k, int8_t digits[260]) {
 }
 
 // Lopez-Dahab projective coordinates for the scalar multiplications:
-// (X, Y, Z) stands for the affine point (X/Z, Y/Z^2), and Z = 0 for the point
-// at infinity. Doubling and adding then need no inversion; one inversion at
-// the end returns to affine form, so results equal those of the affine
-// formulas.
+// (X, Y, Z) stands for the affine point (X/Z, Y/Z^2); Z = 0, and X = Y = 0,
+// stand for the point at infinity. The formulas below are the affine ones
+// (which use the curve's a and never its b) rewritten over a common
+// denominator, with their special cases taken the same way, so results equal
+// those of the affine formulas step for step.
 struct LdPoint {
     field_element X, Y, Z;
 };
@@ -137,7 +140,8 @@ bool isOne(const field_element e) {
     return acc == 0;
 }
 
-// t := a * v, skipping the product for the usual a = 1 (and a = 0).
+// t := a * v, skipping the product for the usual a = 1 (and a = 0). The
+// curve is public.
 void mulByA(const ec_curve* curve, const field_element v, field_element t) {
     if (isOne(curve->a))
         poly_copy(v, t);
@@ -145,6 +149,18 @@ void mulByA(const ec_curve* curve, const field_element v, field_element t) {
         poly_null(t);
     else
         poly_mul(curve->a, v, t);
+}
+
+// All ones when e is zero.
+uint32_t zeroMask(const field_element e) {
+    uint32_t acc = 0;
+    for (int i = 0; i < FIELD_WORDS; ++i) acc |= e[i];
+    return csl_ct_is_zero_mask(acc);
+}
+
+// dst := src where mask is all ones; no branch.
+void cmov(field_element dst, const field_element src, uint32_t mask) {
+    for (int i = 0; i < FIELD_WORDS; ++i) dst[i] ^= (dst[i] ^ src[i]) & mask;
 }
 
 void ldSetInfinity(LdPoint* P) {
@@ -155,21 +171,14 @@ void ldSetInfinity(LdPoint* P) {
 }
 
 void ldFromAffine(const ec_point* P, LdPoint* R) {
-    if (poly_elliptic_is_infinity(P)) {
-        ldSetInfinity(R);
-        return;
-    }
     poly_copy(P->x, R->X);
     poly_copy(P->y, R->Y);
     poly_null(R->Z);
-    R->Z[7] = 1;
+    R->Z[7] = 1;  // (0, 0, 1) is the point at infinity as well
 }
 
+// Constant time: the inversion of 0 gives 0, so infinity becomes (0, 0).
 void ldToAffine(const LdPoint* P, ec_point* R) {
-    if (poly_is_zero(P->Z)) {
-        setInfinity(R);
-        return;
-    }
     field_element zi, zi2;
     poly_inv(P->Z, zi);
     poly_mul(zi, zi, zi2);
@@ -177,75 +186,113 @@ void ldToAffine(const LdPoint* P, ec_point* R) {
     poly_mul(P->Y, zi2, R->y);
 }
 
-// Z3 = X^2 Z^2, X3 = X^4 + b Z^4, Y3 = b Z^4 Z3 + X3 (a Z3 + Y^2 + b Z^4).
-void ldDouble(LdPoint* P, const ec_curve* curve) {
-    if (poly_is_zero(P->Z)) return;
-    if (poly_is_zero(P->X)) {
-        // 2 * (0, sqrt(b)) = O; the only finite point with x = 0.
-        ldSetInfinity(P);
-        return;
-    }
-    field_element x2, z2, bz4, t;
-    poly_mul(P->X, P->X, x2);
-    poly_mul(P->Z, P->Z, z2);
-    poly_mul(x2, z2, P->Z);
-    poly_mul(z2, z2, z2);
-    poly_mul(curve->b, z2, bz4);
-    poly_mul(x2, x2, x2);
-    poly_add(x2, bz4, P->X);
-    poly_mul(P->Y, P->Y, t);
-    poly_add(t, bz4, t);
-    mulByA(curve, P->Z, x2);
-    poly_add(t, x2, t);
-    poly_mul(P->X, t, t);
-    poly_mul(bz4, P->Z, bz4);
-    poly_add(bz4, t, P->Y);
+// For public points only: faster inversion.
+void ldToAffinePublic(const LdPoint* P, ec_point* R) {
+    field_element zi, zi2;
+    poly_inv_vartime(P->Z, zi);
+    poly_mul(zi, zi, zi2);
+    poly_mul(P->X, zi, R->x);
+    poly_mul(P->Y, zi2, R->y);
 }
 
-// P := P + Q with Q affine.
-void ldAddMixed(LdPoint* P, const ec_point* Q, const ec_curve* curve) {
-    if (poly_elliptic_is_infinity(Q)) return;
-    if (poly_is_zero(P->Z)) {
-        ldFromAffine(Q, P);
-        return;
-    }
+// lambda = (X^2 + Y)/(XZ); with A = XZ, C = X^2 + Y:
+// Z3 = A^2, X3 = C (C + A) + a Z3, Y3 = X^4 Z3 + A (C + A) X3.
+// x = 0 (the point of order two) and the point at infinity give A = 0, hence
+// Z3 = 0: infinity, as the affine doubling does. No branch.
+void ldDouble(LdPoint* P, const ec_curve* curve) {
+    field_element B, A, C, t;
+    poly_mul(P->X, P->X, B);
+    poly_mul(P->X, P->Z, A);
+    poly_add(B, P->Y, C);
+    poly_mul(A, A, P->Z);
+    poly_add(C, A, t);
+    poly_mul(C, t, C);
+    mulByA(curve, P->Z, P->X);
+    poly_add(P->X, C, P->X);
+    poly_mul(A, t, A);
+    poly_mul(A, P->X, A);
+    poly_mul(B, B, B);
+    poly_mul(B, P->Z, B);
+    poly_add(B, A, P->Y);
+}
+
+void ldCmov(LdPoint* dst, const LdPoint* src, uint32_t mask) {
+    cmov(dst->X, src->X, mask);
+    cmov(dst->Y, src->Y, mask);
+    cmov(dst->Z, src->Z, mask);
+}
+
+// 2Q for an affine Q, as the case P = Q of the addition below needs.
+void ldDoubleAffine(const ec_point* Q, LdPoint* R, const ec_curve* curve) {
+    ldFromAffine(Q, R);
+    ldDouble(R, curve);
+}
+
+// P := P + Q with Q affine and Qd = 2Q. Every case of the affine addition
+// (P or Q at infinity, P = Q, P = -Q) is computed and the right result picked
+// with masks, so the work is the same whatever the points.
+void ldAddMixed(LdPoint* P, const ec_point* Q, const LdPoint* Qd, const ec_curve* curve) {
+    const uint32_t qInf = zeroMask(Q->x) & zeroMask(Q->y);
+    const uint32_t pInf = zeroMask(P->Z) | (zeroMask(P->X) & zeroMask(P->Y));
     field_element A, B, C, D, E, z2, t;
+    LdPoint R;
     poly_mul(P->Z, P->Z, z2);
     poly_mul(Q->y, z2, A);
     poly_add(A, P->Y, A);
     poly_mul(Q->x, P->Z, B);
     poly_add(B, P->X, B);
-    if (poly_is_zero(B)) {
-        // Same x: either P = Q (double it) or P = -Q (the sum is O).
-        if (poly_is_zero(A)) {
-            ldFromAffine(Q, P);
-            ldDouble(P, curve);
-        } else {
-            ldSetInfinity(P);
-        }
-        return;
-    }
+    const uint32_t equal = zeroMask(A) & zeroMask(B);
+    // B = 0 with A != 0 (P = -Q) leaves Z3 = 0: infinity, as it should.
     poly_mul(P->Z, B, C);
     mulByA(curve, z2, t);
     poly_add(C, t, t);
     poly_mul(B, B, D);
     poly_mul(D, t, D);
-    poly_mul(C, C, P->Z);
+    poly_mul(C, C, R.Z);
     poly_mul(A, C, E);
     poly_mul(A, A, t);
     poly_add(t, D, t);
-    poly_add(t, E, P->X);
-    poly_mul(Q->x, P->Z, t);
-    poly_add(t, P->X, t);  // F
-    poly_add(E, P->Z, E);
-    poly_mul(E, t, E);     // (E + Z3) F
+    poly_add(t, E, R.X);
+    poly_mul(Q->x, R.Z, t);
+    poly_add(t, R.X, t);  // F
+    poly_add(E, R.Z, E);
+    poly_mul(E, t, E);    // (E + Z3) F
     poly_add(Q->x, Q->y, D);
-    poly_mul(P->Z, P->Z, z2);
-    poly_mul(D, z2, D);    // G
-    poly_add(E, D, P->Y);
+    poly_mul(R.Z, R.Z, z2);
+    poly_mul(D, z2, D);   // G
+    poly_add(E, D, R.Y);
+
+    LdPoint q;
+    ldFromAffine(Q, &q);
+    ldCmov(&R, Qd, equal & ~pInf);
+    ldCmov(&R, &q, pInf);
+    ldCmov(&R, P, qInf);
+    *P = R;
+}
+
+// One table entry by a secret index: every entry is read, the wanted one
+// kept by masks.
+void selectPoint(const ec_point* table, int entries, uint32_t index, ec_point* out) {
+    std::memset(out, 0, sizeof *out);
+    for (int i = 0; i < entries; ++i) {
+        const uint32_t m = csl_ct_is_zero_mask(index ^ static_cast<uint32_t>(i));
+        cmov(out->x, table[i].x, m);
+        cmov(out->y, table[i].y, m);
+    }
+}
+
+void selectLdPoint(const LdPoint* table, int entries, uint32_t index, LdPoint* out) {
+    std::memset(out, 0, sizeof *out);
+    for (int i = 0; i < entries; ++i)
+        ldCmov(out, &table[i], csl_ct_is_zero_mask(index ^ static_cast<uint32_t>(i)));
 }
 
 void ldWipe(LdPoint* P) { csl_wipe(P, sizeof *P); }
+
+// The doubles of a table's entries, for the case P = Q of ldAddMixed.
+void doubleEntries(const ec_point* table, int entries, LdPoint* doubled, const ec_curve* curve) {
+    for (int i = 0; i < entries; ++i) ldDoubleAffine(&table[i], &doubled[i], curve);
+}
 
 }  // namespace
 
@@ -269,6 +316,13 @@ bool poly_elliptic_on_curve(const ec_point* P, const ec_curve* curve) {
     poly_mul(t, rhs, rhs);            // x^3 + a*x^2
     poly_add(rhs, curve->b, rhs);
     return poly_equal(lhs, rhs);
+}
+
+bool poly_elliptic_in_prime_subgroup(const ec_point* P) {
+    // For f = x^233 + x^74 + 1 the trace of x^i is 1 only for i = 0 and
+    // i = 233 - 74 = 159 (Newton's identities), so Tr(x) = x_0 + x_159.
+    const uint32_t trace = (P->x[7] ^ (P->x[3] >> 31)) & 1u;
+    return trace == 1;  // Tr(a) for a = 1
 }
 
 void poly_elliptic_double(const ec_point* P, ec_point* R, const ec_curve* curve) {
@@ -330,8 +384,79 @@ void poly_elliptic_sub(const ec_point* P1, const ec_point* P2, ec_point* R, cons
     poly_elliptic_sum(P1, &neg, R, curve);
 }
 
+namespace {
+
+// Bits [4w, 4w + 4) of a 256-bit scalar, most significant word first.
+uint32_t scalarNibble(const field_element k, int w) {
+    return (k[7 - w / 8] >> (4 * (w % 8))) & 0xFu;
+}
+
+}  // namespace
+
 void poly_elliptic_mul_slow(const field_element k, const ec_point* P, ec_point* R,
                             const ec_curve* curve) {
+    // Fixed 4-bit windows over all 256 bits of k: 252 doublings and 64
+    // additions of an entry chosen by masks, whatever k is. P is public: the
+    // table of its 0..15 multiples is built with ordinary (variable-time)
+    // code, the additions with the exception-free addition.
+    ec_point base;
+    copy_point(P, &base);
+    poly_reduce_element(base.x);
+    poly_reduce_element(base.y);
+    ec_point table[16];
+    LdPoint dtable[16];
+    setInfinity(&table[0]);
+    copy_point(&base, &table[1]);
+    {
+        LdPoint multiples[16], baseDouble;
+        ldDoubleAffine(&base, &baseDouble, curve);
+        ldFromAffine(&base, &multiples[1]);
+        for (int j = 2; j < 16; ++j) {
+            multiples[j] = multiples[j - 1];
+            ldAddMixed(&multiples[j], &base, &baseDouble, curve);
+        }
+        // One inversion for all: Z_j^-1 from the running products.
+        field_element prefix[16], inv, t;
+        poly_copy(multiples[1].Z, prefix[1]);
+        for (int j = 2; j < 16; ++j) {
+            if (poly_is_zero(multiples[j].Z)) poly_copy(prefix[j - 1], prefix[j]);
+            else poly_mul(prefix[j - 1], multiples[j].Z, prefix[j]);
+        }
+        poly_inv_vartime(prefix[15], inv);
+        for (int j = 15; j >= 2; --j) {
+            if (poly_is_zero(multiples[j].Z)) {
+                setInfinity(&table[j]);
+                continue;
+            }
+            poly_mul(inv, prefix[j - 1], t);           // Z_j^-1
+            poly_mul(inv, multiples[j].Z, inv);        // drop Z_j from the product
+            poly_mul(multiples[j].X, t, table[j].x);
+            poly_mul(t, t, t);
+            poly_mul(multiples[j].Y, t, table[j].y);
+            if (poly_is_zero(multiples[j].X) && poly_is_zero(multiples[j].Y)) setInfinity(&table[j]);
+        }
+    }
+    doubleEntries(table, 16, dtable, curve);
+
+    LdPoint acc;
+    ldSetInfinity(&acc);
+    ec_point q;
+    LdPoint qd;
+    for (int w = 63; w >= 0; --w) {
+        for (int i = 0; i < 4; ++i) ldDouble(&acc, curve);
+        const uint32_t d = scalarNibble(k, w);
+        selectPoint(table, 16, d, &q);
+        selectLdPoint(dtable, 16, d, &qd);
+        ldAddMixed(&acc, &q, &qd, curve);
+    }
+    ldToAffine(&acc, R);
+    ldWipe(&acc);
+    csl_wipe_object(q);
+    csl_wipe_object(qd);
+}
+
+void poly_elliptic_mul_vartime(const field_element k, const ec_point* P, ec_point* R,
+                               const ec_curve* curve) {
     int8_t digits[260];
     const int count = nafRecode(k, digits);
     if (count == 0) {
@@ -340,23 +465,48 @@ void poly_elliptic_mul_slow(const field_element k, const ec_point* P, ec_point* 
     }
     ec_point base, negBase;
     copy_point(P, &base);
+    poly_reduce_element(base.x);
+    poly_reduce_element(base.y);
     poly_copy(base.x, negBase.x);
     poly_add(base.x, base.y, negBase.y);
-    LdPoint acc;
+    LdPoint acc, baseDouble, negDouble;
+    ldDoubleAffine(&base, &baseDouble, curve);
+    ldDoubleAffine(&negBase, &negDouble, curve);
     ldFromAffine(&base, &acc);
     for (int i = count - 2; i >= 0; --i) {
         ldDouble(&acc, curve);
         if (digits[i] > 0)
-            ldAddMixed(&acc, &base, curve);
+            ldAddMixed(&acc, &base, &baseDouble, curve);
         else if (digits[i] < 0)
-            ldAddMixed(&acc, &negBase, curve);
+            ldAddMixed(&acc, &negBase, &negDouble, curve);
     }
-    ldToAffine(&acc, R);
-    csl_wipe(digits, sizeof digits);
-    ldWipe(&acc);
+    ldToAffinePublic(&acc, R);
 }
 
 namespace {
+
+// Comb over `columns` columns with a table of 2^teeth entries: tooth b of
+// column c is bit c + b * columns of k. Every column doubles once and adds
+// the entry its digit selects (by masks), so the work is the same for every
+// k; dtable holds the doubles of the entries.
+void combMultiply(const field_element k, const ec_point* table, const LdPoint* dtable, int teeth,
+                  int columns, ec_point* R, const ec_curve* curve) {
+    LdPoint acc, qd;
+    ec_point q;
+    ldSetInfinity(&acc);
+    for (int c = columns - 1; c >= 0; --c) {
+        uint32_t d = 0;
+        for (int b = teeth - 1; b >= 0; --b) d = (d << 1) | scalarBit(k, static_cast<unsigned>(c + b * columns));
+        ldDouble(&acc, curve);
+        selectPoint(table, 1 << teeth, d, &q);
+        selectLdPoint(dtable, 1 << teeth, d, &qd);
+        ldAddMixed(&acc, &q, &qd, curve);
+    }
+    ldToAffine(&acc, R);
+    ldWipe(&acc);
+    ldWipe(&qd);
+    csl_wipe_object(q);
+}
 
 // Fills entries of a comb table: entry i is the multiple of P whose scalar
 // has bit b of i at word offsets[b] (offsets run from the top tooth down).
@@ -367,22 +517,18 @@ void precomputeComb(const ec_point* P, ec_point* table, int teeth, const int* wo
         field_element k = {};
         for (int b = 0; b < teeth; ++b)
             if ((i >> (teeth - 1 - b)) & 1) k[wordOf[b]] = 1;
-        poly_elliptic_mul_slow(k, P, &table[i], curve);
+        poly_elliptic_mul_vartime(k, P, &table[i], curve);
     }
 }
 
-void comb4Multiply(const field_element k, const ec_point* table, ec_point* R,
-                   const ec_curve* curve) {
-    LdPoint acc;
-    ldSetInfinity(&acc);
-    for (int c = 63; c >= 0; --c) {
-        const unsigned d = scalarBit(k, 192 + c) << 3 | scalarBit(k, 128 + c) << 2 |
-                           scalarBit(k, 64 + c) << 1 | scalarBit(k, c);
-        ldDouble(&acc, curve);
-        ldAddMixed(&acc, &table[d], curve);
-    }
-    ldToAffine(&acc, R);
-    ldWipe(&acc);
+// The doubles of the built-in table's entries, made once.
+const LdPoint* baseDoubles() {
+    static const auto doubles = [] {
+        std::array<LdPoint, 16> d;
+        doubleEntries(precomputed_bp, 16, d.data(), &named_curve);
+        return d;
+    }();
+    return doubles.data();
 }
 
 }  // namespace
@@ -403,15 +549,18 @@ void do_precompute_two(const ec_point* P, comb2_table table, const ec_curve* cur
 
 void poly_elliptic_mul_precomputed(const field_element k, const comb4_table table, ec_point* R,
                                    const ec_curve* curve) {
-    if (poly_is_zero(k)) {
-        setInfinity(R);
-        return;
-    }
-    comb4Multiply(k, table, R, curve);
+    LdPoint dtable[16];
+    doubleEntries(table, 16, dtable, curve);
+    combMultiply(k, table, dtable, 4, 64, R, curve);
 }
 
 void poly_elliptic_mul_four(const field_element k, const ec_point* /*G*/, ec_point* R,
                             const ec_curve* curve) {
+    // The doubles were made with the built-in curve's a; another a needs its own.
+    if (isOne(curve->a)) {
+        combMultiply(k, precomputed_bp, baseDoubles(), 4, 64, R, curve);
+        return;
+    }
     poly_elliptic_mul_precomputed(k, precomputed_bp, R, curve);
 }
 
@@ -422,6 +571,7 @@ void poly_elliptic_cached_table(ec_point* signer, comb2_table table) {
 
 void poly_elliptic_mul(const field_element k, const ec_point* P, ec_point* R,
                        const ec_curve* curve) {
+    // k = 0 leaves the cache alone; only whether k is zero shows in the time.
     if (poly_is_zero(k)) {
         setInfinity(R);
         return;
@@ -432,13 +582,7 @@ void poly_elliptic_mul(const field_element k, const ec_point* P, ec_point* R,
         do_precompute_two(&base, precomputed_pk, curve);
         copy_point(&base, &precomputed_signer);
     }
-    LdPoint acc;
-    ldSetInfinity(&acc);
-    for (int c = 127; c >= 0; --c) {
-        const unsigned d = scalarBit(k, 128 + c) << 1 | scalarBit(k, c);
-        ldDouble(&acc, curve);
-        ldAddMixed(&acc, &precomputed_pk[d], curve);
-    }
-    ldToAffine(&acc, R);
-    ldWipe(&acc);
+    LdPoint dtable[4];
+    doubleEntries(precomputed_pk, 4, dtable, curve);
+    combMultiply(k, precomputed_pk, dtable, 2, 128, R, curve);
 }
