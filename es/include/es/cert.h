@@ -1,22 +1,46 @@
 // Certificate layouts, accessors, certificate generation and device data.
+// Every buffer is the caller's and is only read or written during the call;
+// a certificate buffer must hold the whole certificate its types announce.
+// No call ends the process.
 #pragma once
 #include <cstdint>
 
 #include "es/es.h"
 
+// Size of the certificate layout for a signature type and key type (host
+// order): 1280, 1024, 768, 576 or 384; ES_ERR_INVALID_PUBKEY_TYPE or
+// ES_ERR_INVALID_SIG_TYPE for a pair no layout has.
 int32_t ES_GetCertSize(uint32_t sigType, uint32_t keyType);
+// Copies the issuer and subject name fields (64 bytes each, zero-filled after
+// the text) out of cert; 0, ES_ERR_INVALID_PUBKEY_TYPE, ES_ERR_INVALID_SIG_TYPE.
 int32_t ES_GetCertNames(const uint8_t* cert, uint8_t issuerOut[64], uint8_t nameOut[64]);
+// Points into cert at its public key (512, 256 or 60 bytes, length in
+// lenOut); null when the certificate's types are not recognised.
 const uint8_t* ES_GetCertPubKey(const uint8_t* cert, uint32_t* lenOut);
 
+// Builds the certificate of the layout for sigType and keyType in cert
+// (which must hold ES_GetCertSize bytes), signature left zero for the signer
+// to fill; names of at most 63 characters. 0, ES_ERR_NAME_TOO_LONG,
+// ES_ERR_INVALID (missing argument) or the codes of ES_GetCertSize.
 int32_t ES_GenerateUnsignedCert(const char* name, const char* issuer, uint32_t sigType,
                                 uint32_t keyType, const uint8_t* publicKey,
                                 const uint8_t* exponent, int32_t exponentLen, uint32_t keyId,
                                 uint8_t* cert);
+// ES_GenerateUnsignedCert of a 384-byte ECC-signed certificate of an ECC key.
 int32_t ES_GenerateDeviceCert(const char* name, const char* issuer, const uint8_t publicKey[60],
                               uint32_t keyId, uint8_t cert[384]);
+// 0 when the 384-byte device certificate's ECDSA signature verifies under
+// signerPublicKey, else ES_ERR_VERIFY_FAILED.
 int32_t ES_VerifyDeviceCert(const uint8_t cert[384], const uint8_t signerPublicKey[60]);
+// 0 when signature is an ECDSA signature of SHA-1(data) under publicKey,
+// else ES_ERR_VERIFY_FAILED.
 int32_t ES_VerifyEccSig(const uint8_t publicKey[60], const uint8_t* data, uint32_t dataLen,
                         const uint8_t signature[60]);
+// Device data records from a lead block (40 bytes here, 36 for the Yk
+// form), extra data (at least 128 or 384 bytes), a 30-byte key and the
+// device certificate, written to out (at least 384 or 512 bytes; the Yk form
+// is little-endian). 0, ES_ERR_BAD_INPUT_LENGTH, ES_ERR_SHORT_INPUT_BUFFER,
+// ES_ERR_SHORT_OUTPUT_BUFFER or ES_ERR_INVALID.
 int32_t ES_GenerateMoxDeviceData(const uint8_t* lead, uint32_t leadLen, const uint8_t* extraData,
                                  uint32_t extraLen, const uint8_t keyData[30],
                                  const uint8_t deviceCert[384], const char* authorityName,

@@ -1,5 +1,8 @@
 // Result codes, signature and key types, and byte-order helpers shared by the
-// title metadata library and its users.
+// title metadata library and its users. Unless a comment says otherwise, the
+// library's calls work only on buffers and records owned by their caller,
+// return 0 or a byte count on success and one of these codes on failure, and
+// never end the process.
 #pragma once
 #include <cstdint>
 
@@ -41,7 +44,8 @@ constexpr uint8_t ES_TMD_VERSION = 0;
 // Read once per process.
 bool ES_OutputsDurable();
 
-// Big-endian field access for the stored formats.
+// Big-endian field access for the stored formats: read or write a 16-, 32-
+// or 64-bit number at p.
 inline uint16_t es_get_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 inline uint32_t es_get_be32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];

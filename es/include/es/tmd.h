@@ -53,6 +53,7 @@ static_assert(sizeof(ContentRecord) == 36);
 constexpr uint32_t ES_CONTENT_RECORD_BYTES = 36;
 constexpr uint32_t ES_MAX_CONTENTS = 512;
 
+// Bytes of a TMD with numContents content records: 484 + 36 * numContents.
 uint32_t ES_GetTmdSize(uint16_t numContents);
 
 struct ContentParams {
@@ -78,6 +79,9 @@ struct TmdParams {
 // characters; callers that must not sign a cut issuer check this first.
 bool ES_TmdIssuerFits(const char* signerName, const char* signerIssuer);
 
+// Builds the TMD of params in tmd (ES_GetTmdSize bytes), the content records
+// in the order of params->contents with hashes[i], issuer "<signerIssuer>-
+// <signerName>"; the signature is left zero for the signer to fill.
 // Always 0 for valid arguments; ES_ERR_INVALID when params or tmd is missing,
 // hashes is missing for a non-empty list, or numContents exceeds
 // ES_MAX_CONTENTS. The names are read for at most 64 bytes each.
@@ -87,7 +91,9 @@ int32_t ES_GenerateUnsignedTmd(const TmdParams* params, uint8_t caCrlVersion,
                                const uint8_t (*hashes)[20], const char* signerName,
                                const char* signerIssuer, uint8_t* tmd);
 
-// Plain-layout content encryption (one AES-128-CBC stream per content).
+// Plain-layout content encryption (one AES-128-CBC stream per content, IV the
+// content index): Reset, Update any number of times, Final. The context is
+// the caller's and borrows the key until Final, which wipes it.
 struct ContentEncryptContext {
     uint8_t iv[16];
     SHA1HashState shaContext;
@@ -96,11 +102,21 @@ struct ContentEncryptContext {
     uint32_t pendingLen;
 };
 
+// Starts a content: IV from index, SHA-1 reset, key borrowed. 0 or ES_ERR_INVALID.
 int32_t ES_EncryptContentReset(ContentEncryptContext* ctx, uint16_t index, const uint8_t* key);
+// Hashes and encrypts inLen more bytes, keeping a partial block for later;
+// out (outSize at least 16 and inLen) receives whole blocks. Returns the
+// bytes written, or ES_ERR_INVALID.
 int32_t ES_EncryptContentUpdate(ContentEncryptContext* ctx, const uint8_t* in, uint32_t inLen,
                                 uint8_t* out, uint32_t outSize);
+// Encrypts the zero-padded last partial block into out (16 bytes), puts the
+// plaintext's SHA-1 in hashOut and wipes the context. Bytes written (0 or
+// 16), or ES_ERR_INVALID.
 int32_t ES_EncryptContentFinal(ContentEncryptContext* ctx, uint8_t* out, uint32_t outSize,
                                uint8_t hashOut[20]);
+// Encrypts the file at path into "%08x.app" (cid) in the current directory,
+// SHA-1 of the plaintext in hashOut; the output appears only when complete.
+// 0, ES_ERR_FILE_OPEN, ES_ERR_FILE_READ, ES_ERR_FILE_WRITE or ES_ERR_INVALID.
 int32_t ES_EncryptContent(const char* path, uint32_t cid, uint16_t index, const uint8_t key[16],
                           uint8_t hashOut[20]);
 // As ES_EncryptContent; `plainBytes` receives the number of plaintext bytes
@@ -108,6 +124,8 @@ int32_t ES_EncryptContent(const char* path, uint32_t cid, uint16_t index, const 
 // input is a pipe or changes while it is read.
 int32_t ES_EncryptContentSized(const char* path, uint32_t cid, uint16_t index,
                                const uint8_t key[16], uint8_t hashOut[20], uint64_t* plainBytes);
+// out := titleKey encrypted under commonKey with AES-128-CBC, IV the title ID
+// (big-endian) and eight zero bytes. 0 or ES_ERR_INVALID.
 int32_t ES_CpEncryptTitleKey(const uint8_t commonKey[16], uint64_t titleId,
                              const uint8_t titleKey[16], uint8_t out[16]);
 
@@ -130,8 +148,18 @@ struct DiskEncryptContext {
     uint32_t hashTableUsed;
 };
 
+// Incremental disc layout, the same bytes as encryptDiskContent: Reset, Update,
+// Final. The context (about 2 MiB, the caller's) borrows the key.
+
+// Starts a content; index is not used. 0 or ES_ERR_INVALID.
 int32_t ES_DiskEncryptContentReset(DiskEncryptContext* ctx, uint16_t index, const uint8_t* key);
+// Buffers up to one super block of input (inLen at most 2,031,616); when a
+// super block is complete, writes its 2 MiB of output to out (outSize at
+// least DVD_BYTES_PER_SUPERBLOCK). Bytes written, or ES_ERR_INVALID.
 int32_t ES_DiskEncryptContentUpdate(DiskEncryptContext* ctx, const uint8_t* in, uint32_t inLen,
                                     uint8_t* out, uint32_t outSize);
+// Writes the last partial super block's blocks to out and puts the SHA-1 of
+// the hash table (the content's hash) in hashOut; the table itself stays in
+// ctx->hashTable (hashTableUsed bytes). Bytes written, or ES_ERR_INVALID.
 int32_t ES_DiskEncryptContentFinal(DiskEncryptContext* ctx, uint8_t* out, uint32_t outSize,
                                    uint8_t hashOut[20]);

@@ -1,5 +1,7 @@
 // RSA key pairs in the project's text key-file format, PKCS #1 v1.5 SHA-1
-// signing over OpenSSL, and in-place signing of signed objects.
+// signing over OpenSSL, and in-place signing of signed objects. Key objects
+// are the caller's, released with RUTIL_FreeRsaKeyPair; streams are opened and
+// closed by the caller. No call ends the process.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -14,9 +16,12 @@ constexpr int RUTIL_MAX_COMPONENT_BYTES = 4096;
 // A new key of the given size; null for an exponent other than 3, 17 or
 // 65537, or when generation fails.
 RsaKeyPair* RUTIL_GenerateRsaKeyPair(int bits, int exponent);
+// Releases a key object; null is allowed.
 void RUTIL_FreeRsaKeyPair(RsaKeyPair* key);
-// n (or e) as a minimal big-endian byte string and its length; 0 or -1.
+// n as a minimal big-endian byte string (out must hold the modulus size) and
+// its length; 0 or -1.
 int RUTIL_GetPublicKey(const RsaKeyPair* key, uint8_t* out, int* length);
+// The same for the public exponent e.
 int RUTIL_GetExponent(const RsaKeyPair* key, uint8_t* out, int* length);
 // Signs SHA-1(data) into the modulus-sized signature buffer (cleared first).
 // 0, or -1 when the block cannot be built for the key (modulus outside 46..512

@@ -1,5 +1,7 @@
 // Whole-file helpers with the tool's failure policy, and signature
-// verification of signed objects against their signer's certificate.
+// verification of signed objects against their signer's certificate. All
+// buffers are the caller's. utilFread, utilFwrite and utilVerify end the
+// process on a file failure; the other calls return codes.
 #pragma once
 #include <cstdint>
 
@@ -17,7 +19,10 @@ void utilFwrite(const char* path, const void* data, uint32_t length);
 // ends the process through utilFread.
 int32_t utilVerify(const char* certPath, int32_t sigLength, const uint8_t* object,
                    int32_t objectSize);
-// 0 valid, 7 invalid; ES_ERR_UNSUPPORTED_SIG_SIZE for a sigLength other than
+// Verifies the signature of object (sigLength 512, 256 or 60) against key, a
+// whole certificate of keySize bytes (for sigLength 512 with fromCert zero, a
+// bare 512-byte modulus with exponent 65537). 0 valid, 7 invalid;
+// ES_ERR_UNSUPPORTED_SIG_SIZE for a sigLength other than
 // 512, 256 or 60; ES_ERR_INVALID for an object that ends before its signed
 // region; ES_ERR_UNSUPPORTED_CERT when keySize does not fit the signature.
 int32_t utilVerify2(const uint8_t* key, int32_t keySize, int32_t sigLength,
