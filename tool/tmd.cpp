@@ -36,6 +36,7 @@
 #include "tool/pkcs11_signer.h"
 #include "tool/report.h"
 #include "tool/tmdcheck.h"
+#include "tool/version.h"
 #include "util/rsautil.h"
 #include "util/utils.h"
 
@@ -87,6 +88,29 @@ struct ToolConfig {
 
 ToolConfig cfg;
 TmdParams tmdParams;
+
+const char* const kHelp =
+    "usage: tmd -O -T TITLE_ID -n FILE,... -c ID,... -i INDEX,... [options]\n"
+    "Packages a title into the current directory: %08x.app (and %08x.hash with -d)\n"
+    "per content, TITLE_ID.titleKey and TITLE_ID.tmd.\n"
+    "  -O          create a title (required)\n"
+    "  -T id       64-bit title ID, upper 32 bits above 2\n"
+    "  -n files    content files            -c ids      content IDs (32-bit)\n"
+    "  -i indexes  0-based content indexes  -t types    0, 1, 3, 0x4001, 0x4003, 0x8001, 0xC001\n"
+    "  -C type     title type (default 1)   -g id       group ID, above 1 (default 2)\n"
+    "  -o version  system version 0x1xxxxxxxx (default 0x100000004)\n"
+    "  -m version  title version (default 0)\n"
+    "  -b index    boot content index, below the count or 511 (default 0)\n"
+    "  -K file     encrypted title-key file instead of the derived key\n"
+    "  -N file     first 32 bytes of the reserved area   -B file   last 30 bytes\n"
+    "  -A records  content records of an earlier -a run, not re-encrypted\n"
+    "  -d          disc layout for every content\n"
+    "  -a          read the TMD back, print it, export %lx.cmd records, verify it\n"
+    "Key files: $KESSARIVON_SDK_ROOT/X86/bin/pki_data/, else $ROOT/usr/etc/pki_data/\n"
+    "(common_dpki.aesKey, cp_dpki.cert, cp_dpki.rsa). TMD_SIGNING_KEY: a PKCS#11\n"
+    "key instead of cp_dpki.rsa; TMD_SYNC=0: outputs not flushed before rename;\n"
+    "TMD_CPU_DISABLE: portable code instead of processor instructions.\n"
+    "Exit status: 0 success, 1 failure, 2 the TMD read back by -a does not verify.\n";
 
 [[noreturn]] void usage(const char* /*program*/) {
     std::fflush(stdout);
@@ -557,14 +581,22 @@ int dumpTmd() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    processOptions(argc, argv);
+    // The only long arguments, recognised alone and before the option parser,
+    // so that every other command line is parsed exactly as before.
+    const bool version = argc == 2 && std::strcmp(argv[1], "--version") == 0;
+    const bool help = argc == 2 && std::strcmp(argv[1], "--help") == 0;
     int status = 0;
-    if (cfg.create) {
-        openSigningToken();
-        encryptContents();
-        generateTmd();
+    if (version || help) {
+        std::fputs(version ? "tmd " TMD_VERSION "\n" : kHelp, stdout);
+    } else {
+        processOptions(argc, argv);
+        if (cfg.create) {
+            openSigningToken();
+            encryptContents();
+            generateTmd();
+        }
+        if (cfg.cmdOut) status = dumpTmd();
     }
-    if (cfg.cmdOut) status = dumpTmd();
     std::fflush(stdout);
     if (std::ferror(stdout)) {
         std::fprintf(stderr, "error writing standard output\n");

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tool/options.h"
+#include "tool/version.h"
 #include "tool_fixture.h"
 
 namespace tt {
@@ -84,13 +85,26 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"OperandBeforePostParseChecks", {"stray", "-O"}, "unexpected argument 'stray'\n"}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// --version and --help count only as the one argument; anywhere else, and
+// any other long form, they are option-parser errors.
 TEST_F(ToolTest, UnknownOptionAndMissingArgumentFail) {
-    for (const auto& args : std::vector<std::vector<std::string>>{{"-O", "-x"}, {"-O", "-T"}, {"-I", "a"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"-O", "-x"}, {"-O", "-T"}, {"-I", "a"}, {"--create"}, {"--version", "-O"}, {"-O", "--help"}}) {
         auto r = tmd(args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err.find("title ID"), std::string::npos);
         EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
     }
+}
+
+TEST_F(ToolTest, VersionAndHelp) {
+    auto r = tmd({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string("tmd ") + TMD_VERSION + "\n");
+    r = tmd({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("usage: tmd -O", 0), 0u) << r.out;
+    EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
 }
 
 TEST_F(ToolTest, TooManyListItemsRefused) {
