@@ -47,8 +47,8 @@ cd "$out"
 ls -l title disc-title
 
 echo
-run tmd-inspect --pki pki/X86/bin/pki_data title/1000100000002.tmd
+run tmd-inspect --pki pki title/1000100000002.tmd
 echo
-run tmd-inspect --pki pki/X86/bin/pki_data disc-title/1000100000003.tmd
+run tmd-inspect --pki pki disc-title/1000100000003.tmd
 echo
 echo "both packages verify; everything is in $out"
