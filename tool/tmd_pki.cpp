@@ -1,7 +1,13 @@
 // tmd-pki: key management for the packaging tool. Makes a whole development
 // PKI directory in one step (init), or single pieces: RSA key files, ECC key
 // pairs, certificates of every layout signed by their issuer, PEM conversion
-// and common keys. Private keys are created readable by their owner only.
+// and common keys.
+//
+// Every file goes through the output module as key material: to a new name,
+// or over an existing regular file only with --force, never through a link,
+// device, FIFO or directory; private keys are owner-only from their first
+// byte. All destinations are checked before any key is made, and nothing is
+// written when one is refused.
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -19,9 +25,15 @@
 #include <string>
 #include <vector>
 
+#include <openssl/pem.h>
+#include <openssl/ui.h>
+
+#include "csl/convecc.h"
+#include "csl/elliptic_math.h"
 #include "csl/ecc.h"
 #include "csl/wipe.h"
 #include "es/cert.h"
+#include "output_file.h"
 #include "util/rsautil.h"
 #include "util/utils.h"
 
@@ -40,8 +52,10 @@ const char* const kUsage =
     "      16 random bytes from the operating system.\n"
     "  rsa-key OUT [--bits 2048|4096] [--label WORD]\n"
     "      A new RSA key pair (exponent 65537) in the RSA key file format.\n"
-    "  convert-pem IN.pem OUT\n"
-    "      A PEM RSA private key in the RSA key file format.\n"
+    "  convert-pem IN.pem OUT [--passin SOURCE]\n"
+    "      A PEM RSA private key in the RSA key file format. SOURCE of the passphrase\n"
+    "      of an encrypted PEM: pass:TEXT, env:VAR, file:PATH, fd:N or stdin (its first\n"
+    "      line). Without it the passphrase is asked for only on a terminal.\n"
     "  ecc-key PRIVATE PUBLIC\n"
     "      A new sect233r1 key pair: 30-byte private key, 60-byte public key.\n"
     "  cert OUT --name NAME --issuer ISSUER (--rsa-key FILE | --ecc-public FILE)\n"
@@ -50,9 +64,13 @@ const char* const kUsage =
     "        RSA-4096 signer: 1,280 bytes (RSA-4096 subject) or 1,024 (RSA-2048 subject)\n"
     "        RSA-2048 signer: 768 bytes (RSA-2048 subject) or 576 (ECC subject)\n"
     "        ECC signer:      384 bytes (ECC subject, a device certificate)\n"
-    "      --self signs an RSA certificate with its own subject key.\n"
+    "      --self signs an RSA certificate with its own subject key. NAME and ISSUER\n"
+    "      hold 1 to 63 characters.\n"
     "  --help\n"
-    "      This text.\n";
+    "      This text.\n"
+    "\n"
+    "Options may stand before or after the paths. An existing file is replaced only\n"
+    "with --force; links, devices, FIFOs and directories are never written to.\n";
 
 [[noreturn]] void die(const std::string& msg) {
     std::fprintf(stderr, "tmd-pki: %s\n", msg.c_str());
@@ -70,27 +88,190 @@ struct KeyOwner {
     ~KeyOwner() { RUTIL_FreeRsaKeyPair(key); }
 };
 
-// Writes a file through a temporary and a rename, mode 0600 for secrets.
-void writeFile(const std::string& path, const void* data, size_t len, bool secret) {
-    const std::string tmp = path + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, secret ? 0600 : 0644);
-    if (fd < 0) die("cannot create " + tmp + ": " + std::strerror(errno));
-    if (secret) ::fchmod(fd, 0600);
-    const auto* p = static_cast<const uint8_t*>(data);
-    size_t done = 0;
-    while (done < len) {
-        ssize_t w = ::write(fd, p + done, len - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            die("cannot write " + path + ": " + std::strerror(errno));
-        }
-        done += static_cast<size_t>(w);
+// Bytes that may be secret: wiped when they go.
+struct Secret {
+    Bytes bytes;
+    Secret() = default;
+    explicit Secret(size_t n) : bytes(n) {}
+    explicit Secret(Bytes b) : bytes(std::move(b)) {}
+    Secret(const Secret&) = delete;
+    Secret& operator=(const Secret&) = delete;
+    Secret(Secret&& other) noexcept : bytes(std::move(other.bytes)) {}
+    Secret& operator=(Secret&& other) noexcept {
+        csl_wipe(bytes.data(), bytes.size());
+        bytes = std::move(other.bytes);
+        return *this;
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0 || std::rename(tmp.c_str(), path.c_str()) != 0) {
-        ::unlink(tmp.c_str());
-        die("cannot write " + path + ": " + std::strerror(errno));
+    ~Secret() { csl_wipe(bytes.data(), bytes.size()); }
+};
+
+// ---- Command lines ------------------------------------------------------
+
+struct Option {
+    const char* name;
+    bool takesValue;
+};
+const Option kForce{"--force", false};
+const Option kPassin{"--passin", true};
+
+// Paths and options of one command, in any order.
+struct Args {
+    std::vector<std::string> paths;
+    std::map<std::string, std::string> options;  // flags hold ""
+
+    bool has(const std::string& name) const { return options.count(name) != 0; }
+    const std::string* get(const std::string& name) const {
+        auto it = options.find(name);
+        return it == options.end() ? nullptr : &it->second;
+    }
+    bool force() const { return has(kForce.name); }
+};
+
+struct Command {
+    const char* name;
+    const char* operands;  // as in the usage text, for messages
+    size_t paths;          // number of path operands
+    std::vector<Option> options;
+    int (*run)(const Args&);
+};
+
+Args parseArgs(const Command& cmd, const std::vector<std::string>& argv) {
+    Args args;
+    for (size_t i = 0; i < argv.size(); ++i) {
+        const std::string& a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        }
+        if (a.empty() || a[0] != '-') {
+            args.paths.push_back(a);
+            continue;
+        }
+        // "--name value" or "--name=value".
+        const std::string::size_type eq = a.find('=');
+        const std::string name = a.substr(0, eq);
+        const Option* opt = nullptr;
+        for (const Option& o : cmd.options)
+            if (name == o.name) opt = &o;
+        if (!opt)
+            die(std::string("unknown option ") + a + " for " + cmd.name +
+                " (paths may not begin with '-'; see --help)");
+        if (args.has(name)) die(name + " is given twice");
+        if (!opt->takesValue) {
+            if (eq != std::string::npos) die(name + " takes no value");
+            args.options[name] = "";
+        } else if (eq != std::string::npos) {
+            args.options[name] = a.substr(eq + 1);
+        } else if (i + 1 < argv.size()) {
+            args.options[name] = argv[++i];
+        } else {
+            die(name + " needs a value");
+        }
+    }
+    if (args.paths.size() != cmd.paths)
+        die(std::string(cmd.name) + " takes " + cmd.operands + " (see --help)");
+    return args;
+}
+
+// A whole number in C notation (decimal, 0x hexadecimal, 0 octal) of at
+// most `max`, with nothing before, after or in between: no blank, no sign,
+// no empty text, no value that would wrap.
+std::optional<uint64_t> parseNumber(const std::string& text, uint64_t max) {
+    size_t at = 0;
+    unsigned base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        at = 2;
+    } else if (text.size() > 1 && text[0] == '0') {
+        base = 8;
+        at = 1;
+    }
+    if (at >= text.size()) return std::nullopt;
+    uint64_t value = 0;
+    for (; at < text.size(); ++at) {
+        const char c = text[at];
+        unsigned d;
+        if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
+        else if (c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
+        else return std::nullopt;
+        if (d >= base || value > (max - d) / base) return std::nullopt;
+        value = value * base + d;
+    }
+    return value;
+}
+
+// ---- Files --------------------------------------------------------------
+
+// Refuses, before anything is made: the same file named for two outputs, a
+// destination that is not a regular file, and an existing one without
+// --force.
+void checkDestinations(const std::vector<std::string>& paths, bool force) {
+    std::vector<std::filesystem::path> seen;
+    std::vector<std::pair<dev_t, ino_t>> files;
+    for (const std::string& p : paths) {
+        std::error_code ec;
+        const auto normal = std::filesystem::absolute(p, ec).lexically_normal();
+        for (const auto& s : seen)
+            if (!ec && s == normal) die(p + " is named for two outputs");
+        seen.push_back(normal);
+
+        struct stat st {};
+        if (lstat(p.c_str(), &st) != 0) {
+            if (errno == ENOENT) continue;
+            die("cannot write " + p + ": " + std::strerror(errno));
+        }
+        const char* kind = S_ISLNK(st.st_mode)                        ? "a symbolic link"
+                           : S_ISDIR(st.st_mode)                      ? "a directory"
+                           : S_ISFIFO(st.st_mode)                     ? "a FIFO"
+                           : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                           : S_ISSOCK(st.st_mode)                     ? "a socket"
+                                                                      : nullptr;
+        if (kind) die(p + " is " + kind + ", not a regular file; nothing is written to it");
+        for (const auto& f : files)
+            if (f.first == st.st_dev && f.second == st.st_ino) die(p + " is named for two outputs");
+        files.emplace_back(st.st_dev, st.st_ino);
+        if (!force) die(p + " exists; --force replaces it");
+    }
+}
+
+struct Output {
+    std::string path;
+    const void* data;
+    size_t size;
+    bool secret;  // 0600 rather than 0644
+};
+
+[[noreturn]] void cannotWrite(const std::string& path, int err) {
+    if (err == EEXIST) die(path + " exists; --force replaces it");
+    if (err == EISDIR || err == EINVAL) die(path + " is not a regular file; nothing is written to it");
+    die("cannot write " + path + ": " + std::strerror(err));
+}
+
+// All files are written before the first is put in place, so a failure
+// while writing leaves none of them behind.
+void writeOutputs(const std::vector<Output>& outputs, bool force) {
+    std::vector<std::unique_ptr<es_detail::OutputFile>> files;
+    for (const Output& o : outputs) {
+        files.push_back(std::make_unique<es_detail::OutputFile>());
+        const es_detail::OutputPolicy policy{true, force, static_cast<mode_t>(o.secret ? 0600 : 0644)};
+        if (!files.back()->create(o.path.c_str(), policy)) {
+            const int err = errno;
+            files.clear();
+            cannotWrite(o.path, err);
+        }
+        if (!files.back()->write(o.data, o.size)) {
+            const int err = errno;
+            files.clear();
+            cannotWrite(o.path, err);
+        }
+    }
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (!files[i]->commit()) {
+            const int err = errno;
+            files.clear();
+            cannotWrite(outputs[i].path, err);
+        }
     }
 }
 
@@ -99,7 +280,7 @@ Bytes readFile(const std::string& path, size_t maxBytes) {
     if (!std::filesystem::is_regular_file(path, ec)) die("cannot read " + path + ": not a regular file");
     const auto size = std::filesystem::file_size(path, ec);
     if (ec || size > maxBytes) die("cannot read " + path + ": larger than " + std::to_string(maxBytes) + " bytes");
-    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+    es_detail::FilePtr f(std::fopen(path.c_str(), "rb"));
     if (!f) die("cannot read " + path + ": " + std::strerror(errno));
     // Private keys are read here: straight into the result, not via stdio's buffer.
     std::setvbuf(f.get(), nullptr, _IONBF, 0);
@@ -118,22 +299,23 @@ void randomBytes(uint8_t* p, size_t n) {
     }
 }
 
-void saveKey(const std::string& path, RsaKeyPair* key, const char* label) {
+// ---- Keys ---------------------------------------------------------------
+
+// The key file text of `key`, in a buffer wiped when it goes.
+Secret encodeKey(RsaKeyPair* key, const char* label) {
     // A fixed buffer that the key text never outgrows (a 4096-bit key takes
     // about 3 KB): a growing stream would leave copies behind in freed memory.
-    std::vector<char> buf(64 * 1024);
-    FILE* mem = fmemopen(buf.data(), buf.size(), "w");
+    Secret text(64 * 1024);
+    FILE* mem = fmemopen(text.bytes.data(), text.bytes.size(), "w");
     if (!mem) die("out of memory");
     std::setvbuf(mem, nullptr, _IONBF, 0);
     const int rc = RUTIL_SaveRsaKeyPair(mem, label, key);
     const long len = std::ftell(mem);
     std::fclose(mem);
-    if (rc != 0 || len <= 0) {
-        csl_wipe(buf.data(), buf.size());
-        die("cannot encode the key for " + path);
-    }
-    writeFile(path, buf.data(), static_cast<size_t>(len), true);
-    csl_wipe(buf.data(), buf.size());
+    if (rc != 0 || len <= 0) die("cannot encode an RSA key");
+    csl_wipe(text.bytes.data() + len, text.bytes.size() - static_cast<size_t>(len));
+    text.bytes.resize(static_cast<size_t>(len));
+    return text;
 }
 
 RsaKeyPair* loadKey(const std::string& path) {
@@ -143,12 +325,112 @@ RsaKeyPair* loadKey(const std::string& path) {
     struct Wipe {
         ~Wipe() { csl_wipe(ioBuffer, sizeof ioBuffer); }
     } wipeAfter;
-    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+    es_detail::FilePtr f(std::fopen(path.c_str(), "rb"));
     if (!f) die("cannot open the RSA key file " + path + ": " + std::strerror(errno));
     std::setvbuf(f.get(), ioBuffer, _IOFBF, sizeof ioBuffer);
     RsaKeyPair* k = RUTIL_ReadRsaKeyPair(f.get(), nullptr, 0);
     if (!k) die(path + " is not a valid RSA key file");
     return k;
+}
+
+// Where the passphrase of an encrypted PEM comes from, and what happened
+// when the reader asked for it.
+struct Passphrase {
+    const std::string* source = nullptr;  // --passin, if given
+    std::string pemPath;
+    Secret text;
+    bool known = false;  // text holds the passphrase
+    bool asked = false;  // the PEM is encrypted
+};
+
+// The first line of `fd`, read a byte at a time so nothing after it is taken.
+Secret firstLine(int fd, const std::string& what) {
+    Secret line;
+    line.bytes.reserve(1025);  // never moved: no copy left behind
+    for (;;) {
+        uint8_t c;
+        const ssize_t n = read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) die("cannot read the passphrase from " + what + ": " + std::strerror(errno));
+        if (n == 0 || c == '\n') break;
+        if (line.bytes.size() >= 1024) die("the passphrase from " + what + " is too long");
+        line.bytes.push_back(c);
+    }
+    if (!line.bytes.empty() && line.bytes.back() == '\r') line.bytes.pop_back();
+    return line;
+}
+
+// pass:TEXT, env:VAR, file:PATH, fd:N or stdin.
+Secret passphraseFrom(const std::string& source) {
+    const std::string::size_type colon = source.find(':');
+    const std::string kind = source.substr(0, colon);
+    Secret s;
+    if (kind == "pass" && colon != std::string::npos) {
+        s.bytes.assign(source.begin() + static_cast<std::ptrdiff_t>(colon) + 1, source.end());
+        return s;
+    }
+    const std::string rest = colon == std::string::npos ? "" : source.substr(colon + 1);
+    if (kind == "env" && !rest.empty()) {
+        const char* v = std::getenv(rest.c_str());
+        if (!v) die("--passin env:" + rest + ": the variable is not set");
+        s.bytes.assign(v, v + std::strlen(v));
+    } else if (kind == "file" && !rest.empty()) {
+        const int fd = open(rest.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) die("cannot open " + rest + ": " + std::strerror(errno));
+        s = firstLine(fd, rest);
+        close(fd);
+    } else if (kind == "fd" && colon != std::string::npos) {
+        const auto fd = parseNumber(rest, 0x7FFFFFFF);
+        if (!fd) die("--passin fd: takes a descriptor number");
+        s = firstLine(static_cast<int>(*fd), "descriptor " + rest);
+    } else if (source == "stdin") {
+        s = firstLine(STDIN_FILENO, "standard input");
+    } else {
+        die("--passin takes pass:TEXT, env:VAR, file:PATH, fd:N or stdin");
+    }
+    return s;
+}
+
+extern "C" int pemPassphrase(char* buf, int size, int /*rwflag*/, void* arg) {
+    auto* p = static_cast<Passphrase*>(arg);
+    p->asked = true;
+    if (!p->known) {
+        if (p->source) {
+            p->text = passphraseFrom(*p->source);
+        } else {
+            // Asked for once, and only of someone at a terminal: a run fed
+            // from elsewhere must not wait for an answer.
+            if (!isatty(STDIN_FILENO)) return -1;
+            Secret typed(1024);
+            const std::string prompt = "passphrase for " + p->pemPath + ": ";
+            if (EVP_read_pw_string(reinterpret_cast<char*>(typed.bytes.data()),
+                                   static_cast<int>(typed.bytes.size()), prompt.c_str(), 0) != 0)
+                return -1;
+            typed.bytes.resize(std::strlen(reinterpret_cast<char*>(typed.bytes.data())));
+            p->text = std::move(typed);
+        }
+        p->known = true;
+    }
+    if (p->text.bytes.size() > static_cast<size_t>(size)) return -1;
+    std::memcpy(buf, p->text.bytes.data(), p->text.bytes.size());
+    return static_cast<int>(p->text.bytes.size());
+}
+
+// The RSA private key of a PEM file, encrypted or not.
+RsaKeyPair* readPemKey(const std::string& path, const std::string* passin) {
+    es_detail::FilePtr in(std::fopen(path.c_str(), "rb"));
+    if (!in) die("cannot open " + path + ": " + std::strerror(errno));
+    Passphrase pass;
+    pass.source = passin;
+    pass.pemPath = path;
+    EVP_PKEY* key = PEM_read_PrivateKey(in.get(), nullptr, pemPassphrase, &pass);
+    if (key && EVP_PKEY_is_a(key, "RSA")) return key;
+    RUTIL_FreeRsaKeyPair(key);
+    if (key) die(path + " holds no RSA private key");
+    if (pass.asked && !pass.known)
+        die(path + " is encrypted: give its passphrase with --passin (standard input is not a terminal)");
+    if (pass.asked) die("wrong passphrase for " + path);
+    die(path + " holds no RSA private key");
 }
 
 int modulusBytes(const RsaKeyPair* key) {
@@ -175,6 +457,15 @@ Bytes exponent(const RsaKeyPair* key) {
     return {buf, buf + len};
 }
 
+// ---- Certificates -------------------------------------------------------
+
+constexpr size_t kMaxNameChars = 63;
+
+void checkName(const char* what, const std::string& value) {
+    if (value.empty() || value.size() > kMaxNameChars)
+        die(std::string(what) + " holds 1 to 63 characters");
+}
+
 Bytes buildCert(const std::string& name, const std::string& issuer, uint32_t sigType, uint32_t keyType,
                 const Bytes& publicKey, const Bytes& exp, uint32_t keyId) {
     const int32_t size = ES_GetCertSize(sigType, keyType);
@@ -197,194 +488,208 @@ Bytes rsaCert(const std::string& name, const std::string& issuer, uint32_t sigTy
                      exponent(subject), keyId);
 }
 
-void signRsa(const std::string& keyPath, uint32_t sigType, Bytes& cert) {
-    const int32_t sigLen = sigType == ES_SIG_RSA4096 ? 512 : 256;
-    if (utilFillSig(keyPath.c_str(), sigLen, cert.data(), static_cast<int32_t>(cert.size())) != 0)
-        die("cannot sign the certificate with " + keyPath);
+uint32_t rsaSigType(const RsaKeyPair* signer) {
+    const int bytes = modulusBytes(signer);
+    if (bytes != 256 && bytes != 512) die("signing keys are RSA-2048 or RSA-4096");
+    return bytes == 512 ? ES_SIG_RSA4096 : ES_SIG_RSA2048;
 }
 
-int cmdInit(const std::vector<std::string>& args) {
-    if (args.empty()) die("init needs a directory (see --help)");
-    std::string layout = "sdk";
-    int caBits = 2048;
-    for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--layout" && i + 1 < args.size()) {
-            layout = args[++i];
-            if (layout != "sdk" && layout != "root") die("--layout takes sdk or root");
-        } else if (args[i] == "--ca-bits" && i + 1 < args.size()) {
-            const std::string v = args[++i];
-            if (v != "2048" && v != "4096") die("--ca-bits takes 2048 or 4096");
-            caBits = std::stoi(v);
-        } else {
-            die("unknown argument " + args[i] + " (see --help)");
-        }
+// Signs the certificate from its issuer field on, as the TMD is signed.
+void signRsa(RsaKeyPair* signer, Bytes& cert) {
+    const size_t sigLen = static_cast<size_t>(modulusBytes(signer));
+    uint8_t sig[512];
+    if (cert.size() < sigLen + 64 ||
+        RUTIL_SignData(signer, cert.data() + sigLen + 64, static_cast<int>(cert.size() - sigLen - 64),
+                       sig) != 0)
+        die("cannot sign the certificate");
+    std::memcpy(cert.data() + 4, sig, sigLen);
+}
+
+// The order of the sect233r1 group, big-endian in 30 bytes.
+constexpr uint8_t kGroupOrder[30] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                     0x00, 0x00, 0x00, 0x00, 0x00, 0x13, 0xE9, 0x74, 0xE7, 0x2F,
+                                     0x8A, 0x69, 0x22, 0x03, 0x1D, 0x26, 0x03, 0xCF, 0xE0, 0xD7};
+
+// 0 < d < n, decided without a branch on the key's bytes.
+bool validEccPrivateKey(const uint8_t d[30]) {
+    unsigned borrow = 0, any = 0;
+    for (int i = 29; i >= 0; --i) {
+        const unsigned diff = unsigned{d[i]} - kGroupOrder[i] - borrow;
+        borrow = (diff >> 8) & 1;
+        any |= d[i];
     }
-    std::filesystem::path dir(args[0]);
-    dir /= layout == "root" ? "usr/etc/pki_data" : "X86/bin/pki_data";
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) die("cannot create " + dir.string() + ": " + ec.message());
+    // d - n borrows exactly when d < n.
+    return (borrow & static_cast<unsigned>(any != 0)) != 0;
+}
 
-    uint8_t commonKey[16];
-    randomBytes(commonKey, sizeof commonKey);
-    writeFile((dir / "common_dpki.aesKey").string(), commonKey, sizeof commonKey, true);
-    csl_wipe(commonKey, sizeof commonKey);
+bool validEccPublicKey(const Bytes& pub) {
+    ec_point p;
+    OS2ECP(pub.data(), static_cast<int>(pub.size()), &p);
+    return poly_elliptic_on_curve(&p, &named_curve);  // false for the point at infinity
+}
 
+// ---- Commands -----------------------------------------------------------
+
+int cmdInit(const Args& args) {
+    const std::string* layout = args.get("--layout");
+    if (layout && *layout != "sdk" && *layout != "root") die("--layout takes sdk or root");
+    const std::string* bitsArg = args.get("--ca-bits");
+    if (bitsArg && *bitsArg != "2048" && *bitsArg != "4096") die("--ca-bits takes 2048 or 4096");
+    const int caBits = bitsArg && *bitsArg == "4096" ? 4096 : 2048;
+
+    std::filesystem::path dir(args.paths[0]);
+    dir /= layout && *layout == "root" ? "usr/etc/pki_data" : "X86/bin/pki_data";
+    auto in = [&](const char* n) { return (dir / n).string(); };
+    const std::string commonPath = in("common_dpki.aesKey"), caKeyPath = in("ca_dpki.rsa"),
+                      cpKeyPath = in("cp_dpki.rsa"), caCertPath = in("ca_dpki.cert"),
+                      cpCertPath = in("cp_dpki.cert");
+    // A second init would make every package of the first unverifiable.
+    checkDestinations({commonPath, caKeyPath, cpKeyPath, caCertPath, cpCertPath}, args.force());
+
+    Secret commonKey(16);
+    randomBytes(commonKey.bytes.data(), commonKey.bytes.size());
     KeyOwner ca(RUTIL_GenerateRsaKeyPair(caBits, 65537));
     KeyOwner cp(RUTIL_GenerateRsaKeyPair(2048, 65537));
     if (!ca.key || !cp.key) die("RSA key generation failed");
-    const std::string caKeyPath = (dir / "ca_dpki.rsa").string();
-    saveKey(caKeyPath, ca.key, nullptr);
-    saveKey((dir / "cp_dpki.rsa").string(), cp.key, nullptr);
+    const Secret caText = encodeKey(ca.key, nullptr), cpText = encodeKey(cp.key, nullptr);
 
-    const uint32_t caSig = caBits == 4096 ? ES_SIG_RSA4096 : ES_SIG_RSA2048;
+    const uint32_t caSig = rsaSigType(ca.key);
     Bytes caCert = rsaCert("CA00000001", "Root", caSig, ca.key, 0);
-    signRsa(caKeyPath, caSig, caCert);
-    writeFile((dir / "ca_dpki.cert").string(), caCert.data(), caCert.size(), false);
-
+    signRsa(ca.key, caCert);
     Bytes cpCert = rsaCert("CP00000004", "Root-CA00000001", caSig, cp.key, 0);
-    signRsa(caKeyPath, caSig, cpCert);
-    writeFile((dir / "cp_dpki.cert").string(), cpCert.data(), cpCert.size(), false);
+    signRsa(ca.key, cpCert);
 
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) die("cannot create " + dir.string() + ": " + ec.message());
+    writeOutputs({{commonPath, commonKey.bytes.data(), commonKey.bytes.size(), true},
+                  {caKeyPath, caText.bytes.data(), caText.bytes.size(), true},
+                  {cpKeyPath, cpText.bytes.data(), cpText.bytes.size(), true},
+                  {caCertPath, caCert.data(), caCert.size(), false},
+                  {cpCertPath, cpCert.data(), cpCert.size(), false}},
+                 args.force());
     std::printf("development PKI written to %s\n", dir.string().c_str());
     return 0;
 }
 
-int cmdCommonKey(const std::vector<std::string>& args) {
-    if (args.size() != 1) die("common-key takes one output file (see --help)");
-    uint8_t key[16];
-    randomBytes(key, sizeof key);
-    writeFile(args[0], key, sizeof key, true);
-    csl_wipe(key, sizeof key);
+int cmdCommonKey(const Args& args) {
+    checkDestinations(args.paths, args.force());
+    Secret key(16);
+    randomBytes(key.bytes.data(), key.bytes.size());
+    writeOutputs({{args.paths[0], key.bytes.data(), key.bytes.size(), true}}, args.force());
     return 0;
 }
 
-int cmdRsaKey(const std::vector<std::string>& args) {
-    if (args.empty()) die("rsa-key needs an output file (see --help)");
-    int bits = 2048;
-    std::string label;
-    for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--bits" && i + 1 < args.size()) {
-            const std::string v = args[++i];
-            if (v != "2048" && v != "4096") die("--bits takes 2048 or 4096");
-            bits = std::stoi(v);
-        } else if (args[i] == "--label" && i + 1 < args.size()) {
-            label = args[++i];
-            if (label.empty() || label.find_first_of(" \t\r\n") != std::string::npos)
-                die("--label takes one word");
-        } else {
-            die("unknown argument " + args[i] + " (see --help)");
-        }
-    }
-    KeyOwner k(RUTIL_GenerateRsaKeyPair(bits, 65537));
+int cmdRsaKey(const Args& args) {
+    const std::string* bitsArg = args.get("--bits");
+    if (bitsArg && *bitsArg != "2048" && *bitsArg != "4096") die("--bits takes 2048 or 4096");
+    const std::string* label = args.get("--label");
+    if (label && (label->empty() || label->find_first_of(" \t\r\n") != std::string::npos))
+        die("--label takes one word");
+    checkDestinations(args.paths, args.force());
+    KeyOwner k(RUTIL_GenerateRsaKeyPair(bitsArg && *bitsArg == "4096" ? 4096 : 2048, 65537));
     if (!k.key) die("RSA key generation failed");
-    saveKey(args[0], k.key, label.empty() ? nullptr : label.c_str());
+    const Secret text = encodeKey(k.key, label ? label->c_str() : nullptr);
+    writeOutputs({{args.paths[0], text.bytes.data(), text.bytes.size(), true}}, args.force());
     return 0;
 }
 
-int cmdConvertPem(const std::vector<std::string>& args) {
-    if (args.size() != 2) die("convert-pem takes an input PEM file and an output file (see --help)");
-    std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(args[0].c_str(), "rb"), std::fclose);
-    if (!in) die("cannot open " + args[0] + ": " + std::strerror(errno));
-    char* buf = nullptr;
-    size_t len = 0;
-    FILE* mem = open_memstream(&buf, &len);
-    if (!mem) die("out of memory");
-    const int rc = RUTIL_ConvertPem(in.get(), mem);
-    std::fclose(mem);
-    if (rc != 0) {
-        csl_wipe(buf, len);
-        std::free(buf);
-        die(args[0] + " holds no RSA private key");
-    }
-    writeFile(args[1], buf, len, true);
-    csl_wipe(buf, len);
-    std::free(buf);
+int cmdConvertPem(const Args& args) {
+    checkDestinations({args.paths[1]}, args.force());
+    KeyOwner key(readPemKey(args.paths[0], args.get(kPassin.name)));
+    const Secret text = encodeKey(key.key, nullptr);
+    writeOutputs({{args.paths[1], text.bytes.data(), text.bytes.size(), true}}, args.force());
     return 0;
 }
 
-int cmdEccKey(const std::vector<std::string>& args) {
-    if (args.size() != 2) die("ecc-key takes a private-key and a public-key output file (see --help)");
-    uint8_t random[30], priv[30], pub[60];
-    // A draw whose low 233 bits give no valid key (0 or a multiple of the
-    // group order) is drawn again.
-    int rc = 5;
-    for (int attempt = 0; attempt < 8 && rc != 0; ++attempt) {
-        randomBytes(random, sizeof random);
-        rc = CSL_GenerateEccKeyPair(random, priv, pub);
+int cmdEccKey(const Args& args) {
+    checkDestinations(args.paths, args.force());
+    Secret random(30), priv(30);
+    uint8_t pub[60];
+    // The key is the draw cut to 233 bits; about half of those values are
+    // at least the group order, and such a key is drawn again, as is 0.
+    bool ok = false;
+    for (int attempt = 0; attempt < 128 && !ok; ++attempt) {
+        randomBytes(random.bytes.data(), random.bytes.size());
+        ok = CSL_GenerateEccKeyPair(random.bytes.data(), priv.bytes.data(), pub) == 0 &&
+             validEccPrivateKey(priv.bytes.data());
     }
-    csl_wipe(random, sizeof random);
-    if (rc != 0) {
-        csl_wipe(priv, sizeof priv);
-        die("ECC key generation failed");
-    }
-    writeFile(args[0], priv, sizeof priv, true);
-    csl_wipe(priv, sizeof priv);
-    writeFile(args[1], pub, sizeof pub, false);
+    if (!ok) die("ECC key generation failed");
+    writeOutputs({{args.paths[0], priv.bytes.data(), priv.bytes.size(), true},
+                  {args.paths[1], pub, sizeof pub, false}},
+                 args.force());
     return 0;
 }
 
-int cmdCert(const std::vector<std::string>& args) {
-    if (args.empty()) die("cert needs an output file (see --help)");
-    std::map<std::string, std::string> opt;
-    bool self = false;
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--self") {
-            self = true;
-        } else if ((a == "--name" || a == "--issuer" || a == "--rsa-key" || a == "--ecc-public" ||
-                    a == "--sign-rsa" || a == "--sign-ecc" || a == "--key-id") &&
-                   i + 1 < args.size()) {
-            opt[a] = args[++i];
-        } else {
-            die("unknown or incomplete argument " + a + " (see --help)");
-        }
-    }
-    if (!opt.count("--name") || !opt.count("--issuer")) die("cert needs --name and --issuer");
-    if (opt.count("--rsa-key") == opt.count("--ecc-public")) die("cert needs one of --rsa-key and --ecc-public");
-    if (self + opt.count("--sign-rsa") + opt.count("--sign-ecc") != 1)
-        die("cert needs one of --sign-rsa, --sign-ecc and --self");
-    if (self && !opt.count("--rsa-key")) die("--self signs RSA certificates only");
+int cmdCert(const Args& args) {
+    const std::string* name = args.get("--name");
+    const std::string* issuer = args.get("--issuer");
+    if (!name || !issuer) die("cert needs --name and --issuer");
+    checkName("--name", *name);
+    checkName("--issuer", *issuer);
+    const bool self = args.has("--self");
+    const std::string* rsaSubject = args.get("--rsa-key");
+    const std::string* eccSubject = args.get("--ecc-public");
+    const std::string* signRsaPath = args.get("--sign-rsa");
+    const std::string* signEccPath = args.get("--sign-ecc");
+    if (!rsaSubject == !eccSubject) die("cert needs one of --rsa-key and --ecc-public");
+    if (self + !!signRsaPath + !!signEccPath != 1) die("cert needs one of --sign-rsa, --sign-ecc and --self");
+    if (self && !rsaSubject) die("--self signs RSA certificates only");
     uint32_t keyId = 0;
-    if (opt.count("--key-id")) {
-        char* end = nullptr;
-        const unsigned long long v = std::strtoull(opt["--key-id"].c_str(), &end, 0);
-        if (!end || *end || v > 0xFFFFFFFFULL) die("--key-id takes a 32-bit number");
-        keyId = static_cast<uint32_t>(v);
+    if (const std::string* id = args.get("--key-id")) {
+        const auto v = parseNumber(*id, 0xFFFFFFFFu);
+        if (!v) die("--key-id takes a number from 0 to 0xFFFFFFFF");
+        keyId = static_cast<uint32_t>(*v);
     }
+    checkDestinations(args.paths, args.force());
 
     // The signer decides the signature type.
-    const std::string signer = self ? opt["--rsa-key"] : opt.count("--sign-rsa") ? opt["--sign-rsa"] : opt["--sign-ecc"];
+    KeyOwner rsaSigner;
     uint32_t sigType = ES_SIG_ECC;
-    if (!opt.count("--sign-ecc")) {
-        KeyOwner k(loadKey(signer));
-        const int bytes = modulusBytes(k.key);
-        if (bytes != 256 && bytes != 512) die("signing keys are RSA-2048 or RSA-4096");
-        sigType = bytes == 512 ? ES_SIG_RSA4096 : ES_SIG_RSA2048;
+    if (!signEccPath) {
+        rsaSigner.key = loadKey(self ? *rsaSubject : *signRsaPath);
+        sigType = rsaSigType(rsaSigner.key);
+    } else {
+        const Secret priv{readFile(*signEccPath, 4096)};
+        if (priv.bytes.size() < 30) die(*signEccPath + " is not a 30-byte private key");
+        if (!validEccPrivateKey(priv.bytes.data()))
+            die(*signEccPath + " is not a private key of the curve (0 < d < n)");
     }
 
     Bytes cert;
-    if (opt.count("--rsa-key")) {
-        KeyOwner subject(loadKey(opt["--rsa-key"]));
-        cert = rsaCert(opt["--name"], opt["--issuer"], sigType, subject.key, keyId);
+    if (rsaSubject) {
+        KeyOwner subject(loadKey(*rsaSubject));
+        cert = rsaCert(*name, *issuer, sigType, subject.key, keyId);
     } else {
-        const Bytes pub = readFile(opt["--ecc-public"], 60);
-        if (pub.size() != 60) die(opt["--ecc-public"] + " is not a 60-byte public key");
-        cert = buildCert(opt["--name"], opt["--issuer"], sigType, ES_PUBKEY_ECC, pub, {}, keyId);
+        const Bytes pub = readFile(*eccSubject, 60);
+        if (pub.size() != 60) die(*eccSubject + " is not a 60-byte public key");
+        if (!validEccPublicKey(pub)) die(*eccSubject + " is not a point of the curve");
+        cert = buildCert(*name, *issuer, sigType, ES_PUBKEY_ECC, pub, {}, keyId);
     }
-    if (sigType == ES_SIG_ECC) {
-        Bytes privateKey = readFile(signer, 4096);
-        const bool shortKey = privateKey.size() < 30;
-        csl_wipe(privateKey.data(), privateKey.size());
-        if (shortKey) die(signer + " is not a 30-byte private key");
-        if (utilFillEccSig(signer.c_str(), cert.data(), static_cast<int32_t>(cert.size())) != 0)
-            die("cannot sign the certificate with " + signer);
+    if (signEccPath) {
+        if (utilFillEccSig(signEccPath->c_str(), cert.data(), static_cast<int32_t>(cert.size())) != 0)
+            die("cannot sign the certificate with " + *signEccPath);
     } else {
-        signRsa(signer, sigType, cert);
+        signRsa(rsaSigner.key, cert);
     }
-    writeFile(args[0], cert.data(), cert.size(), false);
-    std::printf("%zu-byte certificate written to %s\n", cert.size(), args[0].c_str());
+    writeOutputs({{args.paths[0], cert.data(), cert.size(), false}}, args.force());
+    std::printf("%zu-byte certificate written to %s\n", cert.size(), args.paths[0].c_str());
     return 0;
+}
+
+const std::vector<Command>& commands() {
+    static const std::vector<Command> table{
+        {"init", "one directory", 1, {kForce, {"--layout", true}, {"--ca-bits", true}}, cmdInit},
+        {"common-key", "one output file", 1, {kForce}, cmdCommonKey},
+        {"rsa-key", "one output file", 1, {kForce, {"--bits", true}, {"--label", true}}, cmdRsaKey},
+        {"convert-pem", "an input PEM file and an output file", 2, {kForce, kPassin}, cmdConvertPem},
+        {"ecc-key", "a private-key and a public-key output file", 2, {kForce}, cmdEccKey},
+        {"cert", "one output file", 1,
+         {kForce, {"--name", true}, {"--issuer", true}, {"--rsa-key", true}, {"--ecc-public", true},
+          {"--sign-rsa", true}, {"--sign-ecc", true}, {"--self", false}, {"--key-id", true}},
+         cmdCert},
+    };
+    return table;
 }
 
 }  // namespace
@@ -401,11 +706,7 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (cmd == "init") return cmdInit(args);
-    if (cmd == "common-key") return cmdCommonKey(args);
-    if (cmd == "rsa-key") return cmdRsaKey(args);
-    if (cmd == "convert-pem") return cmdConvertPem(args);
-    if (cmd == "ecc-key") return cmdEccKey(args);
-    if (cmd == "cert") return cmdCert(args);
+    for (const Command& c : commands())
+        if (cmd == c.name) return c.run(parseArgs(c, args));
     die("unknown command " + cmd + " (see --help)");
 }

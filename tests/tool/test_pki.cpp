@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 #include "es/cert.h"
@@ -110,7 +111,38 @@ TEST_F(PkiTest, PemConversionAndKeyFiles) {
 TEST_F(PkiTest, BadRequestsFail) {
     writeFile(file("junk.pem"), std::string("not a key\n"));
     writeFile(file("short.pub"), Bytes(59, 1));
+    ASSERT_EQ(pki({"ecc-key", "e.priv", "e.pub"}).status, 0);
+    ASSERT_EQ(pki({"rsa-key", "r.rsa"}).status, 0);
+    // A public key off the curve, the point at infinity, private keys 0 and
+    // the group order.
+    Bytes offCurve = readFile(file("e.pub"));
+    offCurve[59] ^= 1;
+    writeFile(file("off.pub"), offCurve);
+    writeFile(file("inf.pub"), Bytes(60, 0));
+    writeFile(file("zero.priv"), Bytes(30, 0));
+    writeFile(file("order.priv"), fromHex("01000000000000000000000000000013E974E72F8A6922031D2603CFE0D7"));
+    const std::vector<std::string> ecc{"cert", "out.rsa", "--name", "N", "--issuer", "I"};
+    auto with = [](std::vector<std::string> a, const std::vector<std::string>& more) {
+        a.insert(a.end(), more.begin(), more.end());
+        return a;
+    };
     const std::vector<std::vector<std::string>> cases{
+        with(ecc, {"--ecc-public", "off.pub", "--sign-ecc", "e.priv"}),
+        with(ecc, {"--ecc-public", "inf.pub", "--sign-ecc", "e.priv"}),
+        with(ecc, {"--ecc-public", "e.pub", "--sign-ecc", "zero.priv"}),
+        with(ecc, {"--ecc-public", "e.pub", "--sign-ecc", "order.priv"}),
+        {"cert", "out.rsa", "--name", "N", "--issuer", "", "--rsa-key", "r.rsa", "--self"},
+        {"cert", "out.rsa", "--name", "", "--issuer", "I", "--rsa-key", "r.rsa", "--self"},
+        // Numbers: nothing empty, signed, wrapped or followed by junk.
+        {"cert", "out.rsa", "--name", "N", "--issuer", "I", "--rsa-key", "r.rsa", "--self", "--key-id", ""},
+        {"cert", "out.rsa", "--name", "N", "--issuer", "I", "--rsa-key", "r.rsa", "--self", "--key-id",
+         "-18446744073709551615"},
+        {"cert", "out.rsa", "--name", "N", "--issuer", "I", "--rsa-key", "r.rsa", "--self", "--key-id", "0x100000000"},
+        {"cert", "out.rsa", "--name", "N", "--issuer", "I", "--rsa-key", "r.rsa", "--self", "--key-id", "12abc"},
+        // The same file for two outputs, and paths that look like options.
+        {"ecc-key", "out.rsa", "./out.rsa"},
+        {"common-key", "-out.rsa"},
+        {"ecc-key", "out.rsa", "--", "x"},
         {},
         {"frobnicate"},
         {"init"},
@@ -124,13 +156,122 @@ TEST_F(PkiTest, BadRequestsFail) {
     };
     for (const auto& c : cases) {
         auto r = pki(c);
-        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.status, 1) << c.size();
         EXPECT_FALSE(r.err.empty());
-        EXPECT_FALSE(std::filesystem::exists(file("out.rsa")));
+        if (!c.empty()) {
+            EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;  // one line
+        }
+        EXPECT_FALSE(std::filesystem::exists(file("out.rsa"))) << r.err;
     }
-    auto r = pki({"--help"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("usage: tmd-pki"), std::string::npos);
+    for (const auto& help : {std::vector<std::string>{"--help"}, {"init", "--help"}}) {
+        auto r = pki(help);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find("usage: tmd-pki"), std::string::npos);
+    }
+    EXPECT_FALSE(std::filesystem::exists(file("--help")));
+}
+
+// Every command writes only to a new name or, with --force, over a regular
+// file; a link (to someone's file, or where an older version put its fixed
+// temporary), a FIFO or a device is never written through, and a refusal
+// writes nothing at all.
+TEST_F(PkiTest, DestinationsAreNeverWrittenThrough) {
+    ASSERT_EQ(run({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out",
+                   file("k.pem").string()})
+                  .status,
+              0);
+    ASSERT_EQ(pki({"convert-pem", "k.pem", "k.rsa"}).status, 0);
+    struct Command {
+        std::vector<std::string> args;  // "D" stands for the destination
+        std::string dest;
+        unsigned mode;
+    };
+    const std::string pkiFile = "p/X86/bin/pki_data/cp_dpki.cert";
+    const Command commands[] = {
+        {{"common-key", "D"}, "key", 0600},
+        {{"ecc-key", "priv", "D"}, "pub", 0644},
+        {{"convert-pem", "k.pem", "D"}, "out.rsa", 0600},
+        {{"cert", "D", "--self", "--name", "N", "--issuer", "Root", "--rsa-key", "k.rsa"}, "c.cert", 0644},
+        {{"init", "p"}, pkiFile, 0644},
+    };
+    enum Setup { symlink, fifo, device, existing, existingForced };
+    for (const Command& c : commands) {
+        for (Setup setup : {symlink, fifo, device, existing, existingForced}) {
+            SCOPED_TRACE(c.dest + " setup " + std::to_string(setup));
+            TempDir d;
+            const auto dest = d / c.dest;
+            std::filesystem::create_directories(dest.parent_path());
+            for (const char* n : {"k.pem", "k.rsa"}) std::filesystem::copy_file(file(n), d / n);
+            writeFile(d / "victim", std::string("victim"));
+            // What an older version used as its temporary.
+            std::filesystem::create_symlink(d / "victim", dest.string() + ".tmp");
+            if (setup == symlink) std::filesystem::create_symlink(d / "victim", dest);
+            if (setup == fifo) {
+                ASSERT_EQ(mkfifo(dest.c_str(), 0600), 0);
+            }
+            if (setup == device) std::filesystem::create_symlink("/dev/null", dest);
+            if (setup >= existing) writeFile(dest, std::string("old"));
+            std::vector<std::string> argv{binDir() + "/tmd-pki"};
+            for (const auto& a : c.args) argv.push_back(a == "D" ? c.dest : a);
+            // Options may come before the paths.
+            if (setup == existingForced) argv.insert(argv.begin() + 2, "--force");
+            auto before = std::filesystem::recursive_directory_iterator(d.path());
+            size_t entriesBefore = static_cast<size_t>(std::distance(before, {}));
+
+            auto r = run(argv, d.path());
+            EXPECT_EQ(readFile(d / "victim"), Bytes({'v', 'i', 'c', 't', 'i', 'm'}));
+            if (setup == existingForced) {
+                EXPECT_EQ(r.status, 0) << r.err;
+                EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(dest)));
+                EXPECT_NE(readFile(dest), Bytes({'o', 'l', 'd'}));
+                EXPECT_EQ(mode(dest), c.mode);
+                continue;
+            }
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+            auto after = std::filesystem::recursive_directory_iterator(d.path());
+            EXPECT_EQ(static_cast<size_t>(std::distance(after, {})), entriesBefore) << "a refusal wrote files";
+            if (setup == existing) {
+                EXPECT_EQ(readFile(dest), Bytes({'o', 'l', 'd'}));
+            }
+        }
+    }
+}
+
+// An encrypted PEM is never waited on: without --passin and without a
+// terminal it is refused at once; each passphrase source works, and a wrong
+// passphrase is named as such.
+TEST_F(PkiTest, EncryptedPemTakesPassinAndNeverWaits) {
+    ASSERT_EQ(run({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-aes-128-cbc",
+                   "-pass", "pass:sesame", "-out", file("enc.pem").string()})
+                  .status,
+              0);
+    writeFile(file("pw"), std::string("sesame\nignored\n"));
+    struct Case {
+        std::vector<std::string> passin;
+        std::string stdinText;
+        std::string err;  // empty: converted
+    };
+    const Case cases[] = {
+        {{}, "", "tmd-pki: enc.pem is encrypted: give its passphrase with --passin (standard input is not a terminal)\n"},
+        {{"--passin", "pass:wrong"}, "", "tmd-pki: wrong passphrase for enc.pem\n"},
+        {{"--passin", "pass:sesame"}, "", ""},
+        {{"--passin=env:PEM_PASS"}, "", ""},
+        {{"--passin", "file:pw"}, "", ""},
+        {{"--passin", "fd:0"}, "sesame\n", ""},
+    };
+    Bytes converted;
+    for (const Case& c : cases) {
+        std::vector<std::string> argv{binDir() + "/tmd-pki", "convert-pem", "enc.pem", "out.rsa", "--force"};
+        argv.insert(argv.end(), c.passin.begin(), c.passin.end());
+        auto r = run(argv, dir_.path(), {"PEM_PASS=sesame"}, c.stdinText);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, c.err.empty() ? 0 : 1);
+        if (!c.err.empty()) continue;
+        const Bytes out = readFile(file("out.rsa"));
+        if (converted.empty()) converted = out;
+        EXPECT_EQ(out, converted);
+    }
 }
 
 }  // namespace
