@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,16 @@ Check checkTmdIssuer(const uint8_t* tmd, const Cert& cp);
 Check checkChain(const Cert& cp, const Cert& ca);
 
 // --- contents (inspect_contents.cpp) ---
+
+// A whole small file: no bytes when it is missing or unreadable, and none
+// but its size when it holds more than the limit. Keys pass through here, so
+// stdio keeps no copy in its buffer.
+struct FileBytes {
+    std::optional<Bytes> bytes;
+    bool tooLarge = false;
+    uint64_t size = 0;
+};
+FileBytes readSmallFile(const std::filesystem::path& p, size_t limit);
 
 enum class Fault {
     none,

@@ -45,21 +45,29 @@ std::optional<Outcome> openSized(const fs::path& app, uint64_t expected, File& f
     return std::nullopt;
 }
 
-std::optional<Bytes> readSmall(const fs::path& p, size_t limit) {
-    std::error_code ec;
-    if (!fs::is_regular_file(p, ec)) return std::nullopt;
-    const auto size = fs::file_size(p, ec);
-    if (ec || size > limit) return std::nullopt;
-    File f(std::fopen(p.c_str(), "rb"), std::fclose);
-    if (!f) return std::nullopt;
-    Bytes b(size);
-    if (size && std::fread(b.data(), 1, size, f.get()) != size) return std::nullopt;
-    return b;
-}
-
 constexpr uint64_t kMaxDiscContent = uint64_t{SUPERBLOCK_HASH_TABLE_ENTRIES} * DVD_DATA_BYTES_PER_SUPERBLOCK;
 
 }  // namespace
+
+FileBytes readSmallFile(const fs::path& p, size_t limit) {
+    FileBytes r;
+    std::error_code ec;
+    if (!fs::is_regular_file(p, ec)) return r;
+    r.size = fs::file_size(p, ec);
+    if (ec) return r;
+    if (r.size > limit) {
+        r.tooLarge = true;
+        return r;
+    }
+    File f(std::fopen(p.c_str(), "rb"), std::fclose);
+    if (!f) return r;
+    // Keys are read here too: straight into the result, not via stdio's buffer.
+    std::setvbuf(f.get(), nullptr, _IONBF, 0);
+    Bytes b(r.size);
+    if (r.size && std::fread(b.data(), 1, r.size, f.get()) != r.size) return r;
+    r.bytes = std::move(b);
+    return r;
+}
 
 uint64_t plainFileSize(uint64_t size) {
     // A size this close to 2^64 has no padded length; the rounding would
@@ -114,7 +122,7 @@ Outcome checkDisc(const fs::path& app, const fs::path& hashFile, uint64_t size, 
     File f(nullptr, std::fclose);
     if (auto refused = openSized(app, expected, f)) return *refused;
     const std::string name = app.filename().string();
-    auto table = readSmall(hashFile, SUPERBLOCK_HASH_TABLE_BYTES);
+    auto table = readSmallFile(hashFile, SUPERBLOCK_HASH_TABLE_BYTES).bytes;
     if (!table) return fail(Fault::unreadable, "missing or oversized " + hashFile.filename().string());
     const uint64_t superBlocks = (size + DVD_DATA_BYTES_PER_SUPERBLOCK - 1) / DVD_DATA_BYTES_PER_SUPERBLOCK;
     uint64_t slots = superBlocks + (size % DVD_DATA_BYTES_PER_SUPERBLOCK == 0 ? 1 : 0);

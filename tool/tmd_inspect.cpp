@@ -77,34 +77,6 @@ struct Options {
     bool signatureOnly = false;
 };
 
-// What was read, and the file it came from; nothing when the file is missing
-// or unreadable. `tooLarge` when the file holds more than the limit.
-struct ReadResult {
-    std::optional<Bytes> bytes;
-    bool tooLarge = false;
-    uint64_t size = 0;
-};
-
-ReadResult readAll(const fs::path& p, size_t limit) {
-    ReadResult r;
-    std::error_code ec;
-    if (!fs::is_regular_file(p, ec)) return r;
-    r.size = fs::file_size(p, ec);
-    if (ec) return r;
-    if (r.size > limit) {
-        r.tooLarge = true;
-        return r;
-    }
-    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(p.c_str(), "rb"), std::fclose);
-    if (!f) return r;
-    // Keys are read here too: straight into the result, not via stdio's buffer.
-    std::setvbuf(f.get(), nullptr, _IONBF, 0);
-    Bytes b(r.size);
-    if (r.size && std::fread(b.data(), 1, r.size, f.get()) != r.size) return r;
-    r.bytes = std::move(b);
-    return r;
-}
-
 // Where the output goes: one JSON object per TMD, text, or nothing.
 struct Output {
     bool json = false;
@@ -221,7 +193,7 @@ struct Keys {
 };
 
 Cert loadCert(const Output& out, const Options& o, const fs::path& p, const char* what) {
-    ReadResult r = readAll(p, kCertReadLimit);
+    FileBytes r = readSmallFile(p, kCertReadLimit);
     if (r.tooLarge) {
         Cert c;
         c.file = p.string();
@@ -268,7 +240,7 @@ void loadKeys(const Output& out, const Options& o, Keys& k) {
     k.cp = loadCert(out, o, cert, "certificate");
     if (!o.signatureOnly && !ca.empty()) k.ca = loadCert(out, o, ca, "CA certificate");
     if (!o.signatureOnly && !common.empty()) {
-        ReadResult r = readAll(common, 4096);
+        FileBytes r = readSmallFile(common, 4096);
         if (!r.bytes || r.bytes->size() < 16) {
             if (r.bytes) csl_wipe(r.bytes->data(), r.bytes->size());
             failAll(out, o.tmds, "cannot read the common key (16 bytes) from " + common.string());
@@ -281,7 +253,7 @@ void loadKeys(const Output& out, const Options& o, Keys& k) {
 
 // Reads and bounds a TMD into the report; what is wrong with it otherwise.
 std::string readTmd(const fs::path& p, Report& r, uint32_t& tmdSize) {
-    ReadResult file = readAll(p, kTmdReadLimit);
+    FileBytes file = readSmallFile(p, kTmdReadLimit);
     const std::string name = "TMD " + p.string();
     if (file.tooLarge) return name + " has " + std::to_string(file.size) + " bytes, more than any TMD";
     if (!file.bytes) return "cannot read " + name;
@@ -402,7 +374,7 @@ private:
     Check decryptTitleKey(const fs::path& dir, uint64_t titleId, uint8_t titleKey[16]) const {
         const fs::path tkPath = o_.titleKey.empty() ? dir / (hexId(titleId, 0) + ".titleKey") : o_.titleKey;
         Check c{Group::contents, "title key", Status::failed, ""};
-        ReadResult tk = readAll(tkPath, 4096);
+        FileBytes tk = readSmallFile(tkPath, 4096);
         if (!tk.bytes || tk.bytes->size() < 16) {
             c.detail = "cannot read 16 bytes from " + tkPath.string();
             return c;
