@@ -22,7 +22,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <openssl/evp.h>
@@ -32,6 +31,7 @@
 #include "es/cert.h"
 #include "es/disk_encrypt.h"
 #include "es/tmd.h"
+#include "stream_pipeline.h"
 #include "tool/options.h"
 #include "tool/pkcs11_signer.h"
 #include "tool/report.h"
@@ -371,8 +371,9 @@ void encryptAll(const uint8_t titleKey[16]) {
     // contents at once would only queue at the disk.
     constexpr unsigned kMaxPlainContents = 3;
     constexpr unsigned kMaxDiscContents = 2;
-    unsigned workers = std::thread::hardware_concurrency();
-    if (workers == 0) workers = 1;
+    // Contents side by side draw on the library's worker budget, as its
+    // streams do.
+    unsigned workers = es_detail::workerBudget();
     workers = std::min(workers, cfg.diskEncryption ? kMaxDiscContents : kMaxPlainContents);
     if (static_cast<int>(workers) > n) workers = static_cast<unsigned>(n);
     if (sharedNames || workers <= 1) {

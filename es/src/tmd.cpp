@@ -3,12 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
-#include <thread>
 
 #include "csl/aes.h"
 #include "csl/aes_bulk.h"
@@ -16,7 +12,7 @@
 #include "csl/wipe.h"
 #include "es/disk_layout.h"
 #include "output_file.h"
-#include "pipeline.h"
+#include "stream_pipeline.h"
 
 namespace {
 
@@ -27,150 +23,57 @@ namespace {
 constexpr uint32_t PLAIN_IO_BYTES = 256u << 10;
 constexpr size_t NAME_FIELD = ES_ISSUER_BYTES;
 
+constexpr size_t kPiecesInFlight = 8;
+
 // Hashes and encrypts `len` bytes (a multiple of 16) and advances the IV.
 bool encryptRun(ContentEncryptContext* ctx, const uint8_t* in, uint32_t len, uint8_t* out) {
     return csl_aes128CbcEncryptSha1(ctx->key, ctx->iv, &ctx->shaContext, in, len, out) == 0;
 }
 
-// Final ciphertext after the last piece: at most one block.
-int32_t finishInto(ContentEncryptContext* ctx, uint8_t* out, uint8_t hashOut[20]) {
-    return ES_EncryptContentFinal(ctx, out, 16, hashOut);
-}
-
-// One thread: read, encrypt and write each piece in turn.
-int32_t encryptSerial(ContentEncryptContext* ctx, FILE* in, es_detail::OutputFile* out,
+// Reads, hashes and encrypts, and writes the content in pieces, in order:
+// the cipher chain runs on one worker while the next pieces are read and
+// the finished ones written. Pieces are whole numbers of blocks, so no bytes
+// wait inside the engine between them and each is encrypted where it lies;
+// the last one, short, gains at most one block of padding, which its piece
+// has room for.
+int32_t encryptStream(ContentEncryptContext* ctx, FILE* in, es_detail::OutputFile* out,
                       uint8_t hashOut[20], uint64_t* plainBytes) {
-    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[PLAIN_IO_BYTES + 16]);
-    if (!buf) return ES_ERR_INVALID;
-    for (;;) {
-        size_t n = std::fread(buf.get(), 1, PLAIN_IO_BYTES, in);
-        // A short read is either the end of the file or an error; a directory,
-        // for one, opens but never reaches end of file.
-        if (n < PLAIN_IO_BYTES && std::ferror(in)) return ES_ERR_FILE_READ;
-        *plainBytes += n;
-        if (n > 0) {
-            // Whole pieces keep the engine free of pending bytes, so the
-            // piece can be encrypted where it lies.
-            int32_t p = ES_EncryptContentUpdate(ctx, buf.get(), static_cast<uint32_t>(n),
-                                                buf.get(), PLAIN_IO_BYTES);
-            if (p < 0) return p;
-            if (p > 0 && !out->write(buf.get(), static_cast<size_t>(p))) return ES_ERR_FILE_WRITE;
-        }
-        if (n < PLAIN_IO_BYTES) break;
-    }
-    int32_t p = finishInto(ctx, buf.get(), hashOut);
-    if (p < 0) return p;
-    if (p > 0 && !out->write(buf.get(), static_cast<size_t>(p))) return ES_ERR_FILE_WRITE;
-    return 0;
-}
-
-// Three threads: a reader fills pieces, this thread hashes and encrypts them
-// in place, a writer writes them out in order, so the cipher never waits for
-// the file system. The outcome is that of encryptSerial: on a failure the
-// reader and the encryption stop, and a write failure, which the serial loop
-// would have met before any later read, takes precedence over a read error.
-// False, with nothing consumed, when the threads cannot be started.
-bool encryptPipelined(ContentEncryptContext* ctx, FILE* in, es_detail::OutputFile* out,
-                      uint8_t hashOut[20], uint64_t* plainBytes, int32_t* result) {
-    constexpr size_t kSlots = 8;
-    struct Piece {
-        size_t slot = 0;
-        size_t len = 0;        // bytes read, or bytes to write
-        bool last = false;     // short read: end of input (or error)
-        bool readError = false;
+    es_detail::StreamSteps steps;
+    steps.read = [in](es_detail::StreamPiece& p) {
+        p.size = std::fread(p.buffer, 1, PLAIN_IO_BYTES, in);
+        // A short read is either the end of the file or an error; a
+        // directory, for one, opens but never reaches end of file.
+        p.last = p.size < PLAIN_IO_BYTES;
+        return p.last && std::ferror(in) ? ES_ERR_FILE_READ : 0;
     };
-    // The pieces fill one large page, whose pages direct writes pin
-    // cheaply. A piece needs no room beyond its size: a short last piece
-    // gains at most the padding up to the next multiple of 16, which
-    // PLAIN_IO_BYTES is.
-    static_assert(kSlots * PLAIN_IO_BYTES == es_detail::kLargePageBytes);
-    const es_detail::IoBuffer mem = es_detail::allocateIoBuffer(kSlots * PLAIN_IO_BYTES);
-    if (!mem) return false;
-    auto slotData = [&](size_t i) { return mem.get() + i * PLAIN_IO_BYTES; };
-
-    es_detail::StageQueue<size_t> freeSlots;
-    es_detail::StageQueue<Piece> filled;
-    es_detail::StageQueue<Piece> toWrite;
-    for (size_t i = 0; i < kSlots; ++i) freeSlots.push(i);
-    std::atomic<bool> writeFailed{false};
-
-    auto reader = [&] {
-        for (;;) {
-            Piece piece;
-            if (!freeSlots.pop(piece.slot)) break;
-            piece.len = std::fread(slotData(piece.slot), 1, PLAIN_IO_BYTES, in);
-            piece.last = piece.len < PLAIN_IO_BYTES;
-            piece.readError = piece.last && std::ferror(in);
-            if (!filled.push(piece) || piece.last) break;
+    steps.process = [ctx, hashOut](es_detail::StreamPiece& p) {
+        int32_t produced = 0;
+        if (p.size > 0)
+            produced = ES_EncryptContentUpdate(ctx, p.buffer, static_cast<uint32_t>(p.size),
+                                               p.buffer, PLAIN_IO_BYTES);
+        if (produced >= 0 && p.last) {
+            const int32_t tail = ES_EncryptContentFinal(ctx, p.buffer + produced, 16, hashOut);
+            produced = tail < 0 ? tail : produced + tail;
         }
-        filled.close();
+        if (produced < 0) return produced;
+        p.out = p.buffer;
+        p.outSize = static_cast<size_t>(produced);
+        return 0;
     };
-    auto writer = [&] {
-        Piece piece;
-        while (toWrite.pop(piece)) {
-            if (!writeFailed.load() && piece.len > 0 && !out->write(slotData(piece.slot), piece.len)) {
-                writeFailed.store(true);
-                // Nothing more is read or written.
-                freeSlots.abort();
-                filled.abort();
-            }
-            freeSlots.push(piece.slot);
-        }
+    steps.write = [out, plainBytes](const es_detail::StreamPiece& p) {
+        if (p.outSize > 0 && !out->write(p.out, p.outSize)) return ES_ERR_FILE_WRITE;
+        *plainBytes += p.size;
+        return 0;
     };
-
-    // The writer first: until the reader runs, nothing has been consumed
-    // and the caller can still fall back to the serial loop.
-    std::thread readerThread, writerThread;
-    try {
-        writerThread = std::thread(writer);
-        readerThread = std::thread(reader);
-    } catch (...) {
-        toWrite.close();
-        if (writerThread.joinable()) writerThread.join();
-        return false;
-    }
-
-    int32_t r = 0;
-    Piece piece;
-    while (filled.pop(piece)) {
-        if (piece.readError) {
-            r = ES_ERR_FILE_READ;
-            break;
-        }
-        uint8_t* data = slotData(piece.slot);
-        *plainBytes += piece.len;
-        size_t produced = 0;
-        if (piece.len > 0) {
-            int32_t p = ES_EncryptContentUpdate(ctx, data, static_cast<uint32_t>(piece.len), data,
-                                                PLAIN_IO_BYTES);
-            if (p < 0) {
-                r = p;
-                break;
-            }
-            produced = static_cast<size_t>(p);
-        }
-        if (piece.last) {
-            int32_t p = finishInto(ctx, data + produced, hashOut);
-            if (p < 0) {
-                r = p;
-                break;
-            }
-            produced += static_cast<size_t>(p);
-        }
-        toWrite.push(Piece{piece.slot, produced, piece.last, false});
-        if (piece.last) break;
-    }
-    if (r != 0) {
-        freeSlots.abort();
-        filled.abort();
-    }
-    toWrite.close();
-    writerThread.join();
-    freeSlots.abort();
-    filled.abort();
-    readerThread.join();
-    *result = writeFailed.load() ? ES_ERR_FILE_WRITE : r;
-    return true;
+    // The chain is serial: one worker. The pieces fill one large page,
+    // whose pages direct writes pin cheaply.
+    es_detail::StreamShape shape;
+    shape.pieceBytes = PLAIN_IO_BYTES;
+    shape.depth = kPiecesInFlight;
+    shape.workers = 1;
+    static_assert(kPiecesInFlight * PLAIN_IO_BYTES == es_detail::kLargePageBytes);
+    const es_detail::StreamOutcome o = es_detail::runOrderedStream(shape, steps);
+    return o.stage == es_detail::StreamStage::Memory ? ES_ERR_INVALID : o.result;
 }
 
 }  // namespace
@@ -331,8 +234,7 @@ int32_t ES_EncryptContentSized(const char* path, uint32_t cid, uint16_t index,
     // device where the file system allows, rather than through page cache
     // memory that would have to be had first (see the disc layout).
     out.preferDirect();
-    if (!encryptPipelined(&ctx, in.get(), &out, hashOut, plainBytes, &result))
-        result = encryptSerial(&ctx, in.get(), &out, hashOut, plainBytes);
+    result = encryptStream(&ctx, in.get(), &out, hashOut, plainBytes);
     in.reset();
     if (result == 0 && !out.commit()) result = ES_ERR_FILE_WRITE;
     csl_wipe_object(ctx);
