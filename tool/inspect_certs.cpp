@@ -3,6 +3,7 @@
 // the verification dispatch is only ever handed a size it handles.
 #include <cstring>
 
+#include "csl/rsa.h"
 #include "es/cert.h"
 #include "es/tmd.h"
 #include "tool/inspect.h"
@@ -114,7 +115,7 @@ Check checkTmdSignature(const uint8_t* tmd, uint32_t tmdSize, const Cert& cp) {
     const int32_t r = utilVerify2(cp.bytes.data(), static_cast<int32_t>(cp.bytes.size()), 256, tmd,
                                   static_cast<int32_t>(tmdSize), 1);
     if (r == 0) return signatureCheck(name, "");
-    return signatureCheck(name, r == 7 ? "does not verify against " + cp.file
+    return signatureCheck(name, r == CSL_VERIFY_ERROR ? "does not verify against " + cp.file
                                        : "verification error " + std::to_string(r));
 }
 

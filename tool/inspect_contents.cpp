@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "csl/aes.h"
 #include "csl/sha1.h"
@@ -114,6 +115,8 @@ Outcome checkPlain(const fs::path& app, uint64_t size, uint16_t index, const uin
     return {};
 }
 
+namespace hb = disc_hash_block;
+
 Outcome checkDisc(const fs::path& app, const fs::path& hashFile, uint64_t size, const uint8_t* hash,
                   const uint8_t* titleKey, const Sink& sink) {
     const uint64_t expected = discFileSize(size);
@@ -141,7 +144,7 @@ Outcome checkDisc(const fs::path& app, const fs::path& hashFile, uint64_t size, 
     // Hashes of a zero block, for the blocks after the data that are not written.
     Bytes zeroBlock(DVD_DATA_BYTES_PER_BLOCK, 0);
     Bytes zeroChunks;
-    for (uint32_t c = 0; c < 31; ++c) {
+    for (uint32_t c = 0; c < hb::CHUNKS_PER_BLOCK; ++c) {
         auto h = sha1(zeroBlock.data() + c * DVD_CHUNK_BYTES, DVD_CHUNK_BYTES);
         zeroChunks.insert(zeroChunks.end(), h.begin(), h.end());
     }
@@ -164,39 +167,45 @@ Outcome checkDisc(const fs::path& app, const fs::path& hashFile, uint64_t size, 
             if (std::fread(enc.data(), 1, enc.size(), f.get()) != enc.size())
                 return fail(Fault::unreadable, "cannot read " + name);
             aes_SwDecrypt(titleKey, zeroIv, enc.data(), DVD_HASH_BYTES_PER_BLOCK, hashBlock.data());
-            aes_SwDecrypt(titleKey, enc.data() + 976, enc.data() + DVD_HASH_BYTES_PER_BLOCK,
+            aes_SwDecrypt(titleKey, enc.data() + hb::DATA_IV, enc.data() + DVD_HASH_BYTES_PER_BLOCK,
                           DVD_DATA_BYTES_PER_BLOCK, data.data());
             const uint64_t dataHere =
                 std::min<uint64_t>(DVD_DATA_BYTES_PER_BLOCK, inThis - uint64_t{b} * DVD_DATA_BYTES_PER_BLOCK);
             for (uint64_t i = dataHere; i < DVD_DATA_BYTES_PER_BLOCK; ++i)
                 if (data[i] != 0) return inBlock(b, "padding is not zero");
-            for (uint32_t c = 0; c < 31; ++c) {
+            for (uint32_t c = 0; c < hb::CHUNKS_PER_BLOCK; ++c) {
                 auto h = sha1(data.data() + c * DVD_CHUNK_BYTES, DVD_CHUNK_BYTES);
                 if (std::memcmp(h.data(), hashBlock.data() + 20 * c, 20) != 0)
                     return inBlock(b, "chunk " + std::to_string(c) + " hash mismatch");
             }
-            for (size_t z : {size_t{620}, size_t{800}, size_t{992}})
-                for (size_t i = z; i < z + (z == 620 ? 20 : 32); ++i)
+            // The zero fill after each list of hashes.
+            constexpr std::pair<uint32_t, uint32_t> fills[] = {{hb::CHUNK_HASHES_END, hb::BLOCK_HASHES},
+                                                               {hb::BLOCK_HASHES_END, hb::GROUP_HASHES},
+                                                               {hb::GROUP_HASHES_END, DVD_HASH_BYTES_PER_BLOCK}};
+            for (const auto& [from, to] : fills)
+                for (size_t i = from; i < to; ++i)
                     if (hashBlock[i] != 0) return inBlock(b, "hash block fill is not zero");
             // The chunks of this block match its hash block; the tree above
             // is checked before the super block counts as good.
             if (sink && !sink(data.data(), static_cast<size_t>(dataHere))) return fail(Fault::write, "");
-            blockHash[b] = sha1(hashBlock.data(), 620);
+            blockHash[b] = sha1(hashBlock.data(), hb::CHUNK_HASHES_END);
             hashBlocks[b] = hashBlock;
         }
         Bytes groups;
-        for (uint32_t g = 0; g < 8; ++g) {
+        for (uint32_t g = 0; g < hb::GROUPS_PER_SUPERBLOCK; ++g) {
             Bytes blockList;
-            for (uint32_t b = 8 * g; b < 8 * g + 8; ++b)
+            const uint32_t first = hb::BLOCKS_PER_GROUP * g, end = first + hb::BLOCKS_PER_GROUP;
+            for (uint32_t b = first; b < end; ++b)
                 blockList.insert(blockList.end(), blockHash[b].begin(), blockHash[b].end());
-            for (uint32_t b = 8 * g; b < 8 * g + 8; ++b)
-                if (!hashBlocks[b].empty() && std::memcmp(hashBlocks[b].data() + 640, blockList.data(), 160) != 0)
+            for (uint32_t b = first; b < end; ++b)
+                if (!hashBlocks[b].empty() &&
+                    std::memcmp(hashBlocks[b].data() + hb::BLOCK_HASHES, blockList.data(), blockList.size()) != 0)
                     return inBlock(b, "block hashes mismatch");
             auto gh = sha1(blockList.data(), blockList.size());
             groups.insert(groups.end(), gh.begin(), gh.end());
         }
         for (uint32_t b = 0; b < written; ++b)
-            if (std::memcmp(hashBlocks[b].data() + 832, groups.data(), 160) != 0)
+            if (std::memcmp(hashBlocks[b].data() + hb::GROUP_HASHES, groups.data(), groups.size()) != 0)
                 return inBlock(b, "group hashes mismatch");
         const auto sbHash = sha1(groups.data(), groups.size());
         if (std::memcmp(sbHash.data(), table->data() + 20 * sb, 20) != 0)

@@ -44,7 +44,7 @@ namespace {
 
 constexpr int kMaxList = static_cast<int>(ES_MAX_CONTENTS);
 constexpr size_t kPathBytes = 4096;
-constexpr size_t kTmdBufferBytes = 484 + 36 * ES_MAX_CONTENTS;  // ES_GetTmdSize(512)
+constexpr size_t kTmdBufferBytes = ES_TMD_MAX_BYTES;
 
 struct ToolConfig {
     const char* options = "OK:T:C:n:c:i:o:b:m:g:t:dN:s:P:D:A:B:a";
@@ -112,18 +112,18 @@ const char* const kHelp =
     "TMD_CPU_DISABLE: portable code instead of processor instructions.\n"
     "Exit status: 0 success, 1 failure, 2 the TMD read back by -a does not verify.\n";
 
-[[noreturn]] void usage(const char* /*program*/) {
+[[noreturn]] void usage() {
     std::fflush(stdout);
     std::exit(1);
 }
 
-[[noreturn]] void fail(const char* program, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-[[noreturn]] void fail(const char* program, const char* fmt, ...) {
+[[noreturn]] void fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fail(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     std::vfprintf(stderr, fmt, ap);
     va_end(ap);
-    usage(program);
+    usage();
 }
 
 [[noreturn]] void die(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -138,24 +138,24 @@ const char* const kHelp =
 
 // Splits a list argument at commas (empty items skipped) into at most
 // kMaxList items, refusing an empty list or one that is too long.
-std::vector<char*> splitList(const char* program, char opt, char* arg) {
+std::vector<char*> splitList(char opt, char* arg) {
     std::vector<char*> items;
     char* save = nullptr;
     for (char* tok = strtok_r(arg, ",", &save); tok; tok = strtok_r(nullptr, ",", &save)) {
         if (static_cast<int>(items.size()) == kMaxList)
-            fail(program, "too many items in the list of -%c (at most %d)\n", opt, kMaxList);
+            fail("too many items in the list of -%c (at most %d)\n", opt, kMaxList);
         items.push_back(tok);
     }
-    if (items.empty()) fail(program, "the list of -%c holds no item\n", opt);
+    if (items.empty()) fail("the list of -%c holds no item\n", opt);
     return items;
 }
 
 // First list option fixes the number of contents; every later one must agree.
-void agreeCount(const char* program, int n, const char* fmt) {
+void agreeCount(int n, const char* fmt) {
     if (cfg.numContents == 0) {
         cfg.numContents = static_cast<uint16_t>(n);
     } else if (n != cfg.numContents) {
-        fail(program, fmt, cfg.numContents, n);
+        fail(fmt, cfg.numContents, n);
     }
 }
 
@@ -179,42 +179,42 @@ bool isAllowedContentType(uint16_t t) {
     }
 }
 
-void formatPath(const char* program, char (&out)[kPathBytes], const char* fmt, ...)
-    __attribute__((format(printf, 3, 4)));
-void formatPath(const char* program, char (&out)[kPathBytes], const char* fmt, ...) {
+void formatPath(char (&out)[kPathBytes], const char* fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+void formatPath(char (&out)[kPathBytes], const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     int n = std::vsnprintf(out, sizeof out, fmt, ap);
     va_end(ap);
     if (n < 0 || static_cast<size_t>(n) >= sizeof out)
-        fail(program, "key file path too long (at most %zu characters)\n", sizeof out - 1);
+        fail("key file path too long (at most %zu characters)\n", sizeof out - 1);
 }
 
-void resolveKeyPaths(const char* program) {
+void resolveKeyPaths() {
     const char* root = std::getenv("KESSARIVON_SDK_ROOT");
     const char* suffix = "/X86/bin/pki_data/";
     if (!root) {
         root = std::getenv("ROOT");
         suffix = "/usr/etc/pki_data/";
     }
-    if (!root) fail(program, "neither KESSARIVON_SDK_ROOT nor ROOT is set\n");
-    formatPath(program, cfg.commonKeyFile, "%s%scommon_%cpki.aesKey", root, suffix, cfg.pki);
-    formatPath(program, cfg.cpCertFile, "%s%scp_%cpki.cert", root, suffix, cfg.pki);
-    formatPath(program, cfg.cpRsaFile, "%s%scp_%cpki.rsa", root, suffix, cfg.pki);
+    if (!root) fail("neither KESSARIVON_SDK_ROOT nor ROOT is set\n");
+    formatPath(cfg.commonKeyFile, "%s%scommon_%cpki.aesKey", root, suffix, cfg.pki);
+    formatPath(cfg.cpCertFile, "%s%scp_%cpki.cert", root, suffix, cfg.pki);
+    formatPath(cfg.cpRsaFile, "%s%scp_%cpki.rsa", root, suffix, cfg.pki);
 }
 
-void postParseChecks(const char* program) {
-    if (!cfg.create) fail(program, "provide input TMD file using -I or create a new one using -O\n");
-    if (cfg.tid == 0) fail(program, "title ID undefined.\n");
+void postParseChecks() {
+    if (!cfg.create) fail("provide input TMD file using -I or create a new one using -O\n");
+    if (cfg.tid == 0) fail("title ID undefined.\n");
     std::snprintf(cfg.outKeyFile, sizeof cfg.outKeyFile, "%llx.titleKey",
                   static_cast<unsigned long long>(cfg.tid));
     std::snprintf(cfg.outTmdFile, sizeof cfg.outTmdFile, "%llx.tmd",
                   static_cast<unsigned long long>(cfg.tid));
 
     if (cfg.numContents != 0) {
-        if (!cfg.haveFiles) fail(program, "need content files\n");
-        if (!cfg.haveCids) fail(program, "need content IDs\n");
-        if (!cfg.haveIndex) fail(program, "need content index\n");
+        if (!cfg.haveFiles) fail("need content files\n");
+        if (!cfg.haveCids) fail("need content IDs\n");
+        if (!cfg.haveIndex) fail("need content index\n");
     }
 
     tool::ContentLists lists;
@@ -228,15 +228,63 @@ void postParseChecks(const char* program) {
     const std::vector<std::string> refusals = tool::checkContentLists(lists);
     if (!refusals.empty()) {
         for (const std::string& line : refusals) std::fputs(line.c_str(), stderr);
-        usage(program);
+        usage();
     }
 
-    resolveKeyPaths(program);
+    resolveKeyPaths();
+}
+
+// The list options. Each item is stored as it comes; the count of every
+// per-content list must agree with the others' (`mismatch` is the message
+// when it does not), while -A's records stand alone.
+struct ListOption {
+    char letter;
+    const char* mismatch;
+    void (*store)(size_t i, char* item);
+    void (*finish)(int n);
+};
+
+constexpr const char* kCountMismatch = "incorrect number of contents, numContents=%d n=%d\n";
+
+uint16_t listNumber16(const char* item) {
+    return static_cast<uint16_t>(tool::convertUnsigned(item, 32));
+}
+
+constexpr ListOption kListOptions[] = {
+    {'n', kCountMismatch, [](size_t i, char* item) { cfg.contentFiles[i] = item; },
+     [](int) { cfg.haveFiles = true; }},
+    {'c', kCountMismatch,
+     [](size_t i, char* item) { cfg.cids[i] = static_cast<uint32_t>(tool::convertUnsigned(item, 32)); },
+     [](int) { cfg.haveCids = true; }},
+    {'i', kCountMismatch, [](size_t i, char* item) { cfg.index[i] = listNumber16(item); },
+     [](int) { cfg.haveIndex = true; }},
+    {'t', "incorrect number of contents, numContents=%d i=%d\n",
+     [](size_t i, char* item) { cfg.types[i] = listNumber16(item); },
+     [](int n) {
+         for (int i = 0; i < n; ++i)
+             if (!isAllowedContentType(cfg.types[i])) fail("incorrect content type\n");
+     }},
+    {'A', nullptr,
+     [](size_t k, char* item) {
+         cfg.cmdFiles[k] = item;
+         utilFread(item, cfg.cmds[k].bytes, sizeof cfg.cmds[k].bytes);
+     },
+     [](int n) { cfg.numInCmds = static_cast<uint16_t>(n); }},
+};
+
+void parseList(char letter, char* arg) {
+    for (const ListOption& o : kListOptions) {
+        if (o.letter != letter) continue;
+        const std::vector<char*> items = splitList(letter, arg);
+        for (size_t i = 0; i < items.size(); ++i) o.store(i, items[i]);
+        const int n = static_cast<int>(items.size());
+        if (o.mismatch) agreeCount(n, o.mismatch);
+        o.finish(n);
+    }
 }
 
 void processOptions(int argc, char** argv) {
-    const char* program = argv[0];
-    if (argc < 2) usage(program);
+    if (argc < 2) usage();
 
     int c;
     while ((c = getopt(argc, argv, cfg.options)) != -1) {
@@ -249,51 +297,22 @@ void processOptions(int argc, char** argv) {
                 break;
             case 'T':
                 cfg.tid = tool::convertUnsigned(optarg, 64);
-                if ((cfg.tid >> 32) <= 2) fail(program, "incorrect title id\n");
+                if ((cfg.tid >> 32) <= 2) fail("incorrect title id\n");
                 break;
             case 'C':
                 cfg.ttype = static_cast<uint32_t>(tool::convertUnsigned(optarg, 32));
-                if (!isAllowedTitleType(cfg.ttype)) fail(program, "incorrect title type\n");
+                if (!isAllowedTitleType(cfg.ttype)) fail("incorrect title type\n");
                 break;
-            case 'n': {
-                auto items = splitList(program, 'n', optarg);
-                for (size_t i = 0; i < items.size(); ++i) cfg.contentFiles[i] = items[i];
-                agreeCount(program, static_cast<int>(items.size()),
-                           "incorrect number of contents, numContents=%d n=%d\n");
-                cfg.haveFiles = true;
+            case 'n':
+            case 'c':
+            case 'i':
+            case 't':
+            case 'A':
+                parseList(static_cast<char>(c), optarg);
                 break;
-            }
-            case 'c': {
-                auto items = splitList(program, 'c', optarg);
-                for (size_t i = 0; i < items.size(); ++i)
-                    cfg.cids[i] = static_cast<uint32_t>(tool::convertUnsigned(items[i], 32));
-                agreeCount(program, static_cast<int>(items.size()),
-                           "incorrect number of contents, numContents=%d n=%d\n");
-                cfg.haveCids = true;
-                break;
-            }
-            case 'i': {
-                auto items = splitList(program, 'i', optarg);
-                for (size_t i = 0; i < items.size(); ++i)
-                    cfg.index[i] = static_cast<uint16_t>(tool::convertUnsigned(items[i], 32));
-                agreeCount(program, static_cast<int>(items.size()),
-                           "incorrect number of contents, numContents=%d n=%d\n");
-                cfg.haveIndex = true;
-                break;
-            }
-            case 't': {
-                auto items = splitList(program, 't', optarg);
-                for (size_t i = 0; i < items.size(); ++i)
-                    cfg.types[i] = static_cast<uint16_t>(tool::convertUnsigned(items[i], 32));
-                agreeCount(program, static_cast<int>(items.size()),
-                           "incorrect number of contents, numContents=%d i=%d\n");
-                for (int i = 0; i < cfg.numContents; ++i)
-                    if (!isAllowedContentType(cfg.types[i])) fail(program, "incorrect content type\n");
-                break;
-            }
             case 'o':
                 cfg.sysVersion = tool::convertUnsigned(optarg, 64);
-                if ((cfg.sysVersion >> 32) != 1) fail(program, "incorrect system version\n");
+                if ((cfg.sysVersion >> 32) != 1) fail("incorrect system version\n");
                 break;
             case 'b':
                 cfg.bidx = static_cast<uint16_t>(tool::convertUnsigned(optarg, 32));
@@ -303,7 +322,7 @@ void processOptions(int argc, char** argv) {
                 break;
             case 'g':
                 cfg.groupId = static_cast<uint16_t>(tool::convertUnsigned(optarg, 32));
-                if (cfg.groupId <= 1) fail(program, "incorrect group ID\n");
+                if (cfg.groupId <= 1) fail("incorrect group ID\n");
                 break;
             case 'd':
                 cfg.diskEncryption = 1;
@@ -311,15 +330,6 @@ void processOptions(int argc, char** argv) {
             case 'N':
                 utilFread(optarg, cfg.reserved1, sizeof cfg.reserved1);
                 break;
-            case 'A': {
-                auto items = splitList(program, 'A', optarg);
-                cfg.numInCmds = static_cast<uint16_t>(items.size());
-                for (size_t k = 0; k < items.size(); ++k) {
-                    cfg.cmdFiles[k] = items[k];
-                    utilFread(items[k], cfg.cmds[k].bytes, sizeof cfg.cmds[k].bytes);
-                }
-                break;
-            }
             case 'B':
                 utilFread(optarg, cfg.reserved2, sizeof cfg.reserved2);
                 break;
@@ -327,13 +337,13 @@ void processOptions(int argc, char** argv) {
                 cfg.cmdOut = 1;
                 break;
             default:  // 's', 'P', 'D', an unknown letter or a missing argument
-                usage(program);
+                usage();
         }
     }
     // The tool takes no operands: a stray word is most often a list item
     // cut off by a blank, and packaging without it would be wrong.
-    if (optind < argc) fail(program, "unexpected argument '%s'\n", argv[optind]);
-    postParseChecks(program);
+    if (optind < argc) fail("unexpected argument '%s'\n", argv[optind]);
+    postParseChecks();
 }
 
 // Encrypts command-line contents [0, numContents) and stores each digest in

@@ -66,7 +66,7 @@ const char* const kCommonKey = "common_dpki.aesKey";
 // Certificates are at most 1,280 bytes; a larger file is read only so far as
 // to say that it is no certificate.
 constexpr size_t kCertReadLimit = 1 << 16;
-constexpr size_t kTmdReadLimit = 484 + 36 * size_t{65535};
+constexpr size_t kTmdReadLimit = ES_TMD_LARGEST_BYTES;
 
 struct Options {
     std::vector<fs::path> tmds;

@@ -7,28 +7,14 @@
 
 namespace {
 
-constexpr uint32_t CHUNKS_PER_BLOCK = DVD_DATA_BYTES_PER_BLOCK / DVD_CHUNK_BYTES;
+using namespace disc_hash_block;
 constexpr uint32_t CHUNKS_PER_SUPERBLOCK = CHUNKS_PER_BLOCK * BLOCKS_PER_SUPERBLOCK;
-constexpr uint32_t BLOCKS_PER_GROUP = 8;
-constexpr uint32_t GROUPS_PER_SUPERBLOCK = BLOCKS_PER_SUPERBLOCK / BLOCKS_PER_GROUP;
 constexpr uint32_t HASH = SHA1_DIGEST_BYTES;
-
-// Hash-block layout.
-constexpr uint32_t HB_CHUNK_HASHES = 0;
-constexpr uint32_t HB_BLOCK_HASHES = 640;
-constexpr uint32_t HB_GROUP_HASHES = 832;
-// The data of a block is chained to the last 16 bytes of the encrypted
-// group-hash area of its hash block.
-constexpr uint32_t HB_DATA_IV = 976;
 
 static_assert(CHUNKS_PER_BLOCK * DVD_CHUNK_BYTES == DVD_DATA_BYTES_PER_BLOCK);
 static_assert(BLOCKS_PER_SUPERBLOCK * DVD_DATA_BYTES_PER_BLOCK == DVD_DATA_BYTES_PER_SUPERBLOCK);
 static_assert(DVD_HASH_BYTES_PER_BLOCK + DVD_DATA_BYTES_PER_BLOCK == DVD_BYTES_PER_BLOCK);
 static_assert(BLOCKS_PER_SUPERBLOCK * DVD_BYTES_PER_BLOCK == DVD_BYTES_PER_SUPERBLOCK);
-static_assert(HB_CHUNK_HASHES + CHUNKS_PER_BLOCK * HASH <= HB_BLOCK_HASHES);
-static_assert(HB_BLOCK_HASHES + BLOCKS_PER_GROUP * HASH <= HB_GROUP_HASHES);
-static_assert(HB_GROUP_HASHES + GROUPS_PER_SUPERBLOCK * HASH <= DVD_HASH_BYTES_PER_BLOCK);
-static_assert(HB_DATA_IV + 16 == HB_GROUP_HASHES + GROUPS_PER_SUPERBLOCK * HASH);
 
 }  // namespace
 
@@ -66,12 +52,12 @@ int32_t generateSuperBlock(uint8_t* superBlock, uint32_t numRead, uint8_t slot[2
     for (uint32_t b = 0; b < blocksToWrite; ++b) {
         uint8_t* hashBlock = out + size_t{b} * DVD_BYTES_PER_BLOCK;
         std::memset(hashBlock, 0, DVD_HASH_BYTES_PER_BLOCK);
-        std::memcpy(hashBlock + HB_CHUNK_HASHES, &chunkHashes[b * CHUNKS_PER_BLOCK * HASH],
+        std::memcpy(hashBlock + CHUNK_HASHES, &chunkHashes[b * CHUNKS_PER_BLOCK * HASH],
                     CHUNKS_PER_BLOCK * HASH);
-        std::memcpy(hashBlock + HB_BLOCK_HASHES,
+        std::memcpy(hashBlock + BLOCK_HASHES,
                     &blockHashes[(b / BLOCKS_PER_GROUP) * BLOCKS_PER_GROUP * HASH],
                     BLOCKS_PER_GROUP * HASH);
-        std::memcpy(hashBlock + HB_GROUP_HASHES, groupHashes.data(), groupHashes.size());
+        std::memcpy(hashBlock + GROUP_HASHES, groupHashes.data(), groupHashes.size());
         in[b] = hashBlock;
         dst[b] = hashBlock;
         iv[b] = zeroIv;
@@ -83,7 +69,7 @@ int32_t generateSuperBlock(uint8_t* superBlock, uint32_t numRead, uint8_t slot[2
         uint8_t* block = out + size_t{b} * DVD_BYTES_PER_BLOCK;
         in[b] = superBlock + size_t{b} * DVD_DATA_BYTES_PER_BLOCK;
         dst[b] = block + DVD_HASH_BYTES_PER_BLOCK;
-        iv[b] = block + HB_DATA_IV;
+        iv[b] = block + DATA_IV;
     }
     if (csl_aes128CbcEncryptLanes(key, blocksToWrite, in.data(), dst.data(), iv.data(),
                                   DVD_DATA_BYTES_PER_BLOCK) != 0)

@@ -71,16 +71,6 @@ Bytes concat(const Bytes& a, const Bytes& b) {
     return r;
 }
 
-std::vector<std::string> pythonReference(const std::string& commands) {
-    const auto res = tt::run({tt::pythonPath(), tt::scriptsDir() + "/ecc_reference.py"}, ".", {},
-                             commands);
-    EXPECT_EQ(res.status, 0) << res.err;
-    std::vector<std::string> lines;
-    std::istringstream in(res.out);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 Bytes publicKeyOf(const Bytes& priv) {
     Bytes pub(60);
     EXPECT_EQ(CSL_GenerateEccPublicKey(priv.data(), pub.data()), 0);
@@ -157,7 +147,7 @@ TEST(Ecdsa, InteroperatesWithPython) {
                 " " + stripZeros(tt::toHex(c.ourSig.data() + 30, 30)) + "\n";
         cases.push_back(c);
     }
-    const auto lines = pythonReference(cmds);
+    const auto lines = tt::pythonScriptLines("ecc_reference.py", cmds);
     ASSERT_EQ(lines.size(), 3 * cases.size());
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
@@ -353,7 +343,7 @@ TEST(Ecdsa, SharedKeysAgreeWithEachOtherAndPython) {
                 stripZeros(tt::toHex(c.q2.data() + 30, 30)) + "\n";
         cases.push_back(c);
     }
-    const auto lines = pythonReference(cmds);
+    const auto lines = tt::pythonScriptLines("ecc_reference.py", cmds);
     ASSERT_EQ(lines.size(), cases.size());
     for (size_t i = 0; i < cases.size(); ++i)
         EXPECT_EQ(tt::toHex(cases[i].key), tt::toHex(tt::opensslSha1(tt::fromHex(lines[i]))));

@@ -94,16 +94,6 @@ Fe randomScalar(std::mt19937_64& rng, int bits) {
     return k;
 }
 
-std::vector<std::string> pythonReference(const std::string& commands) {
-    const auto res = tt::run({tt::pythonPath(), tt::scriptsDir() + "/ecc_reference.py"}, ".", {},
-                             commands);
-    EXPECT_EQ(res.status, 0) << res.err;
-    std::vector<std::string> lines;
-    std::istringstream in(res.out);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 // sqrt(b) = b^(2^232): the x = 0 point of order two is (0, sqrt(b)).
 ec_point orderTwoPoint() {
     ec_point p{};
@@ -203,7 +193,7 @@ TEST(Elliptic, AllMultiplicationsAgreeWithReference) {
 
     std::string cmds;
     for (const auto& k : scalars) cmds += "mul " + feToHex(k.data()) + "\n";
-    const auto lines = pythonReference(cmds);
+    const auto lines = tt::pythonScriptLines("ecc_reference.py", cmds);
     ASSERT_EQ(lines.size(), scalars.size());
 
     comb4_table tableG;
@@ -240,7 +230,7 @@ TEST(Elliptic, MultiplesOfAnotherPointAgree) {
         cmds += "ecdh " + feToHex(scalars.back().data()) + " " + feToHex(P.x) + " " +
                 feToHex(P.y) + "\n";
     }
-    const auto lines = pythonReference(cmds);
+    const auto lines = tt::pythonScriptLines("ecc_reference.py", cmds);
     ASSERT_EQ(lines.size(), scalars.size());
     for (size_t i = 0; i < scalars.size(); ++i) {
         const Fe wantX = feFromHex(lines[i]);

@@ -10,8 +10,10 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 
 namespace tt {
@@ -156,6 +158,15 @@ std::filesystem::path sharedTestKeys() {
 
 std::string binDir() { return TMD_BIN_DIR; }
 std::string scriptsDir() { return TMD_SCRIPTS_DIR; }
+
+std::vector<std::string> pythonScriptLines(const std::string& script, const std::string& input) {
+    const RunResult res = run({pythonPath(), scriptsDir() + "/" + script}, ".", {}, input);
+    EXPECT_EQ(res.status, 0) << script << ": " << res.err;
+    std::vector<std::string> lines;
+    std::istringstream in(res.out);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
 bool haveVectors() { return std::filesystem::exists(TMD_VECTORS_DIR); }
 
 }  // namespace tt

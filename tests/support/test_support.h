@@ -62,4 +62,9 @@ std::string binDir();
 std::string scriptsDir();
 bool haveVectors();
 
+// Runs the reference script `script` of the scripts directory under Python,
+// `input` on its standard input, and returns the lines it prints; a failing
+// run fails the calling test.
+std::vector<std::string> pythonScriptLines(const std::string& script, const std::string& input);
+
 }  // namespace tt

@@ -55,6 +55,11 @@ constexpr uint32_t ES_MAX_CONTENTS = 512;
 
 // Bytes of a TMD with numContents content records: 484 + 36 * numContents.
 uint32_t ES_GetTmdSize(uint16_t numContents);
+// The largest TMD this library builds (ES_MAX_CONTENTS records), and the
+// largest one a record count can describe (65,535 records), the most any
+// reader need take in.
+constexpr uint32_t ES_TMD_MAX_BYTES = tmd_layout::HEADER_BYTES + ES_CONTENT_RECORD_BYTES * ES_MAX_CONTENTS;
+constexpr uint32_t ES_TMD_LARGEST_BYTES = tmd_layout::HEADER_BYTES + ES_CONTENT_RECORD_BYTES * 65535u;
 
 struct ContentParams {
     uint32_t cid;
@@ -139,6 +144,25 @@ constexpr uint32_t DVD_BYTES_PER_BLOCK = 32768;
 constexpr uint32_t DVD_BYTES_PER_SUPERBLOCK = 2097152;
 constexpr uint32_t SUPERBLOCK_HASH_TABLE_BYTES = 98304;
 constexpr uint32_t SUPERBLOCK_HASH_TABLE_ENTRIES = 4915;
+
+// The hash block in front of every block's data: the hashes of the block's
+// chunks, of the blocks of its group and of the groups of its super block,
+// each list followed by zero fill. The data is chained to the last 16 bytes
+// of the encrypted group-hash area.
+namespace disc_hash_block {
+constexpr uint32_t CHUNKS_PER_BLOCK = DVD_DATA_BYTES_PER_BLOCK / DVD_CHUNK_BYTES;  // 31
+constexpr uint32_t BLOCKS_PER_GROUP = 8;
+constexpr uint32_t GROUPS_PER_SUPERBLOCK = BLOCKS_PER_SUPERBLOCK / BLOCKS_PER_GROUP;  // 8
+constexpr uint32_t CHUNK_HASHES = 0;
+constexpr uint32_t CHUNK_HASHES_END = CHUNK_HASHES + CHUNKS_PER_BLOCK * 20;  // 620
+constexpr uint32_t BLOCK_HASHES = 640;
+constexpr uint32_t BLOCK_HASHES_END = BLOCK_HASHES + BLOCKS_PER_GROUP * 20;  // 800
+constexpr uint32_t GROUP_HASHES = 832;
+constexpr uint32_t GROUP_HASHES_END = GROUP_HASHES + GROUPS_PER_SUPERBLOCK * 20;  // 992
+constexpr uint32_t DATA_IV = GROUP_HASHES_END - 16;  // 976
+static_assert(CHUNK_HASHES_END <= BLOCK_HASHES && BLOCK_HASHES_END <= GROUP_HASHES &&
+              GROUP_HASHES_END <= DVD_HASH_BYTES_PER_BLOCK);
+}  // namespace disc_hash_block
 
 struct DiskEncryptContext {
     const uint8_t* key;  // borrowed title key
