@@ -13,18 +13,6 @@ using tt::Bytes;
 
 const Bytes kKey = tt::fromHex("000102030405060708090a0b0c0d0e0f");
 
-Bytes indexIv(uint16_t index) {
-    Bytes iv(16, 0);
-    iv[0] = static_cast<uint8_t>(index >> 8);
-    iv[1] = static_cast<uint8_t>(index);
-    return iv;
-}
-
-Bytes zeroPadded(Bytes b) {
-    b.resize((b.size() + 15) / 16 * 16, 0);
-    return b;
-}
-
 struct EngineResult {
     Bytes cipher;
     Bytes hash;
@@ -129,7 +117,7 @@ TEST(EncryptContentFile, DecryptsBackToZeroPaddedInput) {
         EXPECT_EQ(cipher.size(), (size + 15) / 16 * 16);
         EXPECT_EQ(Bytes(hash, hash + 20), tt::opensslSha1(data));
         if (size > 0) {
-            EXPECT_EQ(est::opensslDecrypt(kKey, indexIv(index), cipher), zeroPadded(data));
+            EXPECT_EQ(est::opensslDecrypt(kKey, tt::contentIv(index), cipher), tt::zeroPadded(data));
         }
     }
     EXPECT_EQ(est::listDir(tmp.path()), (std::vector<std::string>{"0000001f.app", "content.bin"}));

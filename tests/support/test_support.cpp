@@ -159,6 +159,18 @@ std::filesystem::path sharedTestKeys() {
 std::string binDir() { return TMD_BIN_DIR; }
 std::string scriptsDir() { return TMD_SCRIPTS_DIR; }
 
+Bytes contentIv(uint16_t index) {
+    Bytes iv(16, 0);
+    iv[0] = static_cast<uint8_t>(index >> 8);
+    iv[1] = static_cast<uint8_t>(index);
+    return iv;
+}
+
+Bytes zeroPadded(Bytes b) {
+    b.resize((b.size() + 15) / 16 * 16, 0);
+    return b;
+}
+
 std::vector<std::string> pythonScriptLines(const std::string& script, const std::string& input) {
     const RunResult res = run({pythonPath(), scriptsDir() + "/" + script}, ".", {}, input);
     EXPECT_EQ(res.status, 0) << script << ": " << res.err;

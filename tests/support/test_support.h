@@ -15,6 +15,11 @@ Bytes fromHex(const std::string& hex);
 std::string toHex(const uint8_t* data, size_t len);
 inline std::string toHex(const Bytes& b) { return toHex(b.data(), b.size()); }
 
+// A content's IV in the plain layout: its index, big-endian, then zeros.
+Bytes contentIv(uint16_t index);
+// `b` padded with zeros to whole 16-byte blocks.
+Bytes zeroPadded(Bytes b);
+
 // Deterministic pseudo-random bytes for reproducible tests.
 Bytes randomBytes(std::mt19937_64& rng, size_t n);
 

@@ -24,18 +24,6 @@ uint32_t be32(const Bytes& b, size_t off) {
 uint16_t be16(const Bytes& b, size_t off) { return static_cast<uint16_t>(b[off] << 8 | b[off + 1]); }
 uint64_t be64(const Bytes& b, size_t off) { return uint64_t{be32(b, off)} << 32 | be32(b, off + 4); }
 
-Bytes zeroPadded(Bytes b) {
-    b.resize((b.size() + 15) / 16 * 16, 0);
-    return b;
-}
-
-Bytes contentIv(uint16_t index) {
-    Bytes iv(16, 0);
-    iv[0] = static_cast<uint8_t>(index >> 8);
-    iv[1] = static_cast<uint8_t>(index);
-    return iv;
-}
-
 Bytes titleKeyIv(uint64_t tid) {
     Bytes iv(16, 0);
     for (int i = 0; i < 8; ++i) iv[static_cast<size_t>(i)] = static_cast<uint8_t>(tid >> (56 - 8 * i));
