@@ -1,18 +1,23 @@
-// Feature probe for the hardware code paths.
+// The one processor probe the hardware code paths are chosen from.
 #include "csl/cpu.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "isa.h"
+
+#ifdef CSL_ISA_X86
 #include <cpuid.h>
-#define CSL_CPU_X86 1
+#endif
+#if defined(CSL_ISA_ARMV8) && defined(__linux__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
 #endif
 
 namespace {
 
-#ifdef CSL_CPU_X86
+#ifdef CSL_ISA_X86
 uint64_t readXcr0() {
     uint32_t lo, hi;
     __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
@@ -22,7 +27,7 @@ uint64_t readXcr0() {
 
 uint32_t probe() {
     uint32_t f = 0;
-#ifdef CSL_CPU_X86
+#ifdef CSL_ISA_X86
     unsigned a, b, c, d;
     if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
     const bool sse41 = c & bit_SSE4_1;
@@ -43,6 +48,13 @@ uint32_t probe() {
     if ((f & CSL_CPU_AVX2) && aesni && (c7 & bit_VAES)) f |= CSL_CPU_VAES;
     if (zmmState && (b7 & bit_AVX512F) && (b7 & bit_AVX512BW) && (b7 & bit_AVX512VL))
         f |= CSL_CPU_AVX512;
+#endif
+#if defined(CSL_ISA_ARMV8) && defined(__linux__)
+    // The kernel reports the Cryptographic Extension's parts one by one.
+    const unsigned long hw = getauxval(AT_HWCAP);
+    if (hw & HWCAP_AES) f |= CSL_CPU_AES;
+    if (hw & HWCAP_SHA1) f |= CSL_CPU_SHA;
+    if (hw & HWCAP_PMULL) f |= CSL_CPU_CLMUL;
 #endif
     return f;
 }

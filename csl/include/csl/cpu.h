@@ -1,19 +1,22 @@
 // Processor features the crypto support library can use, probed once.
 //
 // The hardware code paths are chosen from these bits; without them the
-// portable table-driven AES and the plain SHA-1 run. The environment variable
-// TMD_CPU_DISABLE, read by the first probe, switches features off: "all", or
-// a comma-separated list of the names below ("aes,sha").
+// portable table-driven AES, the plain SHA-1 and the comb multiply in
+// GF(2^233) run. The environment variable TMD_CPU_DISABLE, read by the first
+// probe, switches features off: "all", or a comma-separated list of the names
+// below ("aes,sha"). The names mean the same on x86-64 and on 64-bit ARM,
+// where the Cryptographic Extension's AES, SHA-1 and PMULL instructions are
+// "aes", "sha" and "clmul"; the others exist on x86-64 only.
 #pragma once
 #include <cstdint>
 
 enum CslCpuFeature : uint32_t {
-    CSL_CPU_AES = 1u << 0,      // AES-NI with SSE4.1 ("aes")
-    CSL_CPU_SHA = 1u << 1,      // SHA-1 extensions with SSE4.1 ("sha")
+    CSL_CPU_AES = 1u << 0,      // AES-NI with SSE4.1; ARMv8 AESE/AESD ("aes")
+    CSL_CPU_SHA = 1u << 1,      // SHA-1 extensions with SSE4.1; ARMv8 SHA1C.. ("sha")
     CSL_CPU_AVX2 = 1u << 2,     // AVX2, OS keeps the YMM state ("avx2")
     CSL_CPU_VAES = 1u << 3,     // VAES on 256-bit vectors ("vaes")
     CSL_CPU_AVX512 = 1u << 4,   // AVX-512 F/BW/VL, OS keeps the ZMM state ("avx512")
-    CSL_CPU_CLMUL = 1u << 5,    // PCLMULQDQ carry-less multiplication ("clmul")
+    CSL_CPU_CLMUL = 1u << 5,    // PCLMULQDQ; ARMv8 PMULL 64-bit ("clmul")
 };
 
 // The usable features: what the processor and OS offer, minus what

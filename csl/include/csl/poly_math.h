@@ -50,13 +50,11 @@ void poly_sqr(const field_element a, double_element out);
 
 // out = a * b mod f; poly_mul(a, a, out), one array passed twice, takes the
 // squaring path. Operands need not be reduced. out may alias a or b.
+// Runs on the processor's carry-less multiply where csl/cpu.h reports
+// CSL_CPU_CLMUL, otherwise on poly_mul_portable.
 void poly_mul(const field_element a, const field_element b, field_element out);
-// The two implementations poly_mul chooses from: the portable comb, and
-// carry-less multiplication, which needs a CPU with PCLMULQDQ
-// (poly_have_clmul: the CSL_CPU_CLMUL feature of csl/cpu.h).
+// The portable comb, with the same contract.
 void poly_mul_portable(const field_element a, const field_element b, field_element out);
-void poly_mul_clmul(const field_element a, const field_element b, field_element out);
-bool poly_have_clmul();
 
 // out = a^(-1) mod f, by Itoh-Tsujii exponentiation: the same squarings and
 // multiplications for every a, so the time does not depend on the value.

@@ -48,10 +48,10 @@ int aesBlockEncrypt(AesCipherState* cipher, const AesKeySchedule* key, const uin
     if (n <= 0) return n;
     const size_t nblocks = static_cast<size_t>(n);
     if (cipher->mode == AES_MODE_ECB)
-        csl_aes::ecbEncryptBlocks(key->roundKeys, key->rounds, input, output, nblocks);
+        csl_aes::engine().ecbEncrypt(key->roundKeys, key->rounds, input, output, nblocks);
     else
-        csl_aes::cbcEncryptBlocks(key->roundKeys, key->rounds, cipher->chainBlock, input, output,
-                                  nblocks);
+        csl_aes::engine().cbcEncrypt(key->roundKeys, key->rounds, cipher->chainBlock, input,
+                                     output, nblocks);
     return n * 128;
 }
 
@@ -61,9 +61,9 @@ int aesBlockDecrypt(AesCipherState* cipher, const AesKeySchedule* key, const uin
     if (n <= 0) return n;
     const size_t nblocks = static_cast<size_t>(n);
     if (cipher->mode == AES_MODE_ECB)
-        csl_aes::ecbDecryptBlocks(key->roundKeys, key->rounds, input, output, nblocks);
+        csl_aes::engine().ecbDecrypt(key->roundKeys, key->rounds, input, output, nblocks);
     else
-        csl_aes::cbcDecryptBlocks(key->roundKeys, key->rounds, cipher->chainBlock, input, output,
-                                  nblocks);
+        csl_aes::engine().cbcDecrypt(key->roundKeys, key->rounds, cipher->chainBlock, input,
+                                     output, nblocks);
     return n * 128;
 }

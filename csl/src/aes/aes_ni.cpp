@@ -3,10 +3,9 @@
 
 #include <cstring>
 
-#include "aes/aes_hw.h"
+#include "aes/aes_internal.h"
 #include "csl/wipe.h"
 
-#define CSL_AESNI __attribute__((target("aes,sse4.1")))
 
 namespace {
 
@@ -14,26 +13,26 @@ constexpr int kMaxRounds = 14;
 
 // The portable schedule holds each round-key column as a big-endian loaded
 // word; the instructions want the bytes in memory order.
-CSL_AESNI inline void loadSchedule(const uint32_t* rk, int rounds, __m128i* k) {
+CSL_TARGET_AES_NI inline void loadSchedule(const uint32_t* rk, int rounds, __m128i* k) {
     const __m128i swap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
     for (int i = 0; i <= rounds; ++i)
         k[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rk + 4 * i)), swap);
 }
 
-CSL_AESNI inline __m128i load(const uint8_t* p) {
+CSL_TARGET_AES_NI inline __m128i load(const uint8_t* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
-CSL_AESNI inline void store(uint8_t* p, __m128i v) {
+CSL_TARGET_AES_NI inline void store(uint8_t* p, __m128i v) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
 }
 
-CSL_AESNI inline __m128i encryptOne(const __m128i* k, int rounds, __m128i x) {
+CSL_TARGET_AES_NI inline __m128i encryptOne(const __m128i* k, int rounds, __m128i x) {
     x = _mm_xor_si128(x, k[0]);
     for (int r = 1; r < rounds; ++r) x = _mm_aesenc_si128(x, k[r]);
     return _mm_aesenclast_si128(x, k[rounds]);
 }
 
-CSL_AESNI inline __m128i decryptOne(const __m128i* k, int rounds, __m128i x) {
+CSL_TARGET_AES_NI inline __m128i decryptOne(const __m128i* k, int rounds, __m128i x) {
     x = _mm_xor_si128(x, k[0]);
     for (int r = 1; r < rounds; ++r) x = _mm_aesdec_si128(x, k[r]);
     return _mm_aesdeclast_si128(x, k[rounds]);
@@ -43,14 +42,14 @@ CSL_AESNI inline __m128i decryptOne(const __m128i* k, int rounds, __m128i x) {
 // instructions.
 constexpr size_t kWide = 8;
 
-CSL_AESNI inline void encryptWide(const __m128i* k, int rounds, __m128i* x) {
+CSL_TARGET_AES_NI inline void encryptWide(const __m128i* k, int rounds, __m128i* x) {
     for (size_t j = 0; j < kWide; ++j) x[j] = _mm_xor_si128(x[j], k[0]);
     for (int r = 1; r < rounds; ++r)
         for (size_t j = 0; j < kWide; ++j) x[j] = _mm_aesenc_si128(x[j], k[r]);
     for (size_t j = 0; j < kWide; ++j) x[j] = _mm_aesenclast_si128(x[j], k[rounds]);
 }
 
-CSL_AESNI inline void decryptWide(const __m128i* k, int rounds, __m128i* x) {
+CSL_TARGET_AES_NI inline void decryptWide(const __m128i* k, int rounds, __m128i* x) {
     for (size_t j = 0; j < kWide; ++j) x[j] = _mm_xor_si128(x[j], k[0]);
     for (int r = 1; r < rounds; ++r)
         for (size_t j = 0; j < kWide; ++j) x[j] = _mm_aesdec_si128(x[j], k[r]);
@@ -59,7 +58,7 @@ CSL_AESNI inline void decryptWide(const __m128i* k, int rounds, __m128i* x) {
 
 // Lanes of one interleaved CBC pass.
 template <size_t L>
-CSL_AESNI void cbcLaneGroup(const __m128i* k, int rounds, const uint8_t* const* in,
+CSL_TARGET_AES_NI void cbcLaneGroup(const __m128i* k, int rounds, const uint8_t* const* in,
                             uint8_t* const* out, const uint8_t* const* iv, size_t nblocks) {
     __m128i c[L];
     for (size_t l = 0; l < L; ++l) c[l] = load(iv[l]);
@@ -78,7 +77,7 @@ CSL_AESNI void cbcLaneGroup(const __m128i* k, int rounds, const uint8_t* const* 
 
 // SubWord of w (RotWord too when rot is set), by the key-generation
 // instruction on register contents: no table is indexed with key bytes.
-CSL_AESNI inline uint32_t subWord(uint32_t w, bool rot) {
+CSL_TARGET_AES_NI inline uint32_t subWord(uint32_t w, bool rot) {
     const __m128i r = _mm_aeskeygenassist_si128(_mm_set_epi32(0, 0, static_cast<int>(w), 0), 0);
     return static_cast<uint32_t>(rot ? _mm_extract_epi32(r, 1) : _mm_cvtsi128_si32(r));
 }
@@ -87,7 +86,7 @@ CSL_AESNI inline uint32_t subWord(uint32_t w, bool rot) {
 // byte in the low byte), so that the instruction's RotWord and rcon position
 // match the standard's. Returns the round count; w receives 4 (rounds + 1)
 // words.
-CSL_AESNI int expandWords(const uint8_t* key, int keyBits, uint32_t w[60]) {
+CSL_TARGET_AES_NI int expandWords(const uint8_t* key, int keyBits, uint32_t w[60]) {
     const int nk = keyBits / 32;
     const int rounds = nk + 6;
     std::memcpy(w, key, static_cast<size_t>(nk) * 4);
@@ -106,7 +105,7 @@ CSL_AESNI int expandWords(const uint8_t* key, int keyBits, uint32_t w[60]) {
 }
 
 // Round key words as the portable code holds them: big-endian loaded.
-CSL_AESNI inline void storeSchedule(const __m128i* k, int rounds, uint32_t* rk) {
+CSL_TARGET_AES_NI inline void storeSchedule(const __m128i* k, int rounds, uint32_t* rk) {
     const __m128i swap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
     for (int i = 0; i <= rounds; ++i)
         _mm_storeu_si128(reinterpret_cast<__m128i*>(rk + 4 * i), _mm_shuffle_epi8(k[i], swap));
@@ -114,9 +113,9 @@ CSL_AESNI inline void storeSchedule(const __m128i* k, int rounds, uint32_t* rk) 
 
 }  // namespace
 
-namespace csl_aesni {
+namespace csl_aes_ni {
 
-CSL_AESNI int keySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+CSL_TARGET_AES_NI int keySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
     uint32_t w[60];
     const int rounds = expandWords(key, keyBits, w);
     __m128i k[kMaxRounds + 1];
@@ -127,7 +126,7 @@ CSL_AESNI int keySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBit
     return rounds;
 }
 
-CSL_AESNI int keySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+CSL_TARGET_AES_NI int keySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
     uint32_t w[60];
     const int rounds = expandWords(key, keyBits, w);
     __m128i k[kMaxRounds + 1];
@@ -143,7 +142,7 @@ CSL_AESNI int keySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBit
     return rounds;
 }
 
-CSL_AESNI void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in,
+CSL_TARGET_AES_NI void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in,
                                 uint8_t* out, size_t nblocks) {
     __m128i k[kMaxRounds + 1];
     loadSchedule(roundKeys, rounds, k);
@@ -158,7 +157,7 @@ CSL_AESNI void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uin
     csl_wipe(k, sizeof k);
 }
 
-CSL_AESNI void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in,
+CSL_TARGET_AES_NI void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in,
                                 uint8_t* out, size_t nblocks) {
     __m128i k[kMaxRounds + 1];
     loadSchedule(roundKeys, rounds, k);
@@ -173,7 +172,7 @@ CSL_AESNI void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uin
     csl_wipe(k, sizeof k);
 }
 
-CSL_AESNI void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16],
+CSL_TARGET_AES_NI void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16],
                                 const uint8_t* in, uint8_t* out, size_t nblocks) {
     __m128i k[kMaxRounds + 1];
     loadSchedule(roundKeys, rounds, k);
@@ -186,7 +185,7 @@ CSL_AESNI void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t c
     csl_wipe(k, sizeof k);
 }
 
-CSL_AESNI void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16],
+CSL_TARGET_AES_NI void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16],
                                 const uint8_t* in, uint8_t* out, size_t nblocks) {
     __m128i k[kMaxRounds + 1];
     loadSchedule(roundKeys, rounds, k);
@@ -211,7 +210,7 @@ CSL_AESNI void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t c
     csl_wipe(k, sizeof k);
 }
 
-CSL_AESNI void cbcEncryptLanes(const uint32_t* roundKeys, int rounds, size_t lanes,
+CSL_TARGET_AES_NI void cbcEncryptLanes(const uint32_t* roundKeys, int rounds, size_t lanes,
                                const uint8_t* const* in, uint8_t* const* out,
                                const uint8_t* const* iv, size_t nblocks) {
     __m128i k[kMaxRounds + 1];
@@ -223,4 +222,4 @@ CSL_AESNI void cbcEncryptLanes(const uint32_t* roundKeys, int rounds, size_t lan
     csl_wipe(k, sizeof k);
 }
 
-}  // namespace csl_aesni
+}  // namespace csl_aes_ni

@@ -7,10 +7,9 @@
 #include <array>
 #include <cstring>
 
-#include "aes/aes_hw.h"
 #include "aes/aes_internal.h"
 #include "csl/aes.h"
-#include "csl/cpu.h"
+#include "csl/loadstore.h"
 #include "csl/wipe.h"
 
 namespace {
@@ -127,33 +126,22 @@ constexpr uint32_t b1(uint32_t w) { return (w >> 16) & 0xFF; }
 constexpr uint32_t b2(uint32_t w) { return (w >> 8) & 0xFF; }
 constexpr uint32_t b3(uint32_t w) { return w & 0xFF; }
 
-inline uint32_t getU32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-
-inline void putU32(uint8_t* p, uint32_t w) {
-    p[0] = static_cast<uint8_t>(w >> 24);
-    p[1] = static_cast<uint8_t>(w >> 16);
-    p[2] = static_cast<uint8_t>(w >> 8);
-    p[3] = static_cast<uint8_t>(w);
-}
-
 inline void xorBlock(uint8_t* dst, const uint8_t* a, const uint8_t* b) {
     for (int i = 0; i < AES_BLOCK_BYTES; ++i) dst[i] = static_cast<uint8_t>(a[i] ^ b[i]);
 }
 
 }  // namespace
 
-int rijndaelKeySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
-    if (keyBits != 128 && keyBits != 192 && keyBits != 256) return 0;
-    if (csl_cpu_has(CSL_CPU_AES)) return csl_aesni::keySetupEnc(roundKeys, key, keyBits);
+namespace csl_aes_portable {
+
+int keySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
     // Portable expansion: S-box lookups indexed by key bytes (not constant
     // time; see csl/aes.h).
     uint32_t* rk = roundKeys;
-    rk[0] = getU32(key);
-    rk[1] = getU32(key + 4);
-    rk[2] = getU32(key + 8);
-    rk[3] = getU32(key + 12);
+    rk[0] = csl_load_be32(key);
+    rk[1] = csl_load_be32(key + 4);
+    rk[2] = csl_load_be32(key + 8);
+    rk[3] = csl_load_be32(key + 12);
     if (keyBits == 128) {
         for (int i = 0;; ++i) {
             const uint32_t t = rk[3];
@@ -167,8 +155,8 @@ int rijndaelKeySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits)
         }
     }
     if (keyBits != 192 && keyBits != 256) return 0;
-    rk[4] = getU32(key + 16);
-    rk[5] = getU32(key + 20);
+    rk[4] = csl_load_be32(key + 16);
+    rk[5] = csl_load_be32(key + 20);
     if (keyBits == 192) {
         for (int i = 0;; ++i) {
             const uint32_t t = rk[5];
@@ -183,8 +171,8 @@ int rijndaelKeySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits)
             rk += 6;
         }
     }
-    rk[6] = getU32(key + 24);
-    rk[7] = getU32(key + 28);
+    rk[6] = csl_load_be32(key + 24);
+    rk[7] = csl_load_be32(key + 28);
     for (int i = 0;; ++i) {
         uint32_t t = rk[7];
         rk[8] = rk[0] ^ (Te4[b1(t)] & 0xFF000000u) ^ (Te4[b2(t)] & 0x00FF0000u) ^
@@ -203,10 +191,8 @@ int rijndaelKeySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits)
     }
 }
 
-int rijndaelKeySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
-    if (keyBits != 128 && keyBits != 192 && keyBits != 256) return 0;
-    if (csl_cpu_has(CSL_CPU_AES)) return csl_aesni::keySetupDec(roundKeys, key, keyBits);
-    const int rounds = rijndaelKeySetupEnc(roundKeys, key, keyBits);
+int keySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+    const int rounds = keySetupEnc(roundKeys, key, keyBits);
     if (rounds == 0) return 0;
     uint32_t* rk = roundKeys;
     // Equivalent inverse cipher: reverse the round keys ...
@@ -229,11 +215,23 @@ int rijndaelKeySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits)
     return rounds;
 }
 
+}  // namespace csl_aes_portable
+
+int rijndaelKeySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+    if (keyBits != 128 && keyBits != 192 && keyBits != 256) return 0;
+    return csl_aes::engine().keySetupEnc(roundKeys, key, keyBits);
+}
+
+int rijndaelKeySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+    if (keyBits != 128 && keyBits != 192 && keyBits != 256) return 0;
+    return csl_aes::engine().keySetupDec(roundKeys, key, keyBits);
+}
+
 void rijndaelEncrypt(const uint32_t* rk, int rounds, const uint8_t in[16], uint8_t out[16]) {
-    uint32_t s0 = getU32(in) ^ rk[0];
-    uint32_t s1 = getU32(in + 4) ^ rk[1];
-    uint32_t s2 = getU32(in + 8) ^ rk[2];
-    uint32_t s3 = getU32(in + 12) ^ rk[3];
+    uint32_t s0 = csl_load_be32(in) ^ rk[0];
+    uint32_t s1 = csl_load_be32(in + 4) ^ rk[1];
+    uint32_t s2 = csl_load_be32(in + 8) ^ rk[2];
+    uint32_t s3 = csl_load_be32(in + 12) ^ rk[3];
     uint32_t t0, t1, t2, t3;
     for (int r = rounds >> 1;;) {
         t0 = Te0[b0(s0)] ^ Te1[b1(s1)] ^ Te2[b2(s2)] ^ Te3[b3(s3)] ^ rk[4];
@@ -256,17 +254,17 @@ void rijndaelEncrypt(const uint32_t* rk, int rounds, const uint8_t in[16], uint8
          (Te4[b3(t1)] & 0x000000FFu) ^ rk[2];
     s3 = (Te4[b0(t3)] & 0xFF000000u) ^ (Te4[b1(t0)] & 0x00FF0000u) ^ (Te4[b2(t1)] & 0x0000FF00u) ^
          (Te4[b3(t2)] & 0x000000FFu) ^ rk[3];
-    putU32(out, s0);
-    putU32(out + 4, s1);
-    putU32(out + 8, s2);
-    putU32(out + 12, s3);
+    csl_store_be32(out, s0);
+    csl_store_be32(out + 4, s1);
+    csl_store_be32(out + 8, s2);
+    csl_store_be32(out + 12, s3);
 }
 
 void rijndaelDecrypt(const uint32_t* rk, int rounds, const uint8_t in[16], uint8_t out[16]) {
-    uint32_t s0 = getU32(in) ^ rk[0];
-    uint32_t s1 = getU32(in + 4) ^ rk[1];
-    uint32_t s2 = getU32(in + 8) ^ rk[2];
-    uint32_t s3 = getU32(in + 12) ^ rk[3];
+    uint32_t s0 = csl_load_be32(in) ^ rk[0];
+    uint32_t s1 = csl_load_be32(in + 4) ^ rk[1];
+    uint32_t s2 = csl_load_be32(in + 8) ^ rk[2];
+    uint32_t s3 = csl_load_be32(in + 12) ^ rk[3];
     uint32_t t0, t1, t2, t3;
     for (int r = rounds >> 1;;) {
         t0 = Td0[b0(s0)] ^ Td1[b1(s3)] ^ Td2[b2(s2)] ^ Td3[b3(s1)] ^ rk[4];
@@ -288,21 +286,16 @@ void rijndaelDecrypt(const uint32_t* rk, int rounds, const uint8_t in[16], uint8
          (Td4[b3(t3)] & 0x000000FFu) ^ rk[2];
     s3 = (Td4[b0(t3)] & 0xFF000000u) ^ (Td4[b1(t2)] & 0x00FF0000u) ^ (Td4[b2(t1)] & 0x0000FF00u) ^
          (Td4[b3(t0)] & 0x000000FFu) ^ rk[3];
-    putU32(out, s0);
-    putU32(out + 4, s1);
-    putU32(out + 8, s2);
-    putU32(out + 12, s3);
+    csl_store_be32(out, s0);
+    csl_store_be32(out + 4, s1);
+    csl_store_be32(out + 8, s2);
+    csl_store_be32(out + 12, s3);
 }
 
-namespace csl_aes {
-
-// The loops below are the portable fallback; on processors with AES-NI the
-// same work goes to the instruction-set versions, which give identical bytes.
+namespace csl_aes_portable {
 
 void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, uint8_t* out,
                       size_t nblocks) {
-    if (csl_cpu_has(CSL_CPU_AES))
-        return csl_aesni::ecbEncryptBlocks(roundKeys, rounds, in, out, nblocks);
     for (size_t i = 0; i < nblocks; ++i) {
         rijndaelEncrypt(roundKeys, rounds, in, out);
         in += AES_BLOCK_BYTES;
@@ -312,8 +305,6 @@ void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, 
 
 void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, uint8_t* out,
                       size_t nblocks) {
-    if (csl_cpu_has(CSL_CPU_AES))
-        return csl_aesni::ecbDecryptBlocks(roundKeys, rounds, in, out, nblocks);
     for (size_t i = 0; i < nblocks; ++i) {
         rijndaelDecrypt(roundKeys, rounds, in, out);
         in += AES_BLOCK_BYTES;
@@ -323,8 +314,6 @@ void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, 
 
 void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
                       uint8_t* out, size_t nblocks) {
-    if (csl_cpu_has(CSL_CPU_AES))
-        return csl_aesni::cbcEncryptBlocks(roundKeys, rounds, chain, in, out, nblocks);
     uint8_t x[AES_BLOCK_BYTES];
     for (size_t i = 0; i < nblocks; ++i) {
         xorBlock(x, in, chain);
@@ -338,8 +327,6 @@ void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], 
 
 void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
                       uint8_t* out, size_t nblocks) {
-    if (csl_cpu_has(CSL_CPU_AES))
-        return csl_aesni::cbcDecryptBlocks(roundKeys, rounds, chain, in, out, nblocks);
     uint8_t saved[AES_BLOCK_BYTES];
     uint8_t t[AES_BLOCK_BYTES];
     for (size_t i = 0; i < nblocks; ++i) {
@@ -354,4 +341,14 @@ void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], 
     csl_wipe(t, sizeof t);
 }
 
-}  // namespace csl_aes
+void cbcEncryptLanes(const uint32_t* roundKeys, int rounds, size_t lanes, const uint8_t* const* in,
+                     uint8_t* const* out, const uint8_t* const* iv, size_t nblocks) {
+    uint8_t chain[AES_BLOCK_BYTES];
+    for (size_t l = 0; l < lanes; ++l) {
+        std::memcpy(chain, iv[l], AES_BLOCK_BYTES);
+        cbcEncryptBlocks(roundKeys, rounds, chain, in[l], out[l], nblocks);
+    }
+    csl_wipe(chain, sizeof chain);
+}
+
+}  // namespace csl_aes_portable

@@ -7,22 +7,21 @@
 // idle time, so the pair costs little more than the cipher alone.
 #include <utility>
 
-#include "aes/aes_hw.h"
+#include "aes/aes_internal.h"
 #include "csl/wipe.h"
 #include "sha1/sha1_ni.h"
 
-#define CSL_STITCHED __attribute__((target("aes,sha,sse4.1")))
 
 namespace {
 
 using csl_shani_detail::Rounds;
 
 template <int First, int... G>
-CSL_STITCHED inline void groupsFrom(Rounds& s, std::integer_sequence<int, G...>) {
+CSL_TARGET_AES_SHA_NI inline void groupsFrom(Rounds& s, std::integer_sequence<int, G...>) {
     (csl_shani_detail::group<First + G>(s), ...);
 }
 
-CSL_STITCHED inline __m128i cbcBlock(const __m128i* k, __m128i chain, __m128i p) {
+CSL_TARGET_AES_SHA_NI inline __m128i cbcBlock(const __m128i* k, __m128i chain, __m128i p) {
     __m128i x = _mm_xor_si128(_mm_xor_si128(p, chain), k[0]);
     for (int r = 1; r < 10; ++r) x = _mm_aesenc_si128(x, k[r]);
     return _mm_aesenclast_si128(x, k[10]);
@@ -30,9 +29,9 @@ CSL_STITCHED inline __m128i cbcBlock(const __m128i* k, __m128i chain, __m128i p)
 
 }  // namespace
 
-namespace csl_stitched {
+namespace csl_aes_sha1_ni {
 
-CSL_STITCHED void cbcEncryptSha1(const uint32_t* roundKeys, uint8_t chain[16], uint32_t h[5],
+CSL_TARGET_AES_SHA_NI void cbcEncryptSha1(const uint32_t* roundKeys, uint8_t chain[16], uint32_t h[5],
                                  const uint8_t* in, uint8_t* out, size_t n64) {
     const __m128i swap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
     __m128i k[11];
@@ -74,4 +73,4 @@ CSL_STITCHED void cbcEncryptSha1(const uint32_t* roundKeys, uint8_t chain[16], u
     csl_wipe(k, sizeof k);
 }
 
-}  // namespace csl_stitched
+}  // namespace csl_aes_sha1_ni

@@ -6,10 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "aes/aes_hw.h"
+#include "aes/aes_internal.h"
 #include "csl/wipe.h"
 
-#define CSL_VAES __attribute__((target("vaes,aes,avx2")))
 
 namespace {
 
@@ -21,13 +20,13 @@ constexpr int kMaxRounds = 14;
 // once ran a third slower than eight.
 constexpr size_t kPairs = 4;
 
-CSL_VAES inline __m128i load(const uint8_t* p) {
+CSL_TARGET_VAES inline __m128i load(const uint8_t* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
 // The portable schedule holds each round-key column as a big-endian loaded
 // word; the instructions want the bytes in memory order, in both halves.
-CSL_VAES inline void loadSchedule(const uint32_t* rk, int rounds, __m256i* k) {
+CSL_TARGET_VAES inline void loadSchedule(const uint32_t* rk, int rounds, __m256i* k) {
     const __m128i swap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
     for (int i = 0; i <= rounds; ++i)
         k[i] = _mm256_broadcastsi128_si256(
@@ -36,7 +35,7 @@ CSL_VAES inline void loadSchedule(const uint32_t* rk, int rounds, __m256i* k) {
 
 // 2 * kPairs chains of nblocks blocks: chain l reads in[l], writes out[l],
 // starts from iv[l].
-CSL_VAES void cbcPairs(const __m256i* k, int rounds, const uint8_t* const* in,
+CSL_TARGET_VAES void cbcPairs(const __m256i* k, int rounds, const uint8_t* const* in,
                        uint8_t* const* out, const uint8_t* const* iv, size_t nblocks) {
     __m256i c[kPairs];
     for (size_t p = 0; p < kPairs; ++p)
@@ -63,9 +62,11 @@ CSL_VAES void cbcPairs(const __m256i* k, int rounds, const uint8_t* const* in,
 
 }  // namespace
 
-namespace csl_vaes {
+namespace csl_aes_vaes {
 
-CSL_VAES size_t cbcEncryptLanes(const uint32_t* roundKeys, int rounds, size_t lanes,
+namespace {
+
+CSL_TARGET_VAES size_t pairedLanes(const uint32_t* roundKeys, int rounds, size_t lanes,
                                 const uint8_t* const* in, uint8_t* const* out,
                                 const uint8_t* const* iv, size_t nblocks) {
     __m256i k[kMaxRounds + 1];
@@ -78,4 +79,13 @@ CSL_VAES size_t cbcEncryptLanes(const uint32_t* roundKeys, int rounds, size_t la
     return l;
 }
 
-}  // namespace csl_vaes
+}  // namespace
+
+void cbcEncryptLanes(const uint32_t* roundKeys, int rounds, size_t lanes, const uint8_t* const* in,
+                     uint8_t* const* out, const uint8_t* const* iv, size_t nblocks) {
+    const size_t done = pairedLanes(roundKeys, rounds, lanes, in, out, iv, nblocks);
+    csl_aes_ni::cbcEncryptLanes(roundKeys, rounds, lanes - done, in + done, out + done, iv + done,
+                                nblocks);
+}
+
+}  // namespace csl_aes_vaes

@@ -6,6 +6,7 @@
 
 #include "csl/convecc.h"
 #include "csl/sha1.h"
+#include "csl/loadstore.h"
 #include "csl/wipe.h"
 #include "ct.h"
 
@@ -155,11 +156,7 @@ void alg_init_233_bit_ECDSA(ecdsa_params* params, int /*fieldBits*/) {
 int loc_hash_to_integer(const uint8_t* digest, int /*digestLength*/, bigint_digit e[8],
                         int /*fieldBits*/) {
     field_element t = {};
-    for (int i = 0; i < 5; ++i) {
-        const uint8_t* p = digest + 4 * i;
-        t[3 + i] = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-                   (static_cast<uint32_t>(p[2]) << 8) | p[3];
-    }
+    for (int i = 0; i < 5; ++i) t[3 + i] = csl_load_be32(digest + 4 * i);
     FE2IP(t, e, kDigits);
     return 0;
 }

@@ -1,6 +1,7 @@
 // Octet-string conversions for field elements, points and signatures.
 #include "csl/convecc.h"
 
+#include "csl/loadstore.h"
 #include "csl/wipe.h"
 
 uint32_t swap(uint32_t w) {
@@ -9,23 +10,14 @@ uint32_t swap(uint32_t w) {
 
 void FE2OSP(uint8_t octets[30], const field_element e) {
     uint8_t buf[32];
-    for (int i = 0; i < 8; ++i) {
-        buf[4 * i] = static_cast<uint8_t>(e[i] >> 24);
-        buf[4 * i + 1] = static_cast<uint8_t>(e[i] >> 16);
-        buf[4 * i + 2] = static_cast<uint8_t>(e[i] >> 8);
-        buf[4 * i + 3] = static_cast<uint8_t>(e[i]);
-    }
+    for (int i = 0; i < 8; ++i) csl_store_be32(buf + 4 * i, e[i]);
     for (int i = 0; i < 30; ++i) octets[i] = buf[i + 2];
     csl_wipe(buf, sizeof buf);
 }
 
 void OS2FEP(const uint8_t octets[30], field_element e) {
     e[0] = ((static_cast<uint32_t>(octets[0]) << 8) | octets[1]) & FIELD_TOP_MASK;
-    for (int i = 1; i < 8; ++i) {
-        const uint8_t* p = octets + 2 + 4 * (i - 1);
-        e[i] = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-               (static_cast<uint32_t>(p[2]) << 8) | p[3];
-    }
+    for (int i = 1; i < 8; ++i) e[i] = csl_load_be32(octets + 2 + 4 * (i - 1));
 }
 
 void FE2IP(const field_element e, bigint_digit* a, int count) {

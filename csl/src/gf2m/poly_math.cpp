@@ -2,14 +2,16 @@
 // most significant word first.
 #include "csl/poly_math.h"
 
-#include "csl/cpu.h"
-
-#include <immintrin.h>
-
 #include <array>
 #include <cstring>
 
+#include "csl/cpu.h"
 #include "csl/wipe.h"
+#include "gf2m/gf2m_internal.h"
+
+using csl_gf2m::fromLimbs;
+using csl_gf2m::reduceLimbsInPlace;
+using csl_gf2m::toLimbs;
 
 namespace {
 
@@ -54,34 +56,6 @@ void reduceLowFirst(uint32_t L[15], field_element out) {
     L[3] ^= t >> 22;
     L[7] &= FIELD_TOP_MASK;
     for (int i = 0; i < 8; ++i) out[i] = L[7 - i];
-}
-
-// Reduces an 8-limb product (degree below 512) modulo f into C[0..3]:
-// x^(64i) = x^(64i-233) + x^(64i-159).
-inline void reduceLimbsInPlace(uint64_t C[8]) {
-    for (int i = 7; i >= 4; --i) {
-        const uint64_t t = C[i];
-        C[i - 4] ^= t << 23;
-        C[i - 3] ^= (t >> 41) ^ (t << 33);
-        C[i - 2] ^= t >> 31;
-    }
-    const uint64_t t = C[3] >> 41;
-    C[0] ^= t;
-    C[1] ^= t << 10;
-    C[2] ^= t >> 54;
-    C[3] &= (uint64_t{1} << 41) - 1;
-}
-
-// Elements as four 64-bit limbs, least significant first.
-inline void toLimbs(const field_element e, uint64_t L[4]) {
-    for (int i = 0; i < 4; ++i) L[i] = (uint64_t{e[6 - 2 * i]} << 32) | e[7 - 2 * i];
-}
-
-inline void fromLimbs(const uint64_t L[4], field_element e) {
-    for (int i = 0; i < 4; ++i) {
-        e[7 - 2 * i] = static_cast<uint32_t>(L[i]);
-        e[6 - 2 * i] = static_cast<uint32_t>(L[i] >> 32);
-    }
 }
 
 // The square of a 32-bit polynomial: bit k moves to bit 2k, by shifts and
@@ -335,78 +309,14 @@ void poly_mul_portable(const field_element a, const field_element b, field_eleme
     fromLimbs(C, out);
 }
 
-namespace {
-
-// 128 x 128 -> 256 bits by schoolbook on 64-bit halves.
-__attribute__((target("pclmul,sse2"))) inline void mul128(__m128i a, __m128i b, __m128i& lo,
-                                                          __m128i& hi) {
-    const __m128i p00 = _mm_clmulepi64_si128(a, b, 0x00);
-    const __m128i p11 = _mm_clmulepi64_si128(a, b, 0x11);
-    const __m128i mid =
-        _mm_xor_si128(_mm_clmulepi64_si128(a, b, 0x01), _mm_clmulepi64_si128(a, b, 0x10));
-    lo = _mm_xor_si128(p00, _mm_slli_si128(mid, 8));
-    hi = _mm_xor_si128(p11, _mm_srli_si128(mid, 8));
-}
-
-}  // namespace
-
-bool poly_have_clmul() { return csl_cpu_has(CSL_CPU_CLMUL); }
-
-// Elements move between memory and registers as two 128-bit halves, with
-// the four 32-bit words of each half reversed to form the 64-bit limbs.
-// Whole-half loads and stores matter: a load that spans several smaller
-// recent stores cannot be forwarded and stalls, and the point formulas feed
-// every product straight into the next.
-__attribute__((target("pclmul,sse2"))) void poly_mul_clmul(const field_element a,
-                                                           const field_element b,
-                                                           field_element out) {
-    // Operands need not be reduced: the 512-bit product of any two 256-bit
-    // values is folded completely below. Nothing here depends on the values.
-    const __m128i a0 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 4)), 0x1B);
-    const __m128i a1 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a)), 0x1B);
-    __m128i l0, l1, h0, h1;
-    if (a == b) {
-        // Squaring (the caller passed one array twice).
-        l0 = _mm_clmulepi64_si128(a0, a0, 0x00);
-        l1 = _mm_clmulepi64_si128(a0, a0, 0x11);
-        h0 = _mm_clmulepi64_si128(a1, a1, 0x00);
-        h1 = _mm_clmulepi64_si128(a1, a1, 0x11);
-    } else {
-        const __m128i b0 =
-            _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 4)), 0x1B);
-        const __m128i b1 =
-            _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b)), 0x1B);
-        // Karatsuba on the two 128-bit halves.
-        __m128i m0, m1;
-        mul128(a0, b0, l0, l1);
-        mul128(a1, b1, h0, h1);
-        mul128(_mm_xor_si128(a0, a1), _mm_xor_si128(b0, b1), m0, m1);
-        m0 = _mm_xor_si128(m0, _mm_xor_si128(l0, h0));
-        m1 = _mm_xor_si128(m1, _mm_xor_si128(l1, h1));
-        l1 = _mm_xor_si128(l1, m0);
-        h0 = _mm_xor_si128(h0, m1);
-    }
-    alignas(16) uint64_t C[8];
-    _mm_store_si128(reinterpret_cast<__m128i*>(C), l0);
-    _mm_store_si128(reinterpret_cast<__m128i*>(C + 2), l1);
-    _mm_store_si128(reinterpret_cast<__m128i*>(C + 4), h0);
-    _mm_store_si128(reinterpret_cast<__m128i*>(C + 6), h1);
-    reduceLimbsInPlace(C);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4),
-                     _mm_shuffle_epi32(_mm_set_epi64x(static_cast<long long>(C[1]),
-                                                      static_cast<long long>(C[0])),
-                                       0x1B));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                     _mm_shuffle_epi32(_mm_set_epi64x(static_cast<long long>(C[3]),
-                                                      static_cast<long long>(C[2])),
-                                       0x1B));
-}
-
 void poly_mul(const field_element a, const field_element b, field_element out) {
-    if (poly_have_clmul())
-        poly_mul_clmul(a, b, out);
-    else
-        poly_mul_portable(a, b, out);
+#ifdef CSL_ISA_X86
+    if (csl_cpu_has(CSL_CPU_CLMUL)) return csl_gf2m::mulClmul(a, b, out);
+#endif
+#ifdef CSL_ISA_ARMV8
+    if (csl_cpu_has(CSL_CPU_CLMUL)) return csl_gf2m::mulPmull(a, b, out);
+#endif
+    poly_mul_portable(a, b, out);
 }
 
 void cus_times_u_to_n(const field_element p, unsigned n, field_element out) {

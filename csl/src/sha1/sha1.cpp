@@ -1,17 +1,18 @@
 // SHA-1 (FIPS 180-1) over a caller-owned streaming state.
 //
-// Every complete block is copied into state->block, turned into host-order
-// words there and compressed, so the caller's data is only ever read. All
-// compression, the final padded block included, goes through
-// compressBlocks(), the one place a faster block function can be chosen
-// without touching the streaming logic.
+// Complete blocks are compressed straight from the caller's data, which is
+// only ever read; the state keeps the last of them as host-order words. All
+// compression, the final padded block included, goes through the block
+// functions csl_sha1_core::engine() chooses, so the streaming logic does not
+// depend on which one runs.
 #include "csl/sha1.h"
 
 #include <cstring>
 
-#include "aes/aes_hw.h"
 #include "csl/cpu.h"
+#include "csl/loadstore.h"
 #include "csl/wipe.h"
+#include "sha1/sha1_internal.h"
 
 namespace {
 
@@ -20,66 +21,17 @@ constexpr uint32_t kInitialValue[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x
 
 constexpr uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
-// Absorbs nblocks complete 64-byte blocks starting at data, which may be
-// state->block itself (a block completed there, or the final padded one).
-void compressBlocks(SHA1HashState* state, const uint8_t* data, size_t nblocks) {
-    if (nblocks == 0) return;
-    if (csl_cpu_has(CSL_CPU_SHA)) {
-        // The instructions read the message straight from the caller's
-        // buffer; state->block is still left as the portable path leaves it
-        // (the last block in host-order words).
-        csl_shani::compressBlocks(state->chainingValue, data, nblocks);
-        const uint8_t* last = data + (nblocks - 1) * SHA1_BLOCK_BYTES;
-        if (last != state->block) std::memcpy(state->block, last, SHA1_BLOCK_BYTES);
-        byte_reverse(state->block, SHA1_BLOCK_BYTES);
-        return;
-    }
-    for (size_t i = 0; i < nblocks; ++i) {
-        const uint8_t* src = data + i * SHA1_BLOCK_BYTES;
-        if (src != state->block) std::memcpy(state->block, src, SHA1_BLOCK_BYTES);
-        byte_reverse(state->block, SHA1_BLOCK_BYTES);
-        SHA1Transform(state);
-    }
-}
-
-void compressWaitingBlock(SHA1HashState* state) { compressBlocks(state, state->block, 1); }
-
-void putBigEndian(uint8_t* p, uint32_t w) {
-    p[0] = static_cast<uint8_t>(w >> 24);
-    p[1] = static_cast<uint8_t>(w >> 16);
-    p[2] = static_cast<uint8_t>(w >> 8);
-    p[3] = static_cast<uint8_t>(w);
-}
-
-uint32_t loadWord(const uint8_t* p) {
-    uint32_t w;
-    std::memcpy(&w, p, 4);
-    return w;
-}
-
-}  // namespace
-
-void byte_reverse(uint8_t* buffer, int length) {
-    for (int i = 0; i + 4 <= length; i += 4) {
-        uint8_t* p = buffer + i;
-        uint8_t t0 = p[0], t1 = p[1];
-        p[0] = p[3];
-        p[1] = p[2];
-        p[2] = t1;
-        p[3] = t0;
-    }
-}
-
-void SHA1Transform(SHA1HashState* state) {
+// The 80 rounds over one block's sixteen message words.
+void compressWords(uint32_t h[5], const uint32_t block[16]) {
     uint32_t w[80];
-    for (int t = 0; t < 16; ++t) w[t] = loadWord(state->block + 4 * t);
+    for (int t = 0; t < 16; ++t) w[t] = block[t];
     for (int t = 16; t < 80; ++t) w[t] = rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
 
-    uint32_t a = state->chainingValue[0];
-    uint32_t b = state->chainingValue[1];
-    uint32_t c = state->chainingValue[2];
-    uint32_t d = state->chainingValue[3];
-    uint32_t e = state->chainingValue[4];
+    uint32_t a = h[0];
+    uint32_t b = h[1];
+    uint32_t c = h[2];
+    uint32_t d = h[3];
+    uint32_t e = h[4];
 
     auto step = [&](uint32_t f, uint32_t k, uint32_t wt) {
         uint32_t tmp = rotl(a, 5) + f + e + k + wt;
@@ -94,11 +46,105 @@ void SHA1Transform(SHA1HashState* state) {
     for (int t = 40; t < 60; ++t) step((b & c) | (b & d) | (c & d), 0x8F1BBCDCu, w[t]);
     for (int t = 60; t < 80; ++t) step(b ^ c ^ d, 0xCA62C1D6u, w[t]);
 
-    state->chainingValue[0] += a;
-    state->chainingValue[1] += b;
-    state->chainingValue[2] += c;
-    state->chainingValue[3] += d;
-    state->chainingValue[4] += e;
+    h[0] += a;
+    h[1] += b;
+    h[2] += c;
+    h[3] += d;
+    h[4] += e;
+}
+
+// The state keeps its last complete block as host-order words (the input
+// of SHA1Transform), whichever compression ran.
+void keepLastBlock(SHA1HashState* state, const uint8_t* last) {
+    if (last != state->block) std::memcpy(state->block, last, SHA1_BLOCK_BYTES);
+    byte_reverse(state->block, SHA1_BLOCK_BYTES);
+}
+
+// Absorbs nblocks complete 64-byte blocks starting at data, which may be
+// state->block itself (a block completed there, or the final padded one).
+void compressBlocks(SHA1HashState* state, const uint8_t* data, size_t nblocks) {
+    if (nblocks == 0) return;
+    csl_sha1_core::engine().compress(state->chainingValue, data, nblocks);
+    keepLastBlock(state, data + (nblocks - 1) * SHA1_BLOCK_BYTES);
+}
+
+void compressWaitingBlock(SHA1HashState* state) { compressBlocks(state, state->block, 1); }
+
+void addBits(SHA1HashState* state, uint64_t bytes) {
+    const uint64_t count = ((uint64_t{state->bitCountHigh} << 32) | state->bitCountLow) + bytes * 8;
+    state->bitCountLow = static_cast<uint32_t>(count);
+    state->bitCountHigh = static_cast<uint32_t>(count >> 32);
+}
+
+}  // namespace
+
+namespace csl_sha1_portable {
+
+void compressBlocks(uint32_t h[5], const uint8_t* data, size_t nblocks) {
+    uint32_t w[16];
+    for (size_t i = 0; i < nblocks; ++i, data += SHA1_BLOCK_BYTES) {
+        for (int t = 0; t < 16; ++t) w[t] = csl_load_be32(data + 4 * t);
+        compressWords(h, w);
+    }
+}
+
+}  // namespace csl_sha1_portable
+
+namespace csl_sha1_core {
+
+Engine engine() {
+    const uint32_t f = csl_cpu_features();
+    Engine e{csl_sha1_portable::compressBlocks, nullptr, nullptr};
+#ifdef CSL_ISA_X86
+    if (f & CSL_CPU_SHA) {
+        e.compress = csl_sha1_ni::compressBlocks;
+        e.compress2 = csl_sha1_ni::compressBlocks2;
+    }
+    if (f & CSL_CPU_AVX512) e.compress16 = csl_sha1_avx512::compress16;
+#endif
+#ifdef CSL_ISA_ARMV8
+    if (f & CSL_CPU_SHA) e.compress = csl_sha1_armv8::compressBlocks;
+#endif
+    (void)f;
+    return e;
+}
+
+bool atBlockBoundary(const SHA1HashState* state) { return ((state->bitCountLow >> 3) & 63u) == 0; }
+
+void absorb(SHA1HashState* state, const uint8_t* data, size_t length) {
+    // SHA1Input takes a signed 32-bit length; long inputs go in whole blocks
+    // below 2^31 bytes so every piece but the last stays aligned.
+    constexpr size_t kPiece = size_t{1} << 30;
+    while (length > 0) {
+        const size_t n = length < kPiece ? length : kPiece;
+        SHA1Input(state, data, static_cast<int32_t>(n));
+        data += n;
+        length -= n;
+    }
+}
+
+void blocksCompressed(SHA1HashState* state, const uint8_t lastBlock[64], size_t nblocks) {
+    keepLastBlock(state, lastBlock);
+    addBits(state, uint64_t{nblocks} * SHA1_BLOCK_BYTES);
+}
+
+}  // namespace csl_sha1_core
+
+void byte_reverse(uint8_t* buffer, int length) {
+    for (int i = 0; i + 4 <= length; i += 4) {
+        uint8_t* p = buffer + i;
+        uint8_t t0 = p[0], t1 = p[1];
+        p[0] = p[3];
+        p[1] = p[2];
+        p[2] = t1;
+        p[3] = t0;
+    }
+}
+
+void SHA1Transform(SHA1HashState* state) {
+    uint32_t w[16];
+    std::memcpy(w, state->block, sizeof w);
+    compressWords(state->chainingValue, w);
 }
 
 int SHA1Reset(SHA1HashState* state) {
@@ -160,8 +206,8 @@ int SHA1Result(SHA1HashState* state, uint8_t digest[20]) {
         }
         // The 64-bit bit count, big-endian, in the last eight bytes; the swap
         // in the compression turns it into host words 14 (high) and 15 (low).
-        putBigEndian(state->block + 56, high);
-        putBigEndian(state->block + 60, low);
+        csl_store_be32(state->block + 56, high);
+        csl_store_be32(state->block + 60, low);
         compressWaitingBlock(state);
     }
     std::memcpy(digest, state->chainingValue, SHA1_DIGEST_BYTES);
@@ -170,17 +216,9 @@ int SHA1Result(SHA1HashState* state, uint8_t digest[20]) {
 }
 
 void csl_sha1(const uint8_t* data, size_t length, uint8_t digest[20]) {
-    // SHA1Input takes a signed 32-bit length; feed long inputs in whole
-    // blocks below 2^31 bytes so every piece but the last stays aligned.
-    constexpr size_t kPiece = size_t{1} << 30;
     SHA1HashState state;
     SHA1Reset(&state);
-    while (length > 0) {
-        const size_t n = length < kPiece ? length : kPiece;
-        SHA1Input(&state, data, static_cast<int32_t>(n));
-        data += n;
-        length -= n;
-    }
+    csl_sha1_core::absorb(&state, data, length);
     SHA1Result(&state, digest);
     // The input may be a secret (a shared key is hashed this way).
     csl_wipe_object(state);
@@ -196,13 +234,13 @@ size_t paddedTail(const uint8_t* tail, size_t tailBytes, uint64_t length, uint8_
     out[tailBytes] = 0x80;
     const size_t blocks = tailBytes < 56 ? 1 : 2;
     const uint64_t bits = length * 8;
-    putBigEndian(out + blocks * 64 - 8, static_cast<uint32_t>(bits >> 32));
-    putBigEndian(out + blocks * 64 - 4, static_cast<uint32_t>(bits));
+    csl_store_be32(out + blocks * 64 - 8, static_cast<uint32_t>(bits >> 32));
+    csl_store_be32(out + blocks * 64 - 4, static_cast<uint32_t>(bits));
     return blocks;
 }
 
 void putDigest(const uint32_t h[5], uint8_t* digest) {
-    for (int i = 0; i < 5; ++i) putBigEndian(digest + 4 * i, h[i]);
+    for (int i = 0; i < 5; ++i) csl_store_be32(digest + 4 * i, h[i]);
 }
 
 // Sixteen messages of `length` bytes from `data` on the AVX-512 lanes. The
@@ -211,14 +249,15 @@ void putDigest(const uint32_t h[5], uint8_t* digest) {
 constexpr size_t kLanes = 16;
 constexpr size_t kMaxLaneLength = size_t{1} << 26;
 
-void hash16(const uint8_t* data, size_t length, uint8_t* digests) {
+void hash16(csl_sha1_core::Compress16 compress16, const uint8_t* data, size_t length,
+            uint8_t* digests) {
     uint32_t h[5 * kLanes];
     for (size_t j = 0; j < 5; ++j)
         for (size_t l = 0; l < kLanes; ++l) h[kLanes * j + l] = kInitialValue[j];
     int32_t offsets[kLanes];
     for (size_t l = 0; l < kLanes; ++l) offsets[l] = static_cast<int32_t>(l * length);
     const size_t full = length / SHA1_BLOCK_BYTES;
-    csl_avx512::sha1Compress16(h, data, offsets, full);
+    compress16(h, data, offsets, full);
 
     uint8_t tails[kLanes * 128];
     size_t tailBlocks = 0;
@@ -227,7 +266,7 @@ void hash16(const uint8_t* data, size_t length, uint8_t* digests) {
                                 length % SHA1_BLOCK_BYTES, length, tails + 128 * l);
         offsets[l] = static_cast<int32_t>(128 * l);
     }
-    csl_avx512::sha1Compress16(h, tails, offsets, tailBlocks);
+    compress16(h, tails, offsets, tailBlocks);
 
     for (size_t l = 0; l < kLanes; ++l) {
         const uint32_t lane[5] = {h[l], h[kLanes + l], h[2 * kLanes + l], h[3 * kLanes + l],
@@ -238,34 +277,37 @@ void hash16(const uint8_t* data, size_t length, uint8_t* digests) {
     csl_wipe(h, sizeof h);
 }
 
+// Two messages of `length` bytes from `data` side by side.
+void hash2(csl_sha1_core::Compress2 compress2, const uint8_t* data, size_t length, uint8_t* digests) {
+    const size_t full = length / SHA1_BLOCK_BYTES;
+    const uint8_t* m0 = data;
+    const uint8_t* m1 = data + length;
+    uint32_t h0[5], h1[5];
+    std::memcpy(h0, kInitialValue, sizeof h0);
+    std::memcpy(h1, kInitialValue, sizeof h1);
+    compress2(h0, m0, h1, m1, full);
+    uint8_t t0[128], t1[128];
+    const size_t tailBlocks = paddedTail(m0 + full * 64, length % 64, length, t0);
+    paddedTail(m1 + full * 64, length % 64, length, t1);
+    compress2(h0, t0, h1, t1, tailBlocks);
+    putDigest(h0, digests);
+    putDigest(h1, digests + 20);
+    csl_wipe(t0, sizeof t0);
+    csl_wipe(t1, sizeof t1);
+    csl_wipe(h0, sizeof h0);
+    csl_wipe(h1, sizeof h1);
+}
+
 }  // namespace
 
 void csl_sha1Many(const uint8_t* data, size_t length, size_t count, uint8_t* digests) {
+    const csl_sha1_core::Engine engine = csl_sha1_core::engine();
     size_t i = 0;
-    if (csl_cpu_has(CSL_CPU_AVX512) && length <= kMaxLaneLength) {
-        for (; i + kLanes <= count; i += kLanes) hash16(data + i * length, length, digests + 20 * i);
-    }
-    if (csl_cpu_has(CSL_CPU_SHA)) {
-        const size_t full = length / SHA1_BLOCK_BYTES;
-        const size_t tailBytes = length % SHA1_BLOCK_BYTES;
-        for (; i + 2 <= count; i += 2) {
-            const uint8_t* m0 = data + i * length;
-            const uint8_t* m1 = m0 + length;
-            uint32_t h0[5], h1[5];
-            std::memcpy(h0, kInitialValue, sizeof h0);
-            std::memcpy(h1, kInitialValue, sizeof h1);
-            csl_shani::compressBlocks2(h0, m0, h1, m1, full);
-            uint8_t t0[128], t1[128];
-            const size_t tb = paddedTail(m0 + full * 64, tailBytes, length, t0);
-            paddedTail(m1 + full * 64, tailBytes, length, t1);
-            csl_shani::compressBlocks2(h0, t0, h1, t1, tb);
-            putDigest(h0, digests + 20 * i);
-            putDigest(h1, digests + 20 * (i + 1));
-            csl_wipe(t0, sizeof t0);
-            csl_wipe(t1, sizeof t1);
-            csl_wipe(h0, sizeof h0);
-            csl_wipe(h1, sizeof h1);
-        }
-    }
+    if (engine.compress16 && length <= kMaxLaneLength)
+        for (; i + kLanes <= count; i += kLanes)
+            hash16(engine.compress16, data + i * length, length, digests + 20 * i);
+    if (engine.compress2)
+        for (; i + 2 <= count; i += 2)
+            hash2(engine.compress2, data + i * length, length, digests + 20 * i);
     for (; i < count; ++i) csl_sha1(data + i * length, length, digests + 20 * i);
 }

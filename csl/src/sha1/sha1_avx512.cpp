@@ -13,9 +13,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "aes/aes_hw.h"
-
-#define CSL_AVX512_TARGET "avx512f,avx512bw"
+#include "sha1/sha1_internal.h"
 
 namespace {
 
@@ -23,7 +21,7 @@ struct Lanes {
     __m512i a, b, c, d, e;
 };
 
-__attribute__((target(CSL_AVX512_TARGET), always_inline)) inline __m512i add(__m512i x, __m512i y) {
+CSL_TARGET_AVX512 __attribute__((always_inline)) inline __m512i add(__m512i x, __m512i y) {
     return _mm512_add_epi32(x, y);
 }
 
@@ -31,7 +29,7 @@ __attribute__((target(CSL_AVX512_TARGET), always_inline)) inline __m512i add(__m
 // The message window w holds W[T - 16 .. T - 1] (W[T % 16] is replaced by
 // W[T] from round 16 on).
 template <int T>
-__attribute__((target(CSL_AVX512_TARGET), always_inline)) inline void round(
+CSL_TARGET_AVX512 __attribute__((always_inline)) inline void round(
     __m512i a, __m512i& b, __m512i c, __m512i d, __m512i& e, __m512i* w) {
     __m512i wt;
     if constexpr (T < 16) {
@@ -63,7 +61,7 @@ __attribute__((target(CSL_AVX512_TARGET), always_inline)) inline void round(
 
 // Rounds T to T + 4: the variables' roles turn once each round.
 template <int T>
-__attribute__((target(CSL_AVX512_TARGET), always_inline)) inline void fiveRounds(Lanes& s,
+CSL_TARGET_AVX512 __attribute__((always_inline)) inline void fiveRounds(Lanes& s,
                                                                                __m512i* w) {
     round<T>(s.a, s.b, s.c, s.d, s.e, w);
     round<T + 1>(s.e, s.a, s.b, s.c, s.d, w);
@@ -73,7 +71,7 @@ __attribute__((target(CSL_AVX512_TARGET), always_inline)) inline void fiveRounds
 }
 
 template <int... G>
-__attribute__((target(CSL_AVX512_TARGET), always_inline)) inline void allRounds(
+CSL_TARGET_AVX512 __attribute__((always_inline)) inline void allRounds(
     Lanes& s, __m512i* w, std::integer_sequence<int, G...>) {
     (fiveRounds<5 * G>(s, w), ...);
 }
@@ -82,7 +80,7 @@ __attribute__((target(CSL_AVX512_TARGET), always_inline)) inline void allRounds(
 // sixteen lanes, big-endian as read. Sixteen plain loads and a 16 x 16
 // transposition of 32-bit words, which costs a fraction of what sixteen
 // gathers do.
-__attribute__((target(CSL_AVX512_TARGET), always_inline)) inline void loadWords(
+CSL_TARGET_AVX512 __attribute__((always_inline)) inline void loadWords(
     const uint8_t* const lane[16], size_t at, __m512i w[16]) {
     // Big-endian message words: the bytes of every 32-bit word reversed.
     const __m512i swap = _mm512_set4_epi32(0x0c0d0e0f, 0x08090a0b, 0x04050607, 0x00010203);
@@ -116,9 +114,9 @@ __attribute__((target(CSL_AVX512_TARGET), always_inline)) inline void loadWords(
 
 }  // namespace
 
-namespace csl_avx512 {
+namespace csl_sha1_avx512 {
 
-__attribute__((target(CSL_AVX512_TARGET))) void sha1Compress16(uint32_t h[80],
+CSL_TARGET_AVX512 void compress16(uint32_t h[80],
                                                                const uint8_t* base,
                                                                const int32_t offsets[16],
                                                                size_t nblocks) {
@@ -144,4 +142,4 @@ __attribute__((target(CSL_AVX512_TARGET))) void sha1Compress16(uint32_t h[80],
     _mm512_storeu_si512(h + 64, s.e);
 }
 
-}  // namespace csl_avx512
+}  // namespace csl_sha1_avx512

@@ -1,7 +1,7 @@
 // SHA-1 compression on the SHA extensions.
 #include <utility>
 
-#include "aes/aes_hw.h"
+#include "sha1/sha1_internal.h"
 #include "sha1/sha1_ni.h"
 
 namespace {
@@ -9,22 +9,22 @@ namespace {
 using csl_shani_detail::Rounds;
 
 template <int... G>
-__attribute__((target(CSL_SHANI_TARGET))) inline void allGroups(Rounds& s,
+CSL_TARGET_SHA_NI inline void allGroups(Rounds& s,
                                                               std::integer_sequence<int, G...>) {
     (csl_shani_detail::group<G>(s), ...);
 }
 
 template <int... G>
-__attribute__((target(CSL_SHANI_TARGET))) inline void allGroups2(Rounds& s0, Rounds& s1,
+CSL_TARGET_SHA_NI inline void allGroups2(Rounds& s0, Rounds& s1,
                                                                std::integer_sequence<int, G...>) {
     ((csl_shani_detail::group<G>(s0), csl_shani_detail::group<G>(s1)), ...);
 }
 
 }  // namespace
 
-namespace csl_shani {
+namespace csl_sha1_ni {
 
-__attribute__((target(CSL_SHANI_TARGET))) void compressBlocks(uint32_t h[5], const uint8_t* data,
+CSL_TARGET_SHA_NI void compressBlocks(uint32_t h[5], const uint8_t* data,
                                                             size_t nblocks) {
     Rounds s;
     csl_shani_detail::loadState(h, s);
@@ -38,7 +38,7 @@ __attribute__((target(CSL_SHANI_TARGET))) void compressBlocks(uint32_t h[5], con
     csl_shani_detail::storeState(s, h);
 }
 
-__attribute__((target(CSL_SHANI_TARGET))) void compressBlocks2(uint32_t h0[5], const uint8_t* data0,
+CSL_TARGET_SHA_NI void compressBlocks2(uint32_t h0[5], const uint8_t* data0,
                                                              uint32_t h1[5], const uint8_t* data1,
                                                              size_t nblocks) {
     Rounds s0, s1;
@@ -57,4 +57,4 @@ __attribute__((target(CSL_SHANI_TARGET))) void compressBlocks2(uint32_t h0[5], c
     csl_shani_detail::storeState(s1, h1);
 }
 
-}  // namespace csl_shani
+}  // namespace csl_sha1_ni

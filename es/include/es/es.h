@@ -6,6 +6,8 @@
 #pragma once
 #include <cstdint>
 
+#include "csl/loadstore.h"
+
 constexpr int32_t ES_ERR_OK = 0;
 constexpr int32_t ES_ERR_VERIFY_FAILED = -1003;
 constexpr int32_t ES_ERR_INVALID_PUBKEY_TYPE = -1005;
@@ -45,25 +47,11 @@ constexpr uint8_t ES_TMD_VERSION = 0;
 bool ES_OutputsDurable();
 
 // Big-endian field access for the stored formats: read or write a 16-, 32-
-// or 64-bit number at p.
-inline uint16_t es_get_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-inline uint32_t es_get_be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-inline uint64_t es_get_be64(const uint8_t* p) {
-    return (uint64_t{es_get_be32(p)} << 32) | es_get_be32(p + 4);
-}
-inline void es_put_be16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-inline void es_put_be32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-inline void es_put_be64(uint8_t* p, uint64_t v) {
-    es_put_be32(p, static_cast<uint32_t>(v >> 32));
-    es_put_be32(p + 4, static_cast<uint32_t>(v));
-}
+// or 64-bit number at p (the library-wide helpers, under the names the
+// formats' code uses).
+inline uint16_t es_get_be16(const uint8_t* p) { return csl_load_be16(p); }
+inline uint32_t es_get_be32(const uint8_t* p) { return csl_load_be32(p); }
+inline uint64_t es_get_be64(const uint8_t* p) { return csl_load_be64(p); }
+inline void es_put_be16(uint8_t* p, uint16_t v) { csl_store_be16(p, v); }
+inline void es_put_be32(uint8_t* p, uint32_t v) { csl_store_be32(p, v); }
+inline void es_put_be64(uint8_t* p, uint64_t v) { csl_store_be64(p, v); }
