@@ -1,0 +1,155 @@
+// AES block loops on the ARMv8 Cryptographic Extension (AESE/AESMC for
+// encryption, AESD/AESIMC for decryption).
+#include <arm_neon.h>
+
+#include "aes/aes_internal.h"
+#include "csl/wipe.h"
+
+namespace {
+
+constexpr int kMaxRounds = 14;
+
+// Blocks in flight at once, to hide the latency of the round instructions.
+constexpr size_t kWide = 4;
+
+// The portable schedule holds each round-key column as a big-endian loaded
+// word; the instructions want the bytes in memory order.
+CSL_TARGET_ARMV8_CRYPTO inline void loadSchedule(const uint32_t* rk, int rounds, uint8x16_t* k) {
+    for (int i = 0; i <= rounds; ++i) k[i] = vrev32q_u8(vreinterpretq_u8_u32(vld1q_u32(rk + 4 * i)));
+}
+
+// AESE adds the round key before SubBytes and ShiftRows, so the rounds are
+// offset by one from the standard's: the last key is added on its own.
+CSL_TARGET_ARMV8_CRYPTO inline uint8x16_t encryptOne(const uint8x16_t* k, int rounds,
+                                                     uint8x16_t x) {
+    for (int r = 0; r < rounds - 1; ++r) x = vaesmcq_u8(vaeseq_u8(x, k[r]));
+    return veorq_u8(vaeseq_u8(x, k[rounds - 1]), k[rounds]);
+}
+
+CSL_TARGET_ARMV8_CRYPTO inline uint8x16_t decryptOne(const uint8x16_t* k, int rounds,
+                                                     uint8x16_t x) {
+    for (int r = 0; r < rounds - 1; ++r) x = vaesimcq_u8(vaesdq_u8(x, k[r]));
+    return veorq_u8(vaesdq_u8(x, k[rounds - 1]), k[rounds]);
+}
+
+CSL_TARGET_ARMV8_CRYPTO inline void encryptWide(const uint8x16_t* k, int rounds, uint8x16_t* x) {
+    for (int r = 0; r < rounds - 1; ++r)
+        for (size_t j = 0; j < kWide; ++j) x[j] = vaesmcq_u8(vaeseq_u8(x[j], k[r]));
+    for (size_t j = 0; j < kWide; ++j) x[j] = veorq_u8(vaeseq_u8(x[j], k[rounds - 1]), k[rounds]);
+}
+
+CSL_TARGET_ARMV8_CRYPTO inline void decryptWide(const uint8x16_t* k, int rounds, uint8x16_t* x) {
+    for (int r = 0; r < rounds - 1; ++r)
+        for (size_t j = 0; j < kWide; ++j) x[j] = vaesimcq_u8(vaesdq_u8(x[j], k[r]));
+    for (size_t j = 0; j < kWide; ++j) x[j] = veorq_u8(vaesdq_u8(x[j], k[rounds - 1]), k[rounds]);
+}
+
+// ECB in groups of kWide, then one at a time.
+template <bool Encrypt>
+CSL_TARGET_ARMV8_CRYPTO void ecbBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in,
+                                       uint8_t* out, size_t nblocks) {
+    uint8x16_t k[kMaxRounds + 1];
+    loadSchedule(roundKeys, rounds, k);
+    size_t i = 0;
+    for (; i + kWide <= nblocks; i += kWide) {
+        uint8x16_t x[kWide];
+        for (size_t j = 0; j < kWide; ++j) x[j] = vld1q_u8(in + 16 * (i + j));
+        if constexpr (Encrypt)
+            encryptWide(k, rounds, x);
+        else
+            decryptWide(k, rounds, x);
+        for (size_t j = 0; j < kWide; ++j) vst1q_u8(out + 16 * (i + j), x[j]);
+    }
+    for (; i < nblocks; ++i) {
+        const uint8x16_t x = vld1q_u8(in + 16 * i);
+        vst1q_u8(out + 16 * i, Encrypt ? encryptOne(k, rounds, x) : decryptOne(k, rounds, x));
+    }
+    csl_wipe(k, sizeof k);
+}
+
+// Lanes of one interleaved CBC pass.
+template <size_t L>
+CSL_TARGET_ARMV8_CRYPTO void cbcLaneGroup(const uint8x16_t* k, int rounds, const uint8_t* const* in,
+                                          uint8_t* const* out, const uint8_t* const* iv,
+                                          size_t nblocks) {
+    uint8x16_t c[L];
+    for (size_t l = 0; l < L; ++l) c[l] = vld1q_u8(iv[l]);
+    for (size_t i = 0; i < nblocks; ++i) {
+        const size_t off = i * 16;
+        for (size_t l = 0; l < L; ++l) c[l] = veorq_u8(vld1q_u8(in[l] + off), c[l]);
+        for (int r = 0; r < rounds - 1; ++r)
+            for (size_t l = 0; l < L; ++l) c[l] = vaesmcq_u8(vaeseq_u8(c[l], k[r]));
+        for (size_t l = 0; l < L; ++l) {
+            c[l] = veorq_u8(vaeseq_u8(c[l], k[rounds - 1]), k[rounds]);
+            vst1q_u8(out[l] + off, c[l]);
+        }
+    }
+}
+
+}  // namespace
+
+namespace csl_aes_armv8 {
+
+void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, uint8_t* out,
+                      size_t nblocks) {
+    ecbBlocks<true>(roundKeys, rounds, in, out, nblocks);
+}
+
+void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, uint8_t* out,
+                      size_t nblocks) {
+    ecbBlocks<false>(roundKeys, rounds, in, out, nblocks);
+}
+
+CSL_TARGET_ARMV8_CRYPTO void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds,
+                                              uint8_t chain[16], const uint8_t* in, uint8_t* out,
+                                              size_t nblocks) {
+    uint8x16_t k[kMaxRounds + 1];
+    loadSchedule(roundKeys, rounds, k);
+    uint8x16_t c = vld1q_u8(chain);
+    for (size_t i = 0; i < nblocks; ++i) {
+        c = encryptOne(k, rounds, veorq_u8(vld1q_u8(in + 16 * i), c));
+        vst1q_u8(out + 16 * i, c);
+    }
+    vst1q_u8(chain, c);
+    csl_wipe(k, sizeof k);
+}
+
+CSL_TARGET_ARMV8_CRYPTO void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds,
+                                              uint8_t chain[16], const uint8_t* in, uint8_t* out,
+                                              size_t nblocks) {
+    uint8x16_t k[kMaxRounds + 1];
+    loadSchedule(roundKeys, rounds, k);
+    uint8x16_t prev = vld1q_u8(chain);
+    size_t i = 0;
+    for (; i + kWide <= nblocks; i += kWide) {
+        // All ciphertext of the group is loaded before any output is stored,
+        // which keeps decryption in place correct.
+        uint8x16_t c[kWide], x[kWide];
+        for (size_t j = 0; j < kWide; ++j) x[j] = c[j] = vld1q_u8(in + 16 * (i + j));
+        decryptWide(k, rounds, x);
+        vst1q_u8(out + 16 * i, veorq_u8(x[0], prev));
+        for (size_t j = 1; j < kWide; ++j) vst1q_u8(out + 16 * (i + j), veorq_u8(x[j], c[j - 1]));
+        prev = c[kWide - 1];
+    }
+    for (; i < nblocks; ++i) {
+        const uint8x16_t c = vld1q_u8(in + 16 * i);
+        vst1q_u8(out + 16 * i, veorq_u8(decryptOne(k, rounds, c), prev));
+        prev = c;
+    }
+    vst1q_u8(chain, prev);
+    csl_wipe(k, sizeof k);
+}
+
+CSL_TARGET_ARMV8_CRYPTO void cbcEncryptLanes(const uint32_t* roundKeys, int rounds, size_t lanes,
+                                             const uint8_t* const* in, uint8_t* const* out,
+                                             const uint8_t* const* iv, size_t nblocks) {
+    uint8x16_t k[kMaxRounds + 1];
+    loadSchedule(roundKeys, rounds, k);
+    size_t l = 0;
+    for (; l + kWide <= lanes; l += kWide)
+        cbcLaneGroup<kWide>(k, rounds, in + l, out + l, iv + l, nblocks);
+    for (; l < lanes; ++l) cbcLaneGroup<1>(k, rounds, in + l, out + l, iv + l, nblocks);
+    csl_wipe(k, sizeof k);
+}
+
+}  // namespace csl_aes_armv8
