@@ -37,10 +37,11 @@ std::string runInstance(uint8_t mode, bool encrypt, const Bytes& key, const Byte
 class AesNist : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(AesNist, InstanceInterface) {
-    if (!tt::haveVectors()) GTEST_SKIP() << "no vectors";
     const std::string name = GetParam();
     const bool cbc = name.rfind("CBC", 0) == 0;
-    const auto recs = rsp::load(tt::vectorsDir() + "/ciphers/AES/" + (cbc ? "CBC/" : "ECB/") + name);
+    const std::string path = tt::vectorsDir() + "/ciphers/AES/" + (cbc ? "CBC/" : "ECB/") + name;
+    TT_NEED_VECTOR_FILE(path);
+    const auto recs = rsp::load(path);
     ASSERT_FALSE(recs.empty()) << name;
     int checked = 0;
     for (const auto& r : recs) {

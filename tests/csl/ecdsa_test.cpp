@@ -36,8 +36,12 @@ std::string stripZeros(const std::string& hex) {
     return nz == std::string::npos ? "0" : hex.substr(nz);
 }
 
+std::string ecdsaVectors(const std::string& file) {
+    return tt::vectorsDir() + "/asymmetric/ECDSA/FIPS_186-2/" + file;
+}
+
 std::vector<Record> readSection(const std::string& file, const std::string& section) {
-    std::ifstream f(tt::vectorsDir() + "/asymmetric/ECDSA/FIPS_186-2/" + file);
+    std::ifstream f(ecdsaVectors(file));
     std::vector<Record> out;
     bool in = false;
     Record cur;
@@ -86,7 +90,7 @@ Bytes randomPrivateKey(std::mt19937_64& rng) {
 }
 
 TEST(Ecdsa, NistSignatureVerification) {
-    if (!tt::haveVectors()) GTEST_SKIP() << "no vectors";
+    TT_NEED_VECTOR_FILE(ecdsaVectors("SigVer.rsp"));
     const auto recs = readSection("SigVer.rsp", "[B-233]");
     ASSERT_EQ(recs.size(), 15u);
     for (const auto& r : recs) {
@@ -100,7 +104,8 @@ TEST(Ecdsa, NistSignatureVerification) {
 }
 
 TEST(Ecdsa, NistSignatureGeneration) {
-    if (!tt::haveVectors()) GTEST_SKIP() << "no vectors";
+    TT_NEED_VECTOR_FILE(ecdsaVectors("SigGen.txt"));
+    TT_NEED_VECTOR_FILE(ecdsaVectors("SigGen.rsp"));
     // Known nonces: the signature must match byte for byte.
     const auto recs = readSection("SigGen.txt", "[B-233]");
     ASSERT_EQ(recs.size(), 15u);

@@ -154,8 +154,9 @@ TEST(Elliptic, BuiltInCombTableIsTheTableOfG) {
 }
 
 TEST(Elliptic, NistKeyPairs) {
-    if (!tt::haveVectors()) GTEST_SKIP() << "no vectors";
-    std::ifstream f(tt::vectorsDir() + "/asymmetric/ECDSA/FIPS_186-2/KeyPair.rsp");
+    const std::string path = tt::vectorsDir() + "/asymmetric/ECDSA/FIPS_186-2/KeyPair.rsp";
+    TT_NEED_VECTOR_FILE(path);
+    std::ifstream f(path);
     ASSERT_TRUE(f);
     bool inSection = false;
     std::string line, d, qx;

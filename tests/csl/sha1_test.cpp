@@ -23,7 +23,7 @@ Bytes digestOf(const Bytes& msg) {
 std::string vec(const std::string& name) { return tt::vectorsDir() + "/hashes/SHA1/" + name; }
 
 void checkMessageFile(const std::string& name) {
-    if (!tt::haveVectors()) GTEST_SKIP() << "no vectors";
+    TT_NEED_VECTOR_FILE(vec(name));
     const auto recs = rsp::load(vec(name));
     ASSERT_FALSE(recs.empty()) << name;
     int checked = 0;
@@ -42,7 +42,7 @@ TEST(Sha1Nist, ShortMessages) { checkMessageFile("SHA1ShortMsg.rsp"); }
 TEST(Sha1Nist, LongMessages) { checkMessageFile("SHA1LongMsg.rsp"); }
 
 TEST(Sha1Nist, MonteCarlo) {
-    if (!tt::haveVectors()) GTEST_SKIP() << "no vectors";
+    TT_NEED_VECTOR_FILE(vec("SHA1Monte.rsp"));
     const auto recs = rsp::load(vec("SHA1Monte.rsp"));
     Bytes seed;
     int checked = 0;

@@ -150,12 +150,14 @@ Bytes opensslSha1(const Bytes& data) {
 }
 
 std::string pythonPath() { return TMD_PYTHON; }
-std::string vectorsDir() { return TMD_VECTORS_DIR; }
+std::string vectorsDir() {
+    return std::filesystem::exists(TMD_VECTORS_DIR) ? TMD_VECTORS_DIR
+                                                    : TMD_TEST_DATA_DIR "/vectors";
+}
 std::filesystem::path sharedTestKeys() {
     const char* dir = std::getenv("TMD_TEST_KEYS");
     return dir && *dir ? std::filesystem::path(dir) : std::filesystem::path();
 }
-
 std::string binDir() { return TMD_BIN_DIR; }
 std::string scriptsDir() { return TMD_SCRIPTS_DIR; }
 
@@ -179,6 +181,10 @@ std::vector<std::string> pythonScriptLines(const std::string& script, const std:
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
-bool haveVectors() { return std::filesystem::exists(TMD_VECTORS_DIR); }
+
+bool vectorsRequired() {
+    const char* v = std::getenv("TMD_REQUIRE_VECTORS");
+    return v && std::string(v) == "1";
+}
 
 }  // namespace tt

@@ -62,10 +62,15 @@ Bytes opensslSha1(const Bytes& data);
 std::filesystem::path sharedTestKeys();
 
 std::string pythonPath();
+// The known-answer vectors: the system's vector package where it is
+// installed, otherwise the few files kept under tests/data/vectors in the
+// same layout.
 std::string vectorsDir();
 std::string binDir();
 std::string scriptsDir();
-bool haveVectors();
+// True when the environment holds TMD_REQUIRE_VECTORS=1 (as CI does): a
+// missing vector file then fails its test instead of skipping it.
+bool vectorsRequired();
 
 // Runs the reference script `script` of the scripts directory under Python,
 // `input` on its standard input, and returns the lines it prints; a failing
@@ -73,3 +78,14 @@ bool haveVectors();
 std::vector<std::string> pythonScriptLines(const std::string& script, const std::string& input);
 
 }  // namespace tt
+
+// Skips the test when the vector file at `path` is missing, or fails it
+// where vectors are required.
+#define TT_NEED_VECTOR_FILE(path)                                                    \
+    do {                                                                           \
+        const std::string tt_vector_path_ = (path);                                \
+        if (!std::filesystem::exists(tt_vector_path_)) {                           \
+            if (tt::vectorsRequired()) FAIL() << "missing vectors " << tt_vector_path_; \
+            GTEST_SKIP() << "no vectors " << tt_vector_path_;                      \
+        }                                                                          \
+    } while (0)

@@ -5,8 +5,9 @@
 #include <array>
 
 #include "csl/convecc.h"
-#include "csl/sha1.h"
+#include "csl/ecc.h"
 #include "csl/loadstore.h"
+#include "csl/sha1.h"
 #include "csl/wipe.h"
 #include "ct.h"
 
@@ -171,7 +172,7 @@ int loc_poly_key_gen_primitive(const ecdsa_params* params, ecdsa_session_key* ou
     // Values below 2^233 < 2n need at most one subtraction of n. Only
     // whether the nonce is zero is made public, as the result code shows it.
     Limbs K = toLimbs(nonce);
-    if (csl_ct_declassify(limbsZero(K))) return 7;
+    if (csl_ct_declassify(limbsZero(K))) return CSL_ECC_VERIFY_ERROR;
     const Limbs k = subtractNOnce(K);
     fromLimbs(k, out->k);
     poly_elliptic_mul_four(out->k, &params->base_point, &out->R, params);
@@ -227,7 +228,8 @@ int alg_poly_ECDSA_verify(const uint8_t* digest, int digestLength, const ecdsa_p
     FE2IP(sig->x, r, kDigits);
     FE2IP(sig->y, s, kDigits);
     FE2IP(params->order, n, kDigits);
-    if (!loc_int_po_range(r, n, kDigits) || !loc_int_po_range(s, n, kDigits)) return 7;
+    if (!loc_int_po_range(r, n, kDigits) || !loc_int_po_range(s, n, kDigits))
+        return CSL_ECC_VERIFY_ERROR;
 
     bigint_mod_inv(w, s, n, kDigits);
     loc_hash_to_integer(digest, digestLength, e, 233);
