@@ -6,9 +6,14 @@
 # and requires the same bytes.
 #   scripts/cross-aarch64.sh [build-dir]     default build-aarch64/
 # Needs g++-aarch64-linux-gnu, qemu-user and the arm64 libssl-dev and
-# libgtest-dev installed beside them (see .ci/run).
+# libgtest-dev beside them; run as root, it installs what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/packages.sh
+if [ "$(id -u)" -eq 0 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  dpkg --add-architecture arm64
+fi
+need_packages build cross_aarch64
 dir=${1:-build-aarch64}
 jobs=${JOBS:-2}
 # The emulated programs load the arm64 C library from the cross toolchain's
