@@ -5,8 +5,9 @@
 # in both layouts with the emulated tmd and with the host's (built in build/)
 # and requires the same bytes.
 #   scripts/cross-aarch64.sh [build-dir]     default build-aarch64/
-# Needs g++-aarch64-linux-gnu, qemu-user and the arm64 libssl-dev and
-# libgtest-dev beside them; run as root, it installs what is missing.
+# Needs g++-aarch64-linux-gnu, qemu-user and the arm64 libssl-dev,
+# libgtest-dev and libp11-kit-dev beside them; run as root, it installs
+# what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
@@ -24,11 +25,16 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTMD_WERROR=ON -DTMD_B
   -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
 cmake --build "$dir" -j"$jobs"
 
+# The PKCS#11 token tests need SoftHSM2's module built for the emulated
+# processor, which Debian cannot install beside the host's; they run in the
+# host build only.
+unset TMD_REQUIRE_SOFTHSM
 for suite in "$dir"/bin/*_tests; do
+  args=(--gtest_brief=1 --gtest_filter=-Pkcs11Test.*)
   echo "== $(basename "$suite") (aarch64)"
-  "${emu[@]}" "$suite" --gtest_brief=1
+  "${emu[@]}" "$suite" "${args[@]}"
   echo "== $(basename "$suite") (aarch64, portable)"
-  TMD_CPU_DISABLE=all "${emu[@]}" "$suite" --gtest_brief=1
+  TMD_CPU_DISABLE=all "${emu[@]}" "$suite" "${args[@]}"
 done
 
 # The same title from both builds, byte for byte.

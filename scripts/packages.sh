@@ -17,7 +17,7 @@ pkgs_bench="libbenchmark-dev"
 pkgs_fuzz="clang-14 libclang-rt-14-dev"
 # The aarch64 cross build and its emulated test run (scripts/cross-aarch64.sh
 # first adds the arm64 architecture to dpkg).
-pkgs_cross_aarch64="g++-aarch64-linux-gnu qemu-user libssl-dev:arm64 libgtest-dev:arm64"
+pkgs_cross_aarch64="g++-aarch64-linux-gnu qemu-user libssl-dev:arm64 libgtest-dev:arm64 libp11-kit-dev:arm64"
 
 # need_packages GROUP...: the packages of the groups that are not installed
 # are installed when running as root (apt-get update once, then apt-get
