@@ -15,7 +15,7 @@ if [ "$(id -u)" -eq 0 ] && ! dpkg --print-foreign-architectures | grep -qx arm64
   dpkg --add-architecture arm64
 fi
 need_packages build cross_aarch64
-dir=${1:-build-aarch64}
+dir=$(realpath -m "${1:-build-aarch64}")
 jobs=${JOBS:-2}
 # The emulated programs load the arm64 C library from the cross toolchain's
 # directory; "max" offers the AES, SHA-1 and PMULL instructions.
@@ -25,17 +25,13 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTMD_WERROR=ON -DTMD_B
   -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
 cmake --build "$dir" -j"$jobs"
 
-# The PKCS#11 token tests need SoftHSM2's module built for the emulated
-# processor, which Debian cannot install beside the host's; they run in the
-# host build only.
+# ctest runs every test of every program through the emulator named in the
+# toolchain file, once as built and once with TMD_CPU_DISABLE=all (the
+# "portable." copies). The PKCS#11 token tests need SoftHSM2's module built
+# for the emulated processor, which Debian cannot install beside the host's;
+# they run in the host build only.
 unset TMD_REQUIRE_SOFTHSM
-for suite in "$dir"/bin/*_tests; do
-  args=(--gtest_brief=1 --gtest_filter=-Pkcs11Test.*)
-  echo "== $(basename "$suite") (aarch64)"
-  "${emu[@]}" "$suite" "${args[@]}"
-  echo "== $(basename "$suite") (aarch64, portable)"
-  TMD_CPU_DISABLE=all "${emu[@]}" "$suite" "${args[@]}"
-done
+ctest --test-dir "$dir" -j"$jobs" --output-on-failure -E 'Pkcs11Test\.'
 
 # The same title from both builds, byte for byte.
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -48,7 +44,7 @@ head -c 300000 /dev/urandom >"$work/a.bin"
 head -c 2500000 /dev/urandom >"$work/b.bin"
 for arch in host aarch64; do
   tmd=("$PWD/build/bin/tmd")
-  [ "$arch" = aarch64 ] && tmd=("${emu[@]}" "$PWD/$dir/bin/tmd")
+  [ "$arch" = aarch64 ] && tmd=("${emu[@]}" "$dir/bin/tmd")
   mkdir -p "$work/$arch/plain" "$work/$arch/disc"
   (cd "$work/$arch/plain" &&
     "${tmd[@]}" -O -T 0x0001000100000002 -n ../../a.bin,../../b.bin -c 0x10,0x11 -i 0,1 -t 1,1 -a \

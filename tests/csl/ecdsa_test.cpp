@@ -98,7 +98,8 @@ TEST(Ecdsa, NistSignatureVerification) {
         const Bytes pub = concat(fixed(r.at("Qx"), 30), fixed(r.at("Qy"), 30));
         const Bytes sig = concat(fixed(r.at("R"), 30), fixed(r.at("S"), 30));
         const bool pass = r.at("Result")[0] == 'P';
-        EXPECT_EQ(CSL_VerifyEccSig(digest.data(), pub.data(), sig.data()), pass ? 0 : 7)
+        EXPECT_EQ(CSL_VerifyEccSig(digest.data(), pub.data(), sig.data()),
+                  pass ? CSL_ECC_OK : CSL_ECC_VERIFY_ERROR)
             << r.at("Result");
     }
 }
@@ -180,12 +181,12 @@ TEST(Ecdsa, TamperedSignaturesAndDigestsFail) {
     for (int i : {0, 19}) {
         Bytes d = digest;
         d[i] ^= 0x01;
-        EXPECT_EQ(CSL_VerifyEccSig(d.data(), pub.data(), sig.data()), 7);
+        EXPECT_EQ(CSL_VerifyEccSig(d.data(), pub.data(), sig.data()), CSL_ECC_VERIFY_ERROR);
     }
     for (int i : {1, 29, 31, 59}) {
         Bytes s = sig;
         s[i] ^= 0x40;
-        EXPECT_EQ(CSL_VerifyEccSig(digest.data(), pub.data(), s.data()), 7) << i;
+        EXPECT_EQ(CSL_VerifyEccSig(digest.data(), pub.data(), s.data()), CSL_ECC_VERIFY_ERROR) << i;
     }
 }
 
@@ -198,8 +199,10 @@ TEST(Ecdsa, OutOfRangeSignatureHalves) {
     const Bytes r(sig.begin(), sig.begin() + 30), s(sig.begin() + 30, sig.end());
     const Bytes zero(30, 0), ones(30, 0xFF);
     for (const Bytes& bad : {zero, kOrder, ones}) {
-        EXPECT_EQ(CSL_VerifyEccSig(digest.data(), pub.data(), concat(bad, s).data()), 7);
-        EXPECT_EQ(CSL_VerifyEccSig(digest.data(), pub.data(), concat(r, bad).data()), 7);
+        EXPECT_EQ(CSL_VerifyEccSig(digest.data(), pub.data(), concat(bad, s).data()),
+                  CSL_ECC_VERIFY_ERROR);
+        EXPECT_EQ(CSL_VerifyEccSig(digest.data(), pub.data(), concat(r, bad).data()),
+                  CSL_ECC_VERIFY_ERROR);
     }
 }
 
@@ -241,7 +244,9 @@ TEST(Ecdsa, MalformedPublicKeysAreRejectedQuickly) {
     for (size_t i = 0; i < bad.size(); ++i) {
         const Bytes& q = bad[i];
         if (i < peersOnly) {
-            EXPECT_EQ(CSL_VerifyEccSig(digest.data(), q.data(), sig.data()), 7) << i;
+            EXPECT_EQ(CSL_VerifyEccSig(digest.data(), q.data(), sig.data()),
+                      CSL_ECC_VERIFY_ERROR)
+                << i;
         }
         Bytes key(20, 0xAA);
         EXPECT_EQ(CSL_GenerateEccSharedKey(priv.data(), q.data(), key.data(), 20), 5) << i;
@@ -250,7 +255,7 @@ TEST(Ecdsa, MalformedPublicKeysAreRejectedQuickly) {
         EXPECT_EQ(CSL_PrecomputeFour(q.data(), table.data()), 5) << i;
         EXPECT_EQ(table, Bytes(960, 0xAA));
         // Random signatures against a good key must end, too.
-        EXPECT_EQ(CSL_VerifyEccSig(digest.data(), pub.data(), q.data()), 7) << i;
+        EXPECT_EQ(CSL_VerifyEccSig(digest.data(), pub.data(), q.data()), CSL_ECC_VERIFY_ERROR) << i;
     }
 }
 
