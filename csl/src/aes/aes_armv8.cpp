@@ -3,6 +3,7 @@
 #include <arm_neon.h>
 
 #include "aes/aes_internal.h"
+#include "aes/aes_key_words.h"
 #include "csl/wipe.h"
 
 namespace {
@@ -16,6 +17,20 @@ constexpr size_t kWide = 4;
 // word; the instructions want the bytes in memory order.
 CSL_TARGET_ARMV8_CRYPTO inline void loadSchedule(const uint32_t* rk, int rounds, uint8x16_t* k) {
     for (int i = 0; i <= rounds; ++i) k[i] = vrev32q_u8(vreinterpretq_u8_u32(vld1q_u32(rk + 4 * i)));
+}
+
+// SubWord of w (RotWord too when rot is set) by AESE with a zero key on four
+// copies of w: ShiftRows then only moves bytes between equal columns, so
+// every column comes out as SubWord(w). No table is indexed with key bytes.
+CSL_TARGET_ARMV8_CRYPTO inline uint32_t subWord(uint32_t w, bool rot) {
+    const uint8x16_t x = vreinterpretq_u8_u32(vdupq_n_u32(w));
+    const uint32_t s = vgetq_lane_u32(vreinterpretq_u32_u8(vaeseq_u8(x, vdupq_n_u8(0))), 0);
+    return rot ? (s >> 8) | (s << 24) : s;
+}
+
+// Round key words as the portable code holds them: big-endian loaded.
+CSL_TARGET_ARMV8_CRYPTO inline void storeRoundKey(uint8x16_t k, uint32_t* rk) {
+    vst1q_u32(rk, vreinterpretq_u32_u8(vrev32q_u8(k)));
 }
 
 // AESE adds the round key before SubBytes and ShiftRows, so the rounds are
@@ -89,6 +104,29 @@ CSL_TARGET_ARMV8_CRYPTO void cbcLaneGroup(const uint8x16_t* k, int rounds, const
 }  // namespace
 
 namespace csl_aes_armv8 {
+
+CSL_TARGET_ARMV8_CRYPTO int keySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+    uint32_t w[60];
+    const int rounds = csl_aes_detail::expandKeyWords(key, keyBits, w, subWord);
+    for (int i = 0; i <= rounds; ++i)
+        storeRoundKey(vreinterpretq_u8_u32(vld1q_u32(w + 4 * i)), roundKeys + 4 * i);
+    csl_wipe(w, sizeof w);
+    return rounds;
+}
+
+CSL_TARGET_ARMV8_CRYPTO int keySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+    uint32_t w[60];
+    const int rounds = csl_aes_detail::expandKeyWords(key, keyBits, w, subWord);
+    // Equivalent inverse cipher: round keys in reverse order, InvMixColumns
+    // on all but the first and the last.
+    for (int i = 0; i <= rounds; ++i) {
+        uint8x16_t k = vreinterpretq_u8_u32(vld1q_u32(w + 4 * (rounds - i)));
+        if (i != 0 && i != rounds) k = vaesimcq_u8(k);
+        storeRoundKey(k, roundKeys + 4 * i);
+    }
+    csl_wipe(w, sizeof w);
+    return rounds;
+}
 
 void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, uint8_t* out,
                       size_t nblocks) {

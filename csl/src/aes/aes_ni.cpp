@@ -1,9 +1,8 @@
 // AES block loops on the AES-NI instructions.
 #include <immintrin.h>
 
-#include <cstring>
-
 #include "aes/aes_internal.h"
+#include "aes/aes_key_words.h"
 #include "csl/wipe.h"
 
 
@@ -82,28 +81,6 @@ CSL_TARGET_AES_NI inline uint32_t subWord(uint32_t w, bool rot) {
     return static_cast<uint32_t>(rot ? _mm_extract_epi32(r, 1) : _mm_cvtsi128_si32(r));
 }
 
-// The FIPS 197 expansion on words held in memory byte order (the first key
-// byte in the low byte), so that the instruction's RotWord and rcon position
-// match the standard's. Returns the round count; w receives 4 (rounds + 1)
-// words.
-CSL_TARGET_AES_NI int expandWords(const uint8_t* key, int keyBits, uint32_t w[60]) {
-    const int nk = keyBits / 32;
-    const int rounds = nk + 6;
-    std::memcpy(w, key, static_cast<size_t>(nk) * 4);
-    uint32_t rcon = 1;
-    for (int i = nk; i < 4 * (rounds + 1); ++i) {
-        uint32_t t = w[i - 1];
-        if (i % nk == 0) {
-            t = subWord(t, true) ^ rcon;
-            rcon = (rcon << 1) ^ ((rcon >> 7) * 0x11Bu);
-        } else if (nk == 8 && i % 8 == 4) {
-            t = subWord(t, false);
-        }
-        w[i] = w[i - nk] ^ t;
-    }
-    return rounds;
-}
-
 // Round key words as the portable code holds them: big-endian loaded.
 CSL_TARGET_AES_NI inline void storeSchedule(const __m128i* k, int rounds, uint32_t* rk) {
     const __m128i swap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
@@ -117,9 +94,10 @@ namespace csl_aes_ni {
 
 CSL_TARGET_AES_NI int keySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
     uint32_t w[60];
-    const int rounds = expandWords(key, keyBits, w);
+    const int rounds = csl_aes_detail::expandKeyWords(key, keyBits, w, subWord);
     __m128i k[kMaxRounds + 1];
-    for (int i = 0; i <= rounds; ++i) k[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 4 * i));
+    for (int i = 0; i <= rounds; ++i)
+        k[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 4 * i));
     storeSchedule(k, rounds, roundKeys);
     csl_wipe(w, sizeof w);
     csl_wipe(k, sizeof k);
@@ -128,7 +106,7 @@ CSL_TARGET_AES_NI int keySetupEnc(uint32_t roundKeys[60], const uint8_t* key, in
 
 CSL_TARGET_AES_NI int keySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
     uint32_t w[60];
-    const int rounds = expandWords(key, keyBits, w);
+    const int rounds = csl_aes_detail::expandKeyWords(key, keyBits, w, subWord);
     __m128i k[kMaxRounds + 1];
     // Equivalent inverse cipher: round keys in reverse order, InvMixColumns
     // on all but the first and the last.

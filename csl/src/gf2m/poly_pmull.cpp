@@ -15,11 +15,6 @@ CSL_TARGET_ARMV8_CRYPTO inline void mul64(uint64_t a, uint64_t b, uint64_t& lo, 
     hi = vgetq_lane_u64(p, 1);
 }
 
-// Limb i (least significant first) of a most-significant-word-first element.
-inline uint64_t limb(const uint32_t* e, int i) {
-    return (uint64_t{e[6 - 2 * i]} << 32) | e[7 - 2 * i];
-}
-
 }  // namespace
 
 namespace csl_gf2m {
@@ -27,10 +22,8 @@ namespace csl_gf2m {
 CSL_TARGET_ARMV8_CRYPTO void mulPmull(const field_element a, const field_element b,
                                       field_element out) {
     uint64_t x[4], y[4];
-    for (int i = 0; i < 4; ++i) {
-        x[i] = limb(a, i);
-        y[i] = limb(b, i);
-    }
+    toLimbs(a, x);
+    toLimbs(b, y);
     uint64_t C[8] = {};
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) {
@@ -40,10 +33,7 @@ CSL_TARGET_ARMV8_CRYPTO void mulPmull(const field_element a, const field_element
             C[i + j + 1] ^= hi;
         }
     reduceLimbsInPlace(C);
-    for (int i = 0; i < 4; ++i) {
-        out[7 - 2 * i] = static_cast<uint32_t>(C[i]);
-        out[6 - 2 * i] = static_cast<uint32_t>(C[i] >> 32);
-    }
+    fromLimbs(C, out);
 }
 
 }  // namespace csl_gf2m
