@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "csl/wipe.h"
-#include "ct.h"
+#include "csl/ct.h"
 
 const ec_curve named_curve = {
     1,
