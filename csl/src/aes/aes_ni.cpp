@@ -116,31 +116,34 @@ CSL_AESNI inline void storeSchedule(const __m128i* k, int rounds, uint32_t* rk) 
 
 namespace csl_aesni {
 
-CSL_AESNI int keySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+namespace {
+
+// Both schedules: the decryption one is the equivalent inverse cipher's,
+// the round keys in reverse order with InvMixColumns on all but the first
+// and the last.
+CSL_AESNI int keySetup(uint32_t roundKeys[60], const uint8_t* key, int keyBits, bool decrypt) {
     uint32_t w[60];
     const int rounds = expandWords(key, keyBits, w);
     __m128i k[kMaxRounds + 1];
-    for (int i = 0; i <= rounds; ++i) k[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 4 * i));
+    for (int i = 0; i <= rounds; ++i) {
+        const int from = decrypt ? rounds - i : i;
+        const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 4 * from));
+        k[i] = (decrypt && i != 0 && i != rounds) ? _mm_aesimc_si128(e) : e;
+    }
     storeSchedule(k, rounds, roundKeys);
     csl_wipe(w, sizeof w);
     csl_wipe(k, sizeof k);
     return rounds;
 }
 
-CSL_AESNI int keySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
-    uint32_t w[60];
-    const int rounds = expandWords(key, keyBits, w);
-    __m128i k[kMaxRounds + 1];
-    // Equivalent inverse cipher: round keys in reverse order, InvMixColumns
-    // on all but the first and the last.
-    for (int i = 0; i <= rounds; ++i) {
-        const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 4 * (rounds - i)));
-        k[i] = (i == 0 || i == rounds) ? e : _mm_aesimc_si128(e);
-    }
-    storeSchedule(k, rounds, roundKeys);
-    csl_wipe(w, sizeof w);
-    csl_wipe(k, sizeof k);
-    return rounds;
+}  // namespace
+
+int keySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+    return keySetup(roundKeys, key, keyBits, false);
+}
+
+int keySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+    return keySetup(roundKeys, key, keyBits, true);
 }
 
 CSL_AESNI void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in,
