@@ -13,6 +13,8 @@ pkgs_build="cmake ninja-build g++ pkg-config libssl-dev libp11-kit-dev"
 pkgs_test="libgtest-dev openssl python3 python3-cryptography python3-cryptography-vectors softhsm2"
 # Benchmarks.
 pkgs_bench="libbenchmark-dev"
+# The constant-time check (scripts/ct_check.sh): valgrind and its headers.
+pkgs_ct="valgrind"
 # libFuzzer targets.
 pkgs_fuzz="clang-14 libclang-rt-14-dev"
 # The aarch64 cross build and its emulated test run (scripts/cross-aarch64.sh

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "csl/ct.h"
 #include "csl/ecc.h"
 #include "csl/rsa.h"
 #include "csl/sha1.h"
@@ -113,6 +114,7 @@ int32_t utilFillEccSig(const char* keyPath, uint8_t* object, int32_t objectSize)
 
     uint8_t privateKey[kEccPrivateKeyBytes];
     utilFread(keyPath, privateKey, sizeof privateKey);
+    csl_ct_secret(privateKey, sizeof privateKey);  // for the constant-time check
 
     uint8_t digest[SHA1_DIGEST_BYTES];
     csl_sha1(object + kEccSignedStart, static_cast<size_t>(objectSize - kEccSignedStart), digest);
@@ -124,6 +126,7 @@ int32_t utilFillEccSig(const char* keyPath, uint8_t* object, int32_t objectSize)
         csl_wipe_object(privateKey);
         return ES_ERR_INVALID;
     }
+    csl_ct_secret(nonce, sizeof nonce);
 
     uint8_t signature[kEccSigBytes];
     int32_t r = CSL_ComputeEccSig(digest, privateKey, signature, nonce);

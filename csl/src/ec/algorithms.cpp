@@ -9,7 +9,7 @@
 #include "csl/loadstore.h"
 #include "csl/sha1.h"
 #include "csl/wipe.h"
-#include "ct.h"
+#include "csl/ct.h"
 
 const field_element ecdsa_order = {0x00000100, 0x00000000, 0x00000000, 0x00000000,
                                    0x0013E974, 0xE72F8A69, 0x22031D26, 0x03CFE0D7};

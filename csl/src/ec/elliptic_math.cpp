@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "csl/wipe.h"
-#include "ct.h"
+#include "csl/ct.h"
 
 const ec_curve named_curve = {
     1,
@@ -177,19 +177,13 @@ void ldFromAffine(const ec_point* P, LdPoint* R) {
     R->Z[7] = 1;  // (0, 0, 1) is the point at infinity as well
 }
 
-// Constant time: the inversion of 0 gives 0, so infinity becomes (0, 0).
-void ldToAffine(const LdPoint* P, ec_point* R) {
+// The inversion of 0 gives 0, so infinity becomes (0, 0) without a branch.
+// The default inversion is constant time; public points may pass the faster
+// variable-time one.
+void ldToAffine(const LdPoint* P, ec_point* R,
+                void (*invert)(const field_element, field_element) = poly_inv) {
     field_element zi, zi2;
-    poly_inv(P->Z, zi);
-    poly_mul(zi, zi, zi2);
-    poly_mul(P->X, zi, R->x);
-    poly_mul(P->Y, zi2, R->y);
-}
-
-// For public points only: faster inversion.
-void ldToAffinePublic(const LdPoint* P, ec_point* R) {
-    field_element zi, zi2;
-    poly_inv_vartime(P->Z, zi);
+    invert(P->Z, zi);
     poly_mul(zi, zi, zi2);
     poly_mul(P->X, zi, R->x);
     poly_mul(P->Y, zi2, R->y);
@@ -480,7 +474,7 @@ void poly_elliptic_mul_vartime(const field_element k, const ec_point* P, ec_poin
         else if (digits[i] < 0)
             ldAddMixed(&acc, &negBase, &negDouble, curve);
     }
-    ldToAffinePublic(&acc, R);
+    ldToAffine(&acc, R, poly_inv_vartime);
 }
 
 namespace {

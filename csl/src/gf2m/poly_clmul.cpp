@@ -17,6 +17,16 @@ CSL_TARGET_CLMUL inline void mul128(__m128i a, __m128i b, __m128i& lo, __m128i& 
     hi = _mm_xor_si128(p11, _mm_srli_si128(mid, 8));
 }
 
+// Folds the limb pair T = (limbs i, i + 1), i = 4 or 6, into the pairs below
+// it: x^(64i) = x^(64i-233) + x^(64i-159) gives limb i-4 ^= t << 23,
+// limb i-3 ^= (t >> 41) ^ (t << 33) and limb i-2 ^= t >> 31. lo holds limbs
+// i-4, i-3 and hi limbs i-2, i-1.
+CSL_TARGET_CLMUL inline void foldPair(__m128i T, __m128i& lo, __m128i& hi) {
+    const __m128i u = _mm_xor_si128(_mm_srli_epi64(T, 41), _mm_slli_epi64(T, 33));
+    lo = _mm_xor_si128(lo, _mm_xor_si128(_mm_slli_epi64(T, 23), _mm_slli_si128(u, 8)));
+    hi = _mm_xor_si128(hi, _mm_xor_si128(_mm_srli_si128(u, 8), _mm_srli_epi64(T, 31)));
+}
+
 }  // namespace
 
 // Elements move between memory and registers as two 128-bit halves, with
@@ -53,20 +63,17 @@ CSL_TARGET_CLMUL void mulClmul(const field_element a, const field_element b, fie
         l1 = _mm_xor_si128(l1, m0);
         h0 = _mm_xor_si128(h0, m1);
     }
-    alignas(16) uint64_t C[8];
-    _mm_store_si128(reinterpret_cast<__m128i*>(C), l0);
-    _mm_store_si128(reinterpret_cast<__m128i*>(C + 2), l1);
-    _mm_store_si128(reinterpret_cast<__m128i*>(C + 4), h0);
-    _mm_store_si128(reinterpret_cast<__m128i*>(C + 6), h1);
-    reduceLimbsInPlace(C);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4),
-                     _mm_shuffle_epi32(_mm_set_epi64x(static_cast<long long>(C[1]),
-                                                      static_cast<long long>(C[0])),
-                                       0x1B));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                     _mm_shuffle_epi32(_mm_set_epi64x(static_cast<long long>(C[3]),
-                                                      static_cast<long long>(C[2])),
-                                       0x1B));
+    // Reduction in registers, the same folds as reduceLimbsInPlace two limbs
+    // at a time: limbs 6 and 7 first, then 4 and 5 (which have received
+    // theirs), then bits 233 and up of limb 3.
+    foldPair(h1, l1, h0);
+    foldPair(h0, l0, l1);
+    const __m128i t = _mm_srli_epi64(_mm_srli_si128(l1, 8), 41);  // (limb 3 >> 41, 0)
+    l0 = _mm_xor_si128(l0, _mm_xor_si128(t, _mm_slli_si128(_mm_slli_epi64(t, 10), 8)));
+    l1 = _mm_xor_si128(l1, _mm_srli_epi64(t, 54));
+    l1 = _mm_and_si128(l1, _mm_set_epi64x((1ll << 41) - 1, -1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_shuffle_epi32(l0, 0x1B));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi32(l1, 0x1B));
 }
 
 }  // namespace csl_gf2m
