@@ -298,23 +298,15 @@ bool OutputFile::openInPlace(const char* name, mode_t mode) {
     return inPlace_;
 }
 
-bool OutputFile::openTemporary(mode_t mode) {
-#ifdef O_TMPFILE
-    // Unnamed until commit: nothing to clean up after any kind of ending.
-    if (unnamedWanted.load()) {
-        fd_ = openat(dirFd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-        if (fd_ < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
-        unnamed_ = fd_ >= 0;
-    }
-#endif
-    // Otherwise a fresh name, created exclusively and never through a link:
-    // a name someone else holds is passed over for another.
-    for (int attempt = 0; fd_ < 0 && attempt < 64; ++attempt) {
+// Makes `create` (which returns false with errno EEXIST when the name is
+// taken) put a file under a fresh temporary name, registered for removal on
+// an interrupt. A name someone else holds is passed over for another.
+template <class Create>
+bool OutputFile::claimTemporaryName(Create create) {
+    for (int attempt = 0; attempt < 64; ++attempt) {
         tmpName_ = temporaryName(finalName_);
         slot_ = addPendingName(dirFd_, tmpName_);
-        fd_ = openat(dirFd_, tmpName_.c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd_ >= 0) break;
+        if (create()) return true;
         const int saved = errno;
         dropPendingName(slot_);
         slot_ = -1;
@@ -324,10 +316,26 @@ bool OutputFile::openTemporary(mode_t mode) {
             return false;
         }
     }
-    if (fd_ < 0) {
-        errno = EEXIST;
-        return false;
+    errno = EEXIST;
+    return false;
+}
+
+bool OutputFile::openTemporary(mode_t mode) {
+#ifdef O_TMPFILE
+    // Unnamed until commit: nothing to clean up after any kind of ending.
+    if (unnamedWanted.load()) {
+        fd_ = openat(dirFd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        if (fd_ < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+        unnamed_ = fd_ >= 0;
     }
+#endif
+    // Otherwise a fresh name, created exclusively and never through a link.
+    if (fd_ < 0 && !claimTemporaryName([&] {
+            fd_ = openat(dirFd_, tmpName_.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+            return fd_ >= 0;
+        }))
+        return false;
     // The permissions are settled before the first byte arrives.
     return fchmod(fd_, mode) == 0;
 }
@@ -391,21 +399,7 @@ bool OutputFile::placeUnnamed() {
     if (errno != EEXIST || !replace_) return false;
     // A link cannot replace: link under a fresh name, rename that over the
     // old file.
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        tmpName_ = temporaryName(finalName_);
-        slot_ = addPendingName(dirFd_, tmpName_);
-        if (linkAs(tmpName_)) return placeNamed();
-        const int saved = errno;
-        dropPendingName(slot_);
-        slot_ = -1;
-        tmpName_.clear();
-        if (saved != EEXIST) {
-            errno = saved;
-            return false;
-        }
-    }
-    errno = EEXIST;
-    return false;
+    return claimTemporaryName([&] { return linkAs(tmpName_); }) && placeNamed();
 }
 
 bool OutputFile::placeNamed() {

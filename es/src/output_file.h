@@ -70,6 +70,8 @@ public:
 
 private:
     bool openInPlace(const char* name, mode_t mode);
+    template <class Create>
+    bool claimTemporaryName(Create create);
     bool openTemporary(mode_t mode);
     bool linkAs(const std::string& name);
     bool placeUnnamed();

@@ -3,9 +3,17 @@
 // Each ends with a message and status 1, never 0; no truncated file is left
 // under an output's name, and a good file from an earlier run survives.
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "tool_fixture.h"
 
@@ -107,6 +115,56 @@ TEST_F(FaultTest, OutputsThatCannotBePutInPlace) {
         std::filesystem::remove(file(c.blocker));
         for (auto n : {"00000007.app", "00000007.hash", "300000070.titleKey", "300000070.tmd"})
             std::filesystem::remove(file(n));
+    }
+}
+
+// A run stopped while it writes a content (read from a pipe that stays
+// open): SIGTERM removes the temporary and ends tmd by that signal; SIGKILL
+// leaves nothing either, the temporary having no name.
+TEST_F(FaultTest, InterruptedRunLeavesNoTemporary) {
+    signal(SIGPIPE, SIG_IGN);
+    const std::string dir = dir_.path().string();
+    for (const char* layout : {"-O", "-d"}) {
+        for (int sig : {SIGTERM, SIGKILL}) {
+            SCOPED_TRACE(std::string(layout) + " signal " + std::to_string(sig));
+            ASSERT_EQ(mkfifo(file("pipe").c_str(), 0600), 0);
+            const std::string tmdPath = binDir() + "/tmd", env = "KESSARIVON_SDK_ROOT=" + pkiRoot().string();
+            const pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                const int null = open("/dev/null", O_WRONLY);
+                dup2(null, 1);
+                dup2(null, 2);
+                if (chdir(dir.c_str()) != 0 || putenv(const_cast<char*>(env.c_str())) != 0) _exit(126);
+                execl(tmdPath.c_str(), "tmd", "-O", layout, "-T", "0x0001000100000002", "-n", "pipe", "-c",
+                      "1", "-i", "0", static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            const int feed = open(file("pipe").c_str(), O_WRONLY | O_CLOEXEC);
+            ASSERT_GE(feed, 0);
+            const Bytes part(100000, 7);
+            EXPECT_EQ(write(feed, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+            // Waits until tmd holds its output open: a descriptor on a file
+            // in the directory other than the pipe.
+            const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+            bool writing = false;
+            for (int i = 0; i < 1000 && !writing; ++i) {
+                std::error_code ec;
+                for (const auto& e : std::filesystem::directory_iterator(fds, ec)) {
+                    const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
+                    writing |= target.rfind(dir + "/", 0) == 0 && target != dir + "/pipe";
+                }
+                if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            EXPECT_TRUE(writing);
+            kill(pid, sig);
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            close(feed);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+            std::filesystem::remove(file("pipe"));
+            EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+        }
     }
 }
 

@@ -26,6 +26,13 @@ protected:
         return utilVerify2(signer.data(), static_cast<int32_t>(signer.size()), sigLength, object.data(),
                            static_cast<int32_t>(object.size()), 1);
     }
+    // A new RSA-2048 private key in PEM form, made by the openssl command.
+    void makePem(const std::string& name, const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> argv{"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt",
+                                      "rsa_keygen_bits:2048", "-out", file(name).string()};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        ASSERT_EQ(run(argv).status, 0);
+    }
     static unsigned mode(const std::filesystem::path& p) {
         struct stat st;
         stat(p.c_str(), &st);
@@ -91,10 +98,7 @@ TEST_F(PkiTest, EccCertificates) {
 }
 
 TEST_F(PkiTest, PemConversionAndKeyFiles) {
-    ASSERT_EQ(run({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out",
-                   file("k.pem").string()})
-                  .status,
-              0);
+    makePem("k.pem");
     ASSERT_EQ(pki({"convert-pem", "k.pem", "k.rsa"}).status, 0);
     EXPECT_EQ(mode(file("k.rsa")), 0600u);
     auto r = pki({"cert", "self.cert", "--name", "X", "--issuer", "Root", "--rsa-key", "k.rsa", "--self"});
@@ -176,10 +180,7 @@ TEST_F(PkiTest, BadRequestsFail) {
 // temporary), a FIFO or a device is never written through, and a refusal
 // writes nothing at all.
 TEST_F(PkiTest, DestinationsAreNeverWrittenThrough) {
-    ASSERT_EQ(run({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out",
-                   file("k.pem").string()})
-                  .status,
-              0);
+    makePem("k.pem");
     ASSERT_EQ(pki({"convert-pem", "k.pem", "k.rsa"}).status, 0);
     struct Command {
         std::vector<std::string> args;  // "D" stands for the destination
@@ -242,10 +243,7 @@ TEST_F(PkiTest, DestinationsAreNeverWrittenThrough) {
 // terminal it is refused at once; each passphrase source works, and a wrong
 // passphrase is named as such.
 TEST_F(PkiTest, EncryptedPemTakesPassinAndNeverWaits) {
-    ASSERT_EQ(run({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-aes-128-cbc",
-                   "-pass", "pass:sesame", "-out", file("enc.pem").string()})
-                  .status,
-              0);
+    makePem("enc.pem", {"-aes-128-cbc", "-pass", "pass:sesame"});
     writeFile(file("pw"), std::string("sesame\nignored\n"));
     struct Case {
         std::vector<std::string> passin;
