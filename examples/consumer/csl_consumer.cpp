@@ -6,22 +6,18 @@
 #include <csl/aes.h>
 #include <csl/sha1.h>
 
+#include "aes_vector.h"
+
 int main() {
     static const uint8_t abcDigest[20] = {0xa9, 0x99, 0x3e, 0x36, 0x47, 0x06, 0x81, 0x6a, 0xba, 0x3e,
                                           0x25, 0x71, 0x78, 0x50, 0xc2, 0x6c, 0x9c, 0xd0, 0xd8, 0x9d};
     uint8_t digest[20];
     csl_sha1(reinterpret_cast<const uint8_t*>("abc"), 3, digest);
 
-    static const uint8_t key[16] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07,
-                                    0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f};
-    static const uint8_t plain[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
-                                      0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
-    static const uint8_t cipher[16] = {0x69, 0xc4, 0xe0, 0xd8, 0x6a, 0x7b, 0x04, 0x30,
-                                       0xd8, 0xcd, 0xb7, 0x80, 0x70, 0xb4, 0xc5, 0x5a};
     const uint8_t iv[16] = {};
     uint8_t out[16];
-    const bool ok = std::memcmp(digest, abcDigest, 20) == 0 && aes_SwEncrypt(key, iv, plain, 16, out) == 0 &&
-                    std::memcmp(out, cipher, 16) == 0;
+    const bool ok = std::memcmp(digest, abcDigest, 20) == 0 && aes_SwEncrypt(kAesKey, iv, kAesPlain, 16, out) == 0 &&
+                    std::memcmp(out, kAesCipher, 16) == 0;
     std::puts(ok ? "tmd-csl: ok" : "tmd-csl: wrong result");
     return ok ? 0 : 1;
 }
