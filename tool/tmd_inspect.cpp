@@ -197,13 +197,15 @@ void loadKeys(const Output& out, const Options& o, Keys& k) {
         auto d = tool::keyDirectoryIn(o.pki);
         if (!d)
             failAll(out, o.tmds,
-                    "no PKI in " + o.pki.string() + ": no key files in it, in its " + tool::kSdkLayout +
-                        " or in its " + tool::kRootLayout);
+                    "no PKI in " + o.pki.string() + ": no key files in it, in its " +
+                        tool::kSdkLayout + " or in its " + tool::kRootLayout);
         keyDir = *d;
     } else if (o.cert.empty()) {
         // As tmd finds its keys.
-        if (const char* root = std::getenv("KESSARIVON_SDK_ROOT")) keyDir = std::string(root) + "/" + tool::kSdkLayout;
-        else if (const char* r = std::getenv("ROOT")) keyDir = std::string(r) + "/" + tool::kRootLayout;
+        if (const char* root = std::getenv("KESSARIVON_SDK_ROOT"))
+            keyDir = std::string(root) + "/" + tool::kSdkLayout;
+        else if (const char* r = std::getenv("ROOT"))
+            keyDir = std::string(r) + "/" + tool::kRootLayout;
         else failAll(out, o.tmds, "no certificate: give --pki or --cert, or set KESSARIVON_SDK_ROOT or ROOT");
     }
     // The CA certificate and the common key are optional parts of a PKI.

@@ -29,8 +29,8 @@
 #include <openssl/ui.h>
 
 #include "csl/convecc.h"
-#include "csl/elliptic_math.h"
 #include "csl/ecc.h"
+#include "csl/elliptic_math.h"
 #include "csl/wipe.h"
 #include "es/cert.h"
 #include "output_file.h"
@@ -735,7 +735,8 @@ std::string fingerprint(const uint8_t* key, size_t len, bool rsa) {
     }
     uint8_t digest[EVP_MAX_MD_SIZE];
     unsigned digestLen = 0;
-    if (EVP_Digest(key, len, digest, &digestLen, EVP_sha256(), nullptr) != 1) die("SHA-256 is not available");
+    if (EVP_Digest(key, len, digest, &digestLen, EVP_sha256(), nullptr) != 1)
+        die("SHA-256 is not available");
     return tool::hexString(digest, digestLen);
 }
 
@@ -777,7 +778,9 @@ int cmdShow(const Args& args) {
     const std::string& path = args.paths[0];
     Secret content{readFile(path, kMaxKeyFileBytes)};
     Bytes& b = content.bytes;
-    auto head = [&](const char* type) { std::printf("%s: %s, %zu bytes\n", shown(path).c_str(), type, b.size()); };
+    auto head = [&](const char* type) {
+        std::printf("%s: %s, %zu bytes\n", shown(path).c_str(), type, b.size());
+    };
 
     // Raw keys are told apart by their sizes, which no other file has.
     if (b.size() == 16) {
@@ -796,7 +799,8 @@ int cmdShow(const Args& args) {
         return 0;
     }
     if (b.size() == 60) {
-        if (!validEccPublicKey(b)) die(path + " has the size of a sect233r1 public key but is not a point of the curve");
+        if (!validEccPublicKey(b))
+            die(path + " has the size of a sect233r1 public key but is not a point of the curve");
         head("sect233r1 public key");
         showField("fingerprint", fingerprint(b.data(), b.size(), false));
         return 0;
@@ -809,13 +813,15 @@ int cmdShow(const Args& args) {
         const uint8_t* key = ES_GetCertPubKey(cert.bytes.data(), &keyLen);
         const bool rsa = cert.keyType != ES_PUBKEY_ECC;
         head("certificate");
-        showField("signed with", std::string(inspect::sigTypeText(cert.sigType)) + " (the issuer's key)");
+        showField("signed with",
+                  std::string(inspect::sigTypeText(cert.sigType)) + " (the issuer's key)");
         showField("issuer", shown(cert.issuer));
         showField("name", shown(cert.name));
         char keyId[16];
         std::snprintf(keyId, sizeof keyId, "0x%08x", es_get_be32(key - 4));
         showField("key ID", keyId);
-        showField("public key", rsa ? "RSA-" + std::to_string(keyLen * 8) + ", exponent " + numberText(key + keyLen, 4)
+        showField("public key", rsa ? "RSA-" + std::to_string(keyLen * 8) + ", exponent " +
+                                          numberText(key + keyLen, 4)
                                     : std::string("sect233r1 point"));
         showField("fingerprint", fingerprint(key, keyLen, rsa));
         return 0;
@@ -861,8 +867,8 @@ int cmdCheck(const Args& args) {
     if (!std::filesystem::is_directory(given, ec)) die(given + " is not a directory");
     const std::optional<std::filesystem::path> dir = tool::keyDirectoryIn(given);
     if (!dir)
-        die("no PKI in " + given + ": no key files in it, in its " + tool::kSdkLayout + " or in its " +
-            tool::kRootLayout);
+        die("no PKI in " + given + ": no key files in it, in its " + tool::kSdkLayout +
+            " or in its " + tool::kRootLayout);
     auto in = [&](const char* name) { return (*dir / name).string(); };
     std::printf("key files: %s\n", shown(dir->string()).c_str());
 
@@ -879,9 +885,9 @@ int cmdCheck(const Args& args) {
         std::optional<Bytes> read = tryReadFile(in(tool::kCommonKeyFile), kMaxKeyFileBytes, why);
         const Secret key{read ? std::move(*read) : Bytes{}};
         report("common key",
-               !read                      ? std::string(tool::kCommonKeyFile) + " " + why
+               !read                    ? std::string(tool::kCommonKeyFile) + " " + why
                : key.bytes.size() != 16 ? std::to_string(key.bytes.size()) + " bytes, not 16"
-                                          : "",
+                                        : "",
                "16 bytes");
     }
     auto loadCert = [&](const char* name) {
@@ -892,9 +898,10 @@ int cmdCheck(const Args& args) {
     };
     const inspect::Cert cp = loadCert(tool::kCpCertFile), ca = loadCert(tool::kCaCertFile);
     report("content-publishing certificate",
-           !cp.problem.empty()                  ? cp.file + ": " + cp.problem
-           : cp.keyType != ES_PUBKEY_RSA2048 ? cp.file + " holds no RSA-2048 key, which TMDs are signed with"
-                                                : "",
+           !cp.problem.empty() ? cp.file + ": " + cp.problem
+           : cp.keyType != ES_PUBKEY_RSA2048
+               ? cp.file + " holds no RSA-2048 key, which TMDs are signed with"
+               : "",
            cp.issuer + "-" + cp.name);
     report("content-publishing key", keyMismatch(in(tool::kCpKeyFile), tool::kCpKeyFile, cp),
            std::string(tool::kCpKeyFile) + " holds the certificate's key");
@@ -906,8 +913,10 @@ int cmdCheck(const Args& args) {
         report("CA key", keyMismatch(in(tool::kCaKeyFile), tool::kCaKeyFile, ca),
                std::string(tool::kCaKeyFile) + " holds the certificate's key");
 
-    if (failed) std::printf("PKI not usable: %d check%s failed\n", failed, failed == 1 ? "" : "s");
-    else std::printf("PKI complete and consistent\n");
+    if (failed)
+        std::printf("PKI not usable: %d check%s failed\n", failed, failed == 1 ? "" : "s");
+    else
+        std::printf("PKI complete and consistent\n");
     return failed ? 2 : 0;
 }
 
@@ -916,11 +925,24 @@ const std::vector<Command>& commands() {
         {"init", "one directory", 1, {kForce, {"--layout", true}, {"--ca-bits", true}}, cmdInit},
         {"common-key", "one output file", 1, {kForce}, cmdCommonKey},
         {"rsa-key", "one output file", 1, {kForce, {"--bits", true}, {"--label", true}}, cmdRsaKey},
-        {"convert-pem", "an input PEM file and an output file", 2, {kForce, kPassin}, cmdConvertPem},
+        {"convert-pem",
+         "an input PEM file and an output file",
+         2,
+         {kForce, kPassin},
+         cmdConvertPem},
         {"ecc-key", "a private-key and a public-key output file", 2, {kForce}, cmdEccKey},
-        {"cert", "one output file", 1,
-         {kForce, {"--name", true}, {"--issuer", true}, {"--rsa-key", true}, {"--ecc-public", true},
-          {"--sign-rsa", true}, {"--sign-ecc", true}, {"--self", false}, {"--key-id", true}},
+        {"cert",
+         "one output file",
+         1,
+         {kForce,
+          {"--name", true},
+          {"--issuer", true},
+          {"--rsa-key", true},
+          {"--ecc-public", true},
+          {"--sign-rsa", true},
+          {"--sign-ecc", true},
+          {"--self", false},
+          {"--key-id", true}},
          cmdCert},
         {"show", "one file", 1, {}, cmdShow},
         {"check", "one directory", 1, {}, cmdCheck},

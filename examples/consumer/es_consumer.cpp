@@ -11,7 +11,8 @@
 
 int main() {
     uint8_t out[16];
-    const bool ok = ES_GetTmdSize(2) == 556 && ES_CpEncryptTitleKey(kAesKey, 0, kAesPlain, out) == ES_ERR_OK &&
+    const bool ok = ES_GetTmdSize(2) == 556 &&
+                    ES_CpEncryptTitleKey(kAesKey, 0, kAesPlain, out) == ES_ERR_OK &&
                     std::memcmp(out, kAesCipher, 16) == 0;
     std::puts(ok ? "tmd-es: ok" : "tmd-es: wrong result");
     return ok ? 0 : 1;

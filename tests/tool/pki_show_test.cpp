@@ -34,12 +34,14 @@ protected:
 
 TEST_F(PkiShowTest, KeysAndCertificatesShowOneFingerprintAndNoSecret) {
     ASSERT_EQ(pki({"ecc-key", "dev.priv", "dev.pub"}).status, 0);
-    ASSERT_EQ(pki({"cert", "dev.cert", "--name", "DV1", "--issuer", "Root-MS1", "--ecc-public", "dev.pub",
-                   "--sign-ecc", "dev.priv"}).status, 0);
+    const auto made = pki({"cert", "dev.cert", "--name", "DV1", "--issuer", "Root-MS1",
+                           "--ecc-public", "dev.pub", "--sign-ecc", "dev.priv"});
+    ASSERT_EQ(made.status, 0) << made.err;
     // Public keys at their offsets in the 768- and 384-byte layouts.
     const Bytes cp = readFile(pkiDir() / "cp_dpki.cert"), ca = readFile(pkiDir() / "ca_dpki.cert");
     const Bytes pub = readFile(file("dev.pub"));
-    const std::string cpPrint = sha256(cp.data() + 0x1C8, 256), caPrint = sha256(ca.data() + 0x1C8, 256);
+    const std::string cpPrint = sha256(cp.data() + 0x1C8, 256),
+                      caPrint = sha256(ca.data() + 0x1C8, 256);
     const std::string devPrint = sha256(pub.data(), pub.size());
     ASSERT_EQ(readFile(file("dev.cert")).size(), 384u);
 
@@ -67,7 +69,8 @@ TEST_F(PkiShowTest, KeysAndCertificatesShowOneFingerprintAndNoSecret) {
         }
         for (const auto& s : secrets) EXPECT_EQ(r.out.find(s), std::string::npos) << c.path;
     }
-    EXPECT_NE(pki({"show", (pkiDir() / "cp_dpki.cert").string()}).out.find("name: CP00000004\n"), std::string::npos);
+    EXPECT_NE(pki({"show", (pkiDir() / "cp_dpki.cert").string()}).out.find("name: CP00000004\n"),
+              std::string::npos);
 }
 
 TEST_F(PkiShowTest, ShowRefusesWhatIsNoKeyOrCertificate) {
@@ -81,10 +84,8 @@ TEST_F(PkiShowTest, ShowRefusesWhatIsNoKeyOrCertificate) {
         const char* name;
         const char* err;
     } cases[] = {
-        {"missing", "missing"},
-        {"cut.cert", "767 bytes"},
-        {"zero.priv", "not one"},
-        {"noise", "not a key file, certificate or common key"},
+        {"missing", "missing"},     {"cut.cert", "767 bytes"},
+        {"zero.priv", "not one"},   {"noise", "not a key file, certificate or common key"},
         {"key.pem", "convert-pem"},
     };
     for (const auto& c : cases) {
@@ -107,26 +108,43 @@ TEST_F(PkiShowTest, CheckFindsEveryInconsistency) {
     } cases[] = {
         {"intact", [] {}, root, 0, "PKI complete and consistent\n"},
         {"key-file directory", [] {}, keys, 0, "PKI complete and consistent\n"},
-        {"root layout", [&] { fs::create_directories(root / "usr/etc");
-                              fs::rename(keys, root / "usr/etc/pki_data"); }, root, 0, "  CA key: ok"},
+        {"root layout",
+         [&] {
+             fs::create_directories(root / "usr/etc");
+             fs::rename(keys, root / "usr/etc/pki_data");
+         },
+         root, 0, "  CA key: ok"},
         {"short common key", [&] { writeFile(keys / "common_dpki.aesKey", Bytes(15, 1)); }, root, 2,
          "  common key: failed (15 bytes, not 16)"},
-        {"foreign CP key", [&] { fs::copy_file(keys / "ca_dpki.rsa", keys / "cp_dpki.rsa",
-                                               fs::copy_options::overwrite_existing); }, root, 2,
+        {"foreign CP key",
+         [&] {
+             fs::copy_file(keys / "ca_dpki.rsa", keys / "cp_dpki.rsa",
+                           fs::copy_options::overwrite_existing);
+         },
+         root, 2, "  content-publishing key: failed"},
+        {"no CP key", [&] { fs::remove(keys / "cp_dpki.rsa"); }, root, 2,
          "  content-publishing key: failed"},
-        {"no CP key", [&] { fs::remove(keys / "cp_dpki.rsa"); }, root, 2, "  content-publishing key: failed"},
         {"cut CP certificate", [&] { fs::resize_file(keys / "cp_dpki.cert", 700); }, root, 2,
          "  content-publishing certificate: failed"},
-        {"CA certificate of another key", [&] { fs::copy_file(keys / "cp_dpki.cert", keys / "ca_dpki.cert",
-                                                              fs::copy_options::overwrite_existing); }, root, 2,
-         "  certificate chain: failed"},
-        {"not a directory", [&] { fs::remove_all(root); writeFile(root, Bytes(1)); }, root, 1, ""},
+        {"CA certificate of another key",
+         [&] {
+             fs::copy_file(keys / "cp_dpki.cert", keys / "ca_dpki.cert",
+                           fs::copy_options::overwrite_existing);
+         },
+         root, 2, "  certificate chain: failed"},
+        {"not a directory",
+         [&] {
+             fs::remove_all(root);
+             writeFile(root, Bytes(1));
+         },
+         root, 1, ""},
         {"no PKI", [&] { fs::remove_all(keys); }, root, 1, ""},
     };
     for (const auto& c : cases) {
         fs::remove_all(root);
         fs::create_directories(keys);
-        for (const auto& f : fs::directory_iterator(pkiDir())) fs::copy_file(f.path(), keys / f.path().filename());
+        for (const auto& f : fs::directory_iterator(pkiDir()))
+            fs::copy_file(f.path(), keys / f.path().filename());
         c.damage();
         auto r = pki({"check", c.checked.string()});
         EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.out << r.err;
