@@ -44,6 +44,9 @@ struct Cert {
 
 Cert describeCert(std::string file, Bytes bytes);
 
+// "RSA-4096", "RSA-2048", "ECC" or "unknown".
+const char* sigTypeText(uint32_t sigType);
+
 // The TMD's RSA-2048 signature against the content-publishing certificate.
 // Only certificate sizes the verification dispatch handles reach it.
 Check checkTmdSignature(const uint8_t* tmd, uint32_t tmdSize, const Cert& cp);

@@ -15,15 +15,6 @@ namespace {
 
 constexpr size_t kEccSignedStart = 128;  // an ECC signature covers the object from here
 
-const char* sigTypeText(uint32_t sigType) {
-    switch (sigType) {
-        case ES_SIG_RSA4096: return "RSA-4096";
-        case ES_SIG_RSA2048: return "RSA-2048";
-        case ES_SIG_ECC: return "ECC";
-        default: return "unknown";
-    }
-}
-
 const char* keyTypeText(uint32_t keyType) {
     switch (keyType) {
         case ES_PUBKEY_RSA4096: return "an RSA-4096 key";
@@ -59,6 +50,15 @@ Check signatureCheck(std::string name, std::string failure) {
 }
 
 }  // namespace
+
+const char* sigTypeText(uint32_t sigType) {
+    switch (sigType) {
+        case ES_SIG_RSA4096: return "RSA-4096";
+        case ES_SIG_RSA2048: return "RSA-2048";
+        case ES_SIG_ECC: return "ECC";
+        default: return "unknown";
+    }
+}
 
 Cert describeCert(std::string file, Bytes bytes) {
     Cert c;

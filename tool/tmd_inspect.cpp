@@ -26,6 +26,7 @@
 #include "es/tmd.h"
 #include "output_file.h"
 #include "tool/inspect.h"
+#include "tool/pki_files.h"
 #include "tool/report.h"
 #include "tool/version.h"
 
@@ -60,9 +61,6 @@ const char* const kUsage =
     "Exit status: 0 everything was checked and verifies, 2 something does not verify\n"
     "or was not checked, 1 bad input; with several TMDs the highest of theirs.\n";
 
-const char* const kCpCert = "cp_dpki.cert";
-const char* const kCaCert = "ca_dpki.cert";
-const char* const kCommonKey = "common_dpki.aesKey";
 // Certificates are at most 1,280 bytes; a larger file is read only so far as
 // to say that it is no certificate.
 constexpr size_t kCertReadLimit = 1 << 16;
@@ -166,17 +164,6 @@ Options parse(int argc, char** argv) {
     return o;
 }
 
-// The directory that holds the key files of a PKI named with --pki: the
-// directory itself, or either layout that tmd-pki init makes inside it.
-std::optional<fs::path> keyDirectoryIn(const fs::path& dir) {
-    std::error_code ec;
-    for (const char* sub : {"", "X86/bin/pki_data", "usr/etc/pki_data"}) {
-        const fs::path d = *sub ? dir / sub : dir;
-        if (fs::exists(d / kCpCert, ec)) return d;
-    }
-    return std::nullopt;
-}
-
 // The keys every TMD of the run is checked with.
 struct Keys {
     Cert cp;
@@ -207,16 +194,18 @@ Cert loadCert(const Output& out, const Options& o, const fs::path& p, const char
 void loadKeys(const Output& out, const Options& o, Keys& k) {
     fs::path keyDir;
     if (!o.pki.empty()) {
-        auto d = keyDirectoryIn(o.pki);
+        auto d = tool::keyDirectoryIn(o.pki);
         if (!d)
             failAll(out, o.tmds,
-                    "no PKI in " + o.pki.string() + ": no " + kCpCert +
-                        " in it, in its X86/bin/pki_data or in its usr/etc/pki_data");
+                    "no PKI in " + o.pki.string() + ": no key files in it, in its " +
+                        tool::kSdkLayout + " or in its " + tool::kRootLayout);
         keyDir = *d;
     } else if (o.cert.empty()) {
         // As tmd finds its keys.
-        if (const char* root = std::getenv("KESSARIVON_SDK_ROOT")) keyDir = std::string(root) + "/X86/bin/pki_data";
-        else if (const char* r = std::getenv("ROOT")) keyDir = std::string(r) + "/usr/etc/pki_data";
+        if (const char* root = std::getenv("KESSARIVON_SDK_ROOT"))
+            keyDir = std::string(root) + "/" + tool::kSdkLayout;
+        else if (const char* r = std::getenv("ROOT"))
+            keyDir = std::string(r) + "/" + tool::kRootLayout;
         else failAll(out, o.tmds, "no certificate: give --pki or --cert, or set KESSARIVON_SDK_ROOT or ROOT");
     }
     // The CA certificate and the common key are optional parts of a PKI.
@@ -225,9 +214,9 @@ void loadKeys(const Output& out, const Options& o, Keys& k) {
         if (!given.empty() || keyDir.empty() || !fs::exists(keyDir / name, ec)) return given;
         return keyDir / name;
     };
-    const fs::path cert = o.cert.empty() ? keyDir / kCpCert : o.cert;
-    const fs::path ca = inKeyDir(o.ca, kCaCert);
-    const fs::path common = inKeyDir(o.commonKey, kCommonKey);
+    const fs::path cert = o.cert.empty() ? keyDir / tool::kCpCertFile : o.cert;
+    const fs::path ca = inKeyDir(o.ca, tool::kCaCertFile);
+    const fs::path common = inKeyDir(o.commonKey, tool::kCommonKeyFile);
 
     if (o.signatureOnly) {
         k.noCa = k.noCommon = "not requested";

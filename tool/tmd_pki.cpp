@@ -29,11 +29,15 @@
 #include <openssl/ui.h>
 
 #include "csl/convecc.h"
-#include "csl/elliptic_math.h"
 #include "csl/ecc.h"
+#include "csl/elliptic_math.h"
 #include "csl/wipe.h"
 #include "es/cert.h"
 #include "output_file.h"
+#include "tool/inspect.h"
+#include "tool/pki_files.h"
+#include "tool/report.h"
+#include "tool/version.h"
 #include "util/rsautil.h"
 #include "util/utils.h"
 
@@ -66,8 +70,18 @@ const char* const kUsage =
     "        ECC signer:      384 bytes (ECC subject, a device certificate)\n"
     "      --self signs an RSA certificate with its own subject key. NAME and ISSUER\n"
     "      hold 1 to 63 characters.\n"
-    "  --help\n"
-    "      This text.\n"
+    "  show FILE\n"
+    "      What a key file, certificate or common-key file holds: type, size, names,\n"
+    "      key ID and the public key's fingerprint (SHA-256 of the RSA modulus or of\n"
+    "      the ECC point; a key file and its certificate show the same one). No\n"
+    "      private value is shown.\n"
+    "  check DIR\n"
+    "      Whether the PKI in DIR (the directory given to init, or the key-file\n"
+    "      directory itself) is complete and consistent: a 16-byte common key, a\n"
+    "      content-publishing certificate of an RSA-2048 key that cp_dpki.rsa holds,\n"
+    "      signed by the CA certificate. Status 0 all pass, 2 one fails, 1 bad input.\n"
+    "  --help, --version\n"
+    "      This text; the version.\n"
     "\n"
     "Options may stand before or after the paths. An existing file is replaced only\n"
     "with --force; links, devices, FIFOs and directories are never written to.\n";
@@ -275,18 +289,44 @@ void writeOutputs(const std::vector<Output>& outputs, bool force) {
     }
 }
 
-Bytes readFile(const std::string& path, size_t maxBytes) {
+// The whole of a regular file of at most maxBytes; nothing, and the reason in
+// why, when it cannot be had.
+std::optional<Bytes> tryReadFile(const std::string& path, size_t maxBytes, std::string& why) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) die("cannot read " + path + ": not a regular file");
+    if (!std::filesystem::exists(path, ec)) {
+        why = "missing";
+        return std::nullopt;
+    }
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        why = "not a regular file";
+        return std::nullopt;
+    }
     const auto size = std::filesystem::file_size(path, ec);
-    if (ec || size > maxBytes) die("cannot read " + path + ": larger than " + std::to_string(maxBytes) + " bytes");
+    if (ec || size > maxBytes) {
+        why = "larger than " + std::to_string(maxBytes) + " bytes";
+        return std::nullopt;
+    }
     es_detail::FilePtr f(std::fopen(path.c_str(), "rb"));
-    if (!f) die("cannot read " + path + ": " + std::strerror(errno));
+    if (!f) {
+        why = std::strerror(errno);
+        return std::nullopt;
+    }
     // Private keys are read here: straight into the result, not via stdio's buffer.
     std::setvbuf(f.get(), nullptr, _IONBF, 0);
     Bytes b(size);
-    if (size && std::fread(b.data(), 1, size, f.get()) != size) die("cannot read " + path);
+    if (size && std::fread(b.data(), 1, size, f.get()) != size) {
+        csl_wipe(b.data(), b.size());
+        why = "read error";
+        return std::nullopt;
+    }
     return b;
+}
+
+Bytes readFile(const std::string& path, size_t maxBytes) {
+    std::string why;
+    std::optional<Bytes> b = tryReadFile(path, maxBytes, why);
+    if (!b) die("cannot read " + path + ": " + why);
+    return std::move(*b);
 }
 
 void randomBytes(uint8_t* p, size_t n) {
@@ -677,17 +717,235 @@ int cmdCert(const Args& args) {
     return 0;
 }
 
+// ---- Show and check -----------------------------------------------------
+
+// Key files and certificates are a few KiB; anything larger is neither.
+constexpr size_t kMaxKeyFileBytes = 64 * 1024;
+
+// A file name or a name from a file, safe to print on a terminal.
+std::string shown(const std::string& text) { return tool::escapeText(text); }
+
+// The public-key fingerprint: SHA-256 of the RSA modulus (big-endian, from
+// its first non-zero byte) or of the 60-byte ECC point, in hex, so that a
+// key file and its certificate show the same one.
+std::string fingerprint(const uint8_t* key, size_t len, bool rsa) {
+    while (rsa && len > 0 && *key == 0) {
+        ++key;
+        --len;
+    }
+    uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned digestLen = 0;
+    if (EVP_Digest(key, len, digest, &digestLen, EVP_sha256(), nullptr) != 1)
+        die("SHA-256 is not available");
+    return tool::hexString(digest, digestLen);
+}
+
+// A big-endian number in decimal when it fits 64 bits, else in hex.
+std::string numberText(const uint8_t* p, size_t n) {
+    while (n > 0 && *p == 0) {
+        ++p;
+        --n;
+    }
+    if (n > 8) return "0x" + tool::hexString(p, n);
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v = v << 8 | p[i];
+    return std::to_string(v);
+}
+
+// The RSA key file held in text (the caller's, wiped by it); null when the
+// text is not one.
+RsaKeyPair* parseKeyText(Bytes& text, char* label, size_t labelSize) {
+    if (text.empty()) return nullptr;
+    FILE* mem = fmemopen(text.data(), text.size(), "r");
+    if (!mem) die("out of memory");
+    std::setvbuf(mem, nullptr, _IONBF, 0);
+    RsaKeyPair* key = RUTIL_ReadRsaKeyPair(mem, label, labelSize);
+    std::fclose(mem);
+    return key;
+}
+
+// "RSA-2048, exponent 65537" for the public half of an RSA key object.
+std::string rsaKeyText(const RsaKeyPair* key) {
+    return "RSA-" + std::to_string(modulusBytes(key) * 8) + ", exponent " +
+           numberText(exponent(key).data(), exponent(key).size());
+}
+
+void showField(const char* field, const std::string& value) {
+    std::printf("  %s: %s\n", field, value.c_str());
+}
+
+int cmdShow(const Args& args) {
+    const std::string& path = args.paths[0];
+    Secret content{readFile(path, kMaxKeyFileBytes)};
+    Bytes& b = content.bytes;
+    auto head = [&](const char* type) {
+        std::printf("%s: %s, %zu bytes\n", shown(path).c_str(), type, b.size());
+    };
+
+    // Raw keys are told apart by their sizes, which no other file has.
+    if (b.size() == 16) {
+        head("AES-128 key (a common key, or an encrypted title key)");
+        showField("value", "not shown");
+        return 0;
+    }
+    if (b.size() == 30) {
+        uint8_t pub[60];
+        if (!validEccPrivateKey(b.data()) || CSL_GenerateEccPublicKey(b.data(), pub) != 0)
+            die(path + " has the size of a sect233r1 private key but is not one");
+        head("sect233r1 private key");
+        showField("value", "not shown");
+        showField("public key", "sect233r1 point");
+        showField("fingerprint", fingerprint(pub, sizeof pub, false));
+        return 0;
+    }
+    if (b.size() == 60) {
+        if (!validEccPublicKey(b))
+            die(path + " has the size of a sect233r1 public key but is not a point of the curve");
+        head("sect233r1 public key");
+        showField("fingerprint", fingerprint(b.data(), b.size(), false));
+        return 0;
+    }
+    // A certificate begins with its signature type; a key file with text.
+    if (b.size() >= 4 && std::string(inspect::sigTypeText(es_get_be32(b.data()))) != "unknown") {
+        const inspect::Cert cert = inspect::describeCert(path, b);
+        if (!cert.problem.empty()) die(path + " is not a usable certificate: " + cert.problem);
+        uint32_t keyLen = 0;
+        const uint8_t* key = ES_GetCertPubKey(cert.bytes.data(), &keyLen);
+        const bool rsa = cert.keyType != ES_PUBKEY_ECC;
+        head("certificate");
+        showField("signed with",
+                  std::string(inspect::sigTypeText(cert.sigType)) + " (the issuer's key)");
+        showField("issuer", shown(cert.issuer));
+        showField("name", shown(cert.name));
+        char keyId[16];
+        std::snprintf(keyId, sizeof keyId, "0x%08x", es_get_be32(key - 4));
+        showField("key ID", keyId);
+        showField("public key", rsa ? "RSA-" + std::to_string(keyLen * 8) + ", exponent " +
+                                          numberText(key + keyLen, 4)
+                                    : std::string("sect233r1 point"));
+        showField("fingerprint", fingerprint(key, keyLen, rsa));
+        return 0;
+    }
+    if (b.size() >= 10 && std::memcmp(b.data(), "-----BEGIN", 10) == 0)
+        die(path + " is a PEM file; convert-pem turns an RSA private key into a key file");
+    char label[256] = {};
+    KeyOwner key(parseKeyText(b, label, sizeof label));
+    if (!key.key) die(path + " is not a key file, certificate or common key");
+    head("RSA key file (a private key)");
+    showField("private values", "not shown");
+    if (*label) showField("label", shown(label));
+    showField("public key", rsaKeyText(key.key));
+    const Bytes n = modulus(key.key, static_cast<size_t>(modulusBytes(key.key)));
+    showField("fingerprint", fingerprint(n.data(), n.size(), true));
+    return 0;
+}
+
+// Why the RSA key file at path does not hold the key of cert; empty when it
+// does.
+std::string keyMismatch(const std::string& path, const char* name, const inspect::Cert& cert) {
+    std::string why;
+    std::optional<Bytes> text = tryReadFile(path, kMaxKeyFileBytes, why);
+    if (!text) return std::string(name) + " " + why;
+    Secret owned{std::move(*text)};
+    KeyOwner key(parseKeyText(owned.bytes, nullptr, 0));
+    if (!key.key) return std::string(name) + " is not a valid RSA key file";
+    if (!cert.problem.empty()) return "its certificate " + cert.file + " is unusable";
+    uint32_t keyLen = 0;
+    const uint8_t* certKey = ES_GetCertPubKey(cert.bytes.data(), &keyLen);
+    if (cert.keyType == ES_PUBKEY_ECC || !certKey) return cert.file + " holds no RSA key";
+    const Bytes n = modulus(key.key, static_cast<size_t>(modulusBytes(key.key)));
+    const Bytes e = exponent(key.key);
+    if (fingerprint(n.data(), n.size(), true) != fingerprint(certKey, keyLen, true) ||
+        numberText(e.data(), e.size()) != numberText(certKey + keyLen, 4))
+        return std::string(name) + " does not hold the key of " + cert.file;
+    return "";
+}
+
+int cmdCheck(const Args& args) {
+    const std::string& given = args.paths[0];
+    std::error_code ec;
+    if (!std::filesystem::is_directory(given, ec)) die(given + " is not a directory");
+    const std::optional<std::filesystem::path> dir = tool::keyDirectoryIn(given);
+    if (!dir)
+        die("no PKI in " + given + ": no key files in it, in its " + tool::kSdkLayout +
+            " or in its " + tool::kRootLayout);
+    auto in = [&](const char* name) { return (*dir / name).string(); };
+    std::printf("key files: %s\n", shown(dir->string()).c_str());
+
+    int failed = 0;
+    auto report = [&](const char* check, const std::string& failure, const std::string& detail) {
+        if (!failure.empty()) ++failed;
+        const std::string& note = failure.empty() ? detail : failure;
+        std::printf("  %s: %s%s\n", check, failure.empty() ? "ok" : "failed",
+                    note.empty() ? "" : (" (" + shown(note) + ")").c_str());
+    };
+
+    std::string why;
+    {
+        std::optional<Bytes> read = tryReadFile(in(tool::kCommonKeyFile), kMaxKeyFileBytes, why);
+        const Secret key{read ? std::move(*read) : Bytes{}};
+        report("common key",
+               !read                    ? std::string(tool::kCommonKeyFile) + " " + why
+               : key.bytes.size() != 16 ? std::to_string(key.bytes.size()) + " bytes, not 16"
+                                        : "",
+               "16 bytes");
+    }
+    auto loadCert = [&](const char* name) {
+        std::optional<Bytes> read = tryReadFile(in(name), kMaxKeyFileBytes, why);
+        inspect::Cert cert = inspect::describeCert(name, read ? std::move(*read) : Bytes{});
+        if (!read) cert.problem = why;
+        return cert;
+    };
+    const inspect::Cert cp = loadCert(tool::kCpCertFile), ca = loadCert(tool::kCaCertFile);
+    report("content-publishing certificate",
+           !cp.problem.empty() ? cp.file + ": " + cp.problem
+           : cp.keyType != ES_PUBKEY_RSA2048
+               ? cp.file + " holds no RSA-2048 key, which TMDs are signed with"
+               : "",
+           cp.issuer + "-" + cp.name);
+    report("content-publishing key", keyMismatch(in(tool::kCpKeyFile), tool::kCpKeyFile, cp),
+           std::string(tool::kCpKeyFile) + " holds the certificate's key");
+    const inspect::Check chain = inspect::checkChain(cp, ca);
+    report("certificate chain", chain.status == inspect::Status::ok ? "" : chain.detail,
+           std::string(tool::kCpCertFile) + " verifies against " + tool::kCaCertFile);
+    // The CA's private key is kept beside its certificate only in development.
+    if (std::filesystem::exists(in(tool::kCaKeyFile), ec))
+        report("CA key", keyMismatch(in(tool::kCaKeyFile), tool::kCaKeyFile, ca),
+               std::string(tool::kCaKeyFile) + " holds the certificate's key");
+
+    if (failed)
+        std::printf("PKI not usable: %d check%s failed\n", failed, failed == 1 ? "" : "s");
+    else
+        std::printf("PKI complete and consistent\n");
+    return failed ? 2 : 0;
+}
+
 const std::vector<Command>& commands() {
     static const std::vector<Command> table{
         {"init", "one directory", 1, {kForce, {"--layout", true}, {"--ca-bits", true}}, cmdInit},
         {"common-key", "one output file", 1, {kForce}, cmdCommonKey},
         {"rsa-key", "one output file", 1, {kForce, {"--bits", true}, {"--label", true}}, cmdRsaKey},
-        {"convert-pem", "an input PEM file and an output file", 2, {kForce, kPassin}, cmdConvertPem},
+        {"convert-pem",
+         "an input PEM file and an output file",
+         2,
+         {kForce, kPassin},
+         cmdConvertPem},
         {"ecc-key", "a private-key and a public-key output file", 2, {kForce}, cmdEccKey},
-        {"cert", "one output file", 1,
-         {kForce, {"--name", true}, {"--issuer", true}, {"--rsa-key", true}, {"--ecc-public", true},
-          {"--sign-rsa", true}, {"--sign-ecc", true}, {"--self", false}, {"--key-id", true}},
+        {"cert",
+         "one output file",
+         1,
+         {kForce,
+          {"--name", true},
+          {"--issuer", true},
+          {"--rsa-key", true},
+          {"--ecc-public", true},
+          {"--sign-rsa", true},
+          {"--sign-ecc", true},
+          {"--self", false},
+          {"--key-id", true}},
          cmdCert},
+        {"show", "one file", 1, {}, cmdShow},
+        {"check", "one directory", 1, {}, cmdCheck},
     };
     return table;
 }
@@ -697,13 +955,17 @@ const std::vector<Command>& commands() {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
-        std::fputs(kUsage, stderr);
+        std::fputs("usage: tmd-pki COMMAND [ARGS]  (tmd-pki --help lists the commands)\n", stderr);
         return 1;
     }
     const std::string cmd = args[0];
     args.erase(args.begin());
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (cmd == "--version" && args.empty()) {
+        std::printf("tmd-pki %s\n", TMD_VERSION);
         return 0;
     }
     for (const Command& c : commands())

@@ -10,7 +10,8 @@
 int main() {
     RsaKeyPair* key = RUTIL_GenerateRsaKeyPair(1024, 5);
     const uint8_t object[64] = {};
-    const bool ok = key == nullptr && utilVerify2(object, 64, 100, object, 64, 0) == ES_ERR_UNSUPPORTED_SIG_SIZE;
+    const bool ok = key == nullptr &&
+                    utilVerify2(object, 64, 100, object, 64, 0) == ES_ERR_UNSUPPORTED_SIG_SIZE;
     RUTIL_FreeRsaKeyPair(key);
     std::puts(ok ? "tmd-util: ok" : "tmd-util: wrong result");
     return ok ? 0 : 1;

@@ -36,15 +36,24 @@ struct AesCipherState {
     uint8_t chainBlock[16];
 };
 
-// Block primitives.
+// Block primitives. Every buffer is the caller's; nothing is kept.
+// The encryption (or decryption) round keys of a 128-, 192- or 256-bit key;
+// returns the number of rounds (10, 12, 14).
 int rijndaelKeySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits);
 int rijndaelKeySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits);
+// One 16-byte block through the cipher (or its inverse) with those round keys.
 void rijndaelEncrypt(const uint32_t* roundKeys, int rounds, const uint8_t in[16], uint8_t out[16]);
 void rijndaelDecrypt(const uint32_t* roundKeys, int rounds, const uint8_t in[16], uint8_t out[16]);
 
-// Instance interface.
+// Instance interface: a key schedule and a cipher state, both the caller's.
+// Expands keyMaterial (keyBits 128, 192 or 256) for one direction; AES_OK or
+// a negative code.
 int aesMakeKey(AesKeySchedule* key, uint8_t direction, int keyBits, const uint8_t* keyMaterial);
+// Sets the mode (ECB or CBC) and, for CBC, the 16-byte IV; AES_OK or a
+// negative code.
 int aesCipherInit(AesCipherState* cipher, uint8_t mode, const uint8_t* iv);
+// Encrypts (decrypts) inputBits of whole blocks, carrying the CBC chain in
+// cipher; returns the number of bits processed or a negative code.
 int aesBlockEncrypt(AesCipherState* cipher, const AesKeySchedule* key, const uint8_t* input,
                     int inputBits, uint8_t* output);
 int aesBlockDecrypt(AesCipherState* cipher, const AesKeySchedule* key, const uint8_t* input,

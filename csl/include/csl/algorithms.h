@@ -44,6 +44,7 @@ int alg_generate_public_key(const ec_point* G, const ec_curve* curve, const fiel
 // x := the x coordinate of k*P. Returns 0.
 int alg_generate_shared_key(const ec_point* G, const ec_curve* curve, const ec_point* P,
                             const field_element k, field_element x);
+// table := the four-tooth comb table of P. Returns 0.
 int alg_do_precompute_four(const ec_point* P, comb4_table table, const ec_curve* curve);
 // x := the x coordinate of k*P, with the comb table of P. Returns 0.
 int alg_generate_shared_key_pre(const ec_point* G, const ec_curve* curve, const comb4_table table,

@@ -19,7 +19,8 @@ void EC2OSP(const ec_point* P, uint8_t* octets, int length);
 // bits); nothing is masked or checked here.
 void OS2ECP(const uint8_t* octets, int length, ec_point* P);
 // Between the most-significant-word-first element and a least-significant-
-// digit-first integer of count (at most 8) digits.
+// digit-first integer of count (at most 8) digits: element to integer, and
+// back.
 void FE2IP(const field_element e, bigint_digit* a, int count);
 void I2FEP(const bigint_digit* a, field_element e, int count);
 // The word with its bytes in reverse order.

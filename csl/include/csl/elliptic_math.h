@@ -35,8 +35,10 @@ extern const comb4_table precomputed_bp;
 // written against the set-up call keep working.
 void poly_elliptic_init_233_bit();
 
+// dst := src. Every record here is the caller's.
 void copy_point(const ec_point* src, ec_point* dst);
-// R may not be the same record as P1 (sum, sub) or P (double).
+// R := P1 + P2, 2P or P1 - P2. R may not be the same record as P1 (sum, sub)
+// or P (double).
 void poly_elliptic_sum(const ec_point* P1, const ec_point* P2, ec_point* R, const ec_curve* curve);
 void poly_elliptic_double(const ec_point* P, ec_point* R, const ec_curve* curve);
 void poly_elliptic_sub(const ec_point* P1, const ec_point* P2, ec_point* R, const ec_curve* curve);
@@ -56,6 +58,7 @@ void poly_elliptic_mul_slow(const field_element k, const ec_point* P, ec_point* 
 // on k: for public scalars (signature verification) only.
 void poly_elliptic_mul_vartime(const field_element k, const ec_point* P, ec_point* R,
                                const ec_curve* curve);
+// table := the four-tooth comb table of P.
 void do_precompute_four(const ec_point* P, comb4_table table, const ec_curve* curve);
 // R = k*P with the four-tooth comb table of P.
 void poly_elliptic_mul_precomputed(const field_element k, const comb4_table table, ec_point* R,
@@ -63,6 +66,7 @@ void poly_elliptic_mul_precomputed(const field_element k, const comb4_table tabl
 // R = k*G with precomputed_bp; G is not read.
 void poly_elliptic_mul_four(const field_element k, const ec_point* G, ec_point* R,
                             const ec_curve* curve);
+// table := the two-tooth comb table of P.
 void do_precompute_two(const ec_point* P, comb2_table table, const ec_curve* curve);
 // R = k*P with a two-tooth comb whose table for the last P is cached per
 // thread. k = 0 gives O without touching the cache.
@@ -73,6 +77,7 @@ void poly_elliptic_mul(const field_element k, const ec_point* P, ec_point* R,
 // table is held (all bytes 0xFF while empty) and that table.
 void poly_elliptic_cached_table(ec_point* signer, comb2_table table);
 
+// True for the point at infinity (both coordinates zero).
 bool poly_elliptic_is_infinity(const ec_point* P);
 // True when both coordinates are reduced and P satisfies the curve equation
 // (the point at infinity does not).

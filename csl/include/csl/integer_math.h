@@ -12,23 +12,39 @@ using bigint_digit = uint32_t;
 // negative) counts return without writing anything.
 constexpr int BIGINT_MAX_DIGITS = 129;
 
+// Every array is the caller's; outputs may alias inputs unless said otherwise.
+// out := x * y as two digits, low first.
 void bigint_digit_mult(bigint_digit out[2], bigint_digit x, bigint_digit y);
+// a := b + x * d over n digits, returning the carry digit (a is not written
+// when x is 0, so callers pass a == b).
 bigint_digit bigint_add_digit_mult(bigint_digit* a, const bigint_digit* b, bigint_digit x,
                                    const bigint_digit* d, int n);
+// a := b - x * d over n digits, returning the borrow digit (as above for x 0).
 bigint_digit bigint_sub_digit_mult(bigint_digit* a, const bigint_digit* b, bigint_digit x,
                                    const bigint_digit* d, int n);
+// Number of significant bits of x.
 int bigint_digit_bits(bigint_digit x);
+// *out := the two-digit b divided by x, which has its top bit set.
 void bigint_digit_div(bigint_digit* out, const bigint_digit b[2], bigint_digit x);
 
+// a := b (n digits).
 void bigint_copy(bigint_digit* a, const bigint_digit* b, int n);
+// a := 0 (n digits).
 void bigint_zero(bigint_digit* a, int n);
+// a := b + c, returning the carry.
 bigint_digit bigint_add(bigint_digit* a, const bigint_digit* b, const bigint_digit* c, int n);
+// a := b - c, returning the borrow.
 bigint_digit bigint_sub(bigint_digit* a, const bigint_digit* b, const bigint_digit* c, int n);
+// Number of significant digits of a (0 for zero).
 int bigint_digits(const bigint_digit* a, int n);
+// 1 when a is zero, else 0.
 int bigint_iszero(const bigint_digit* a, int n);
+// 1, 0 or -1 as a is above, equal to or below b.
 int bigint_cmp(const bigint_digit* a, const bigint_digit* b, int n);
+// a := b shifted by bits (0..31), returning the bits shifted out.
 bigint_digit bigint_left_shift(bigint_digit* a, const bigint_digit* b, int bits, int n);
 bigint_digit bigint_right_shift(bigint_digit* a, const bigint_digit* b, int bits, int n);
+// a := b * c, a of 2n digits.
 void bigint_mult(bigint_digit* a, const bigint_digit* b, const bigint_digit* c, int n);
 // q (cDigits digits) = c div d, r (dDigits digits) = c mod d. A zero divisor
 // writes neither. A dividend with fewer digits than d gives q = 0, r = c.
@@ -48,5 +64,7 @@ void bigint_mod_exp(bigint_digit* a, const bigint_digit* b, const bigint_digit* 
 void bigint_mod_inv(bigint_digit* a, const bigint_digit* b, const bigint_digit* c, int n);
 
 // Octet-string conversions (big-endian byte strings).
+// out := the integer as outLen big-endian bytes (its low outLen bytes).
 void I2OSP(uint8_t* out, int outLen, const bigint_digit* digits, int digitCount);
+// digits := the inLen big-endian bytes of in, in digitCount digits.
 void OS2IP(bigint_digit* digits, int digitCount, const uint8_t* in, int inLen);

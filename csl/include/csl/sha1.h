@@ -14,14 +14,20 @@ struct SHA1HashState {
     int32_t noPadding;      // 1: SHA1Result reports the raw chaining value
 };
 
-// All four return 0.
+// The streaming interface; the state is the caller's. All four return 0.
+// Starts a new digest.
 int SHA1Reset(SHA1HashState* state);
+// Makes SHA1Result report the raw chaining value, without the final padding.
 int SHA1SetNoPadding(SHA1HashState* state);
+// Absorbs length more bytes.
 int SHA1Input(SHA1HashState* state, const uint8_t* data, int32_t length);
+// Pads, finishes and writes the 20-byte digest.
 int SHA1Result(SHA1HashState* state, uint8_t digest[20]);
 
 // Internal steps, exposed under their own names.
+// Compresses the state's full 64-byte block into its chaining value.
 void SHA1Transform(SHA1HashState* state);
+// Reverses the byte order of each 32-bit word of buffer (length bytes).
 void byte_reverse(uint8_t* buffer, int length);
 
 // Convenience: one-shot digest of any length (feeds SHA1Input in pieces).
