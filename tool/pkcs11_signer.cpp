@@ -153,10 +153,17 @@ struct TokenKey::State {
         return false;
     }
 
+    // The search for the key: private keys with the URI's object attributes.
+    CK_OBJECT_CLASS privateClass = CKO_PRIVATE_KEY;
+    std::vector<CK_ATTRIBUTE> query;
+
+    bool keyQuery(P11KitUri* uri, std::string* error);
+    CK_ULONG findKeys(CK_FUNCTION_LIST* m, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE* found, CK_ULONG max,
+                      CK_RV* rv) const;
     bool loadModules(P11KitUri* uri, std::string* error);
     bool findToken(P11KitUri* uri, std::string* error);
     bool login(P11KitUri* uri, std::string* error);
-    bool findKey(P11KitUri* uri, std::string* error);
+    bool findKey(std::string* error);
     bool readPublicHalf(std::string* error);
     bool chooseMechanism(std::string* error);
     bool attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, std::vector<uint8_t>* out) const;
@@ -190,11 +197,42 @@ bool TokenKey::State::loadModules(P11KitUri* uri, std::string* error) {
     return true;
 }
 
+bool TokenKey::State::keyQuery(P11KitUri* uri, std::string* error) {
+    query = {{CKA_CLASS, &privateClass, sizeof privateClass}};
+    CK_ULONG n = 0;
+    CK_ATTRIBUTE_PTR attrs = p11_kit_uri_get_attributes(uri, &n);
+    for (CK_ULONG i = 0; i < n; ++i) {
+        if (attrs[i].type != CKA_CLASS) {
+            query.push_back(attrs[i]);
+            continue;
+        }
+        CK_OBJECT_CLASS wanted = CKO_PRIVATE_KEY;
+        if (attrs[i].ulValueLen == sizeof wanted) std::memcpy(&wanted, attrs[i].pValue, sizeof wanted);
+        if (wanted != CKO_PRIVATE_KEY) return fail(error, name + " names no private key (type=private)");
+    }
+    return true;
+}
+
+CK_ULONG TokenKey::State::findKeys(CK_FUNCTION_LIST* m, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE* found,
+                                   CK_ULONG max, CK_RV* rv) const {
+    CK_ULONG count = 0;
+    *rv = m->C_FindObjectsInit(s, const_cast<CK_ATTRIBUTE*>(query.data()), query.size());
+    if (*rv != CKR_OK) return 0;
+    *rv = m->C_FindObjects(s, found, max, &count);
+    m->C_FindObjectsFinal(s);
+    return *rv == CKR_OK ? count : 0;
+}
+
 bool TokenKey::State::findToken(P11KitUri* uri, std::string* error) {
+    struct Candidate {
+        CK_FUNCTION_LIST* fn;
+        CK_SLOT_ID slot;
+        CK_FLAGS flags;
+    };
+    std::vector<Candidate> candidates;
     CK_FUNCTION_LIST* single[] = {module, nullptr};
     CK_FUNCTION_LIST** list = module ? single : modules;
     const CK_SLOT_ID wantedSlot = p11_kit_uri_get_slot_id(uri);
-    int found = 0;
     for (; *list; ++list) {
         CK_FUNCTION_LIST* m = *list;
         CK_INFO info;
@@ -212,16 +250,30 @@ bool TokenKey::State::findToken(P11KitUri* uri, std::string* error) {
             if (m->C_GetTokenInfo(id, &tokenInfo) != CKR_OK || !(tokenInfo.flags & CKF_TOKEN_INITIALIZED) ||
                 !p11_kit_uri_match_token_info(uri, &tokenInfo))
                 continue;
-            ++found;
-            fn = m;
-            slot = id;
+            candidates.push_back({m, id, tokenInfo.flags});
         }
     }
-    if (found == 0) return fail(error, "no PKCS#11 token matches " + name);
+    // Several tokens (a registry that also holds a trust store, say): those
+    // that show their objects without a login and hold no matching key drop out.
+    if (candidates.size() > 1) {
+        std::erase_if(candidates, [this](const Candidate& c) {
+            CK_SESSION_HANDLE s;
+            if ((c.flags & CKF_LOGIN_REQUIRED) || c.fn->C_OpenSession(c.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s) != CKR_OK)
+                return false;
+            CK_OBJECT_HANDLE found;
+            CK_RV rv;
+            const bool none = findKeys(c.fn, s, &found, 1, &rv) == 0 && rv == CKR_OK;
+            c.fn->C_CloseSession(s);
+            return none;
+        });
+    }
+    if (candidates.empty()) return fail(error, "no PKCS#11 token matches " + name);
     // A PIN meant for one token must not be tried on another.
-    if (found > 1)
-        return fail(error, std::to_string(found) + " PKCS#11 tokens match " + name +
+    if (candidates.size() > 1)
+        return fail(error, std::to_string(candidates.size()) + " PKCS#11 tokens match " + name +
                                "; make the URI more specific (token= or serial=)");
+    fn = candidates[0].fn;
+    slot = candidates[0].slot;
     return true;
 }
 
@@ -284,26 +336,10 @@ bool TokenKey::State::attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
     return fn->C_GetAttributeValue(session, object, &a, 1) == CKR_OK && a.ulValueLen == out->size();
 }
 
-bool TokenKey::State::findKey(P11KitUri* uri, std::string* error) {
-    CK_OBJECT_CLASS privateClass = CKO_PRIVATE_KEY;
-    std::vector<CK_ATTRIBUTE> query{{CKA_CLASS, &privateClass, sizeof privateClass}};
-    CK_ULONG n = 0;
-    CK_ATTRIBUTE_PTR attrs = p11_kit_uri_get_attributes(uri, &n);
-    for (CK_ULONG i = 0; i < n; ++i) {
-        if (attrs[i].type != CKA_CLASS) {
-            query.push_back(attrs[i]);
-            continue;
-        }
-        CK_OBJECT_CLASS wanted = CKO_PRIVATE_KEY;
-        if (attrs[i].ulValueLen == sizeof wanted) std::memcpy(&wanted, attrs[i].pValue, sizeof wanted);
-        if (wanted != CKO_PRIVATE_KEY) return fail(error, name + " names no private key (type=private)");
-    }
-    CK_RV rv = fn->C_FindObjectsInit(session, query.data(), query.size());
-    if (rv != CKR_OK) return fail(error, "cannot search the token: " + rvText(rv) + " for " + name);
+bool TokenKey::State::findKey(std::string* error) {
     std::array<CK_OBJECT_HANDLE, 16> found{};
-    CK_ULONG count = 0;
-    rv = fn->C_FindObjects(session, found.data(), found.size(), &count);
-    fn->C_FindObjectsFinal(session);
+    CK_RV rv;
+    const CK_ULONG count = findKeys(fn, session, found.data(), found.size(), &rv);
     if (rv != CKR_OK) return fail(error, "cannot search the token: " + rvText(rv) + " for " + name);
     if (count == 0) return fail(error, "no private key matches " + name);
     if (count > 1)
@@ -323,11 +359,11 @@ bool TokenKey::State::readPublicHalf(std::string* error) {
     std::vector<uint8_t> n, e, id;
     if (!attribute(key, CKA_MODULUS, &n) || !attribute(key, CKA_PUBLIC_EXPONENT, &e)) {
         CK_OBJECT_CLASS publicClass = CKO_PUBLIC_KEY;
-        std::vector<CK_ATTRIBUTE> query{{CKA_CLASS, &publicClass, sizeof publicClass}};
-        if (attribute(key, CKA_ID, &id)) query.push_back({CKA_ID, id.data(), id.size()});
+        std::vector<CK_ATTRIBUTE> publicQuery{{CKA_CLASS, &publicClass, sizeof publicClass}};
+        if (attribute(key, CKA_ID, &id)) publicQuery.push_back({CKA_ID, id.data(), id.size()});
         CK_OBJECT_HANDLE pub = CK_INVALID_HANDLE;
         CK_ULONG count = 0;
-        if (id.empty() || fn->C_FindObjectsInit(session, query.data(), query.size()) != CKR_OK)
+        if (id.empty() || fn->C_FindObjectsInit(session, publicQuery.data(), publicQuery.size()) != CKR_OK)
             return fail(error, "cannot read the public key of " + name);
         fn->C_FindObjects(session, &pub, 1, &count);
         fn->C_FindObjectsFinal(session);
@@ -392,9 +428,10 @@ std::unique_ptr<TokenKey> TokenKey::open(const char* text, bool pinValueAllowed,
                  "instead of pin-value in " + state->name;
         return nullptr;
     }
-    if (!state->loadModules(uri.get(), error) || !state->findToken(uri.get(), error) ||
-        !state->login(uri.get(), error) || !state->findKey(uri.get(), error))
+    if (!state->keyQuery(uri.get(), error) || !state->loadModules(uri.get(), error) ||
+        !state->findToken(uri.get(), error) || !state->login(uri.get(), error) || !state->findKey(error))
         return nullptr;
+    state->query.clear();  // it points into the URI
     return std::unique_ptr<TokenKey>(new TokenKey(std::move(state)));
 }
 

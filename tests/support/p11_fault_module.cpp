@@ -5,6 +5,7 @@
 //   sign     C_Sign answers CKR_DEVICE_ERROR
 //   corrupt  C_Sign returns the signature with its last bit flipped
 //   x509     C_GetMechanismList leaves CKM_RSA_PKCS out (raw RSA only)
+//   pubonly  private keys do not show their modulus (the public key does)
 #include <dlfcn.h>
 
 #include <p11-kit/pkcs11.h>
@@ -41,6 +42,17 @@ CK_RV mechanisms(CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list, CK_ULONG_PTR count
     return rv;
 }
 
+CK_RV attributes(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attrs, CK_ULONG count) {
+    if (fault("pubonly")) {
+        CK_OBJECT_CLASS cls = 0;
+        CK_ATTRIBUTE query = {CKA_CLASS, &cls, sizeof cls};
+        if (real.C_GetAttributeValue(s, object, &query, 1) == CKR_OK && cls == CKO_PRIVATE_KEY)
+            for (CK_ULONG i = 0; i < count; ++i)
+                if (attrs[i].type == CKA_MODULUS) return CKR_ATTRIBUTE_SENSITIVE;
+    }
+    return real.C_GetAttributeValue(s, object, attrs, count);
+}
+
 }  // namespace
 
 extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR out) {
@@ -55,6 +67,7 @@ extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR out) {
     shim.C_Login = login;
     shim.C_Sign = sign;
     shim.C_GetMechanismList = mechanisms;
+    shim.C_GetAttributeValue = attributes;
     *out = &shim;
     return CKR_OK;
 }

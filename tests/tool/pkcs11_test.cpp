@@ -117,6 +117,8 @@ TEST_F(Pkcs11Test, TokenSignedTmdIsTheFileSignedTmd) {
         {"TMD_SIGNING_KEY=pkcs11:token=publisher;object=cp", "TMD_PKCS11_PIN=" + std::string(kPin)},
         {"TMD_SIGNING_KEY=pkcs11:object=cp?module-path=" TMD_P11_FAULT_MODULE "&pin-value=" + std::string(kPin),
          "TMD_P11_FAULT=x509"},
+        {"TMD_SIGNING_KEY=pkcs11:object=cp?module-path=" TMD_P11_FAULT_MODULE "&pin-value=" + std::string(kPin),
+         "TMD_P11_FAULT=pubonly"},
     };
     makeContent("a.bin", Bytes(70000, 0x5a));
     makeContent("b.bin", Bytes(3, 0x01));
