@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include <openssl/bio.h>
 #include <openssl/pem.h>
 #include <openssl/ui.h>
 
@@ -35,6 +36,7 @@
 #include "es/cert.h"
 #include "output_file.h"
 #include "tool/inspect.h"
+#include "tool/pkcs11_signer.h"
 #include "tool/pki_files.h"
 #include "tool/report.h"
 #include "tool/version.h"
@@ -60,6 +62,10 @@ const char* const kUsage =
     "      A PEM RSA private key in the RSA key file format. SOURCE of the passphrase\n"
     "      of an encrypted PEM: pass:TEXT, env:VAR, file:PATH, fd:N or stdin (its first\n"
     "      line). Without it the passphrase is asked for only on a terminal.\n"
+    "  export-pem KEYFILE OUT.pem [--passout SOURCE]\n"
+    "      An RSA key file as a PKCS#8 PEM private key (to import it into a PKCS#11\n"
+    "      token), encrypted with AES-256 under the passphrase from SOURCE when given\n"
+    "      (pass:TEXT, env:VAR, file:PATH, fd:N or stdin, as for --passin).\n"
     "  ecc-key PRIVATE PUBLIC\n"
     "      A new sect233r1 key pair: 30-byte private key, 60-byte public key.\n"
     "  cert OUT --name NAME --issuer ISSUER (--rsa-key FILE | --ecc-public FILE)\n"
@@ -69,7 +75,9 @@ const char* const kUsage =
     "        RSA-2048 signer: 768 bytes (RSA-2048 subject) or 576 (ECC subject)\n"
     "        ECC signer:      384 bytes (ECC subject, a device certificate)\n"
     "      --self signs an RSA certificate with its own subject key. NAME and ISSUER\n"
-    "      hold 1 to 63 characters.\n"
+    "      hold 1 to 63 characters. --sign-rsa also takes a pkcs11: URI of a key held\n"
+    "      in a token (PIN from pin-source or TMD_PKCS11_PIN; a pin-value on the\n"
+    "      command line is refused).\n"
     "  show FILE\n"
     "      What a key file, certificate or common-key file holds: type, size, names,\n"
     "      key ID and the public key's fingerprint (SHA-256 of the RSA modulus or of\n"
@@ -127,6 +135,7 @@ struct Option {
 };
 const Option kForce{"--force", false};
 const Option kPassin{"--passin", true};
+const Option kPassout{"--passout", true};
 
 // Paths and options of one command, in any order.
 struct Args {
@@ -401,7 +410,7 @@ Secret firstLine(int fd, const std::string& what) {
 }
 
 // pass:TEXT, env:VAR, file:PATH, fd:N or stdin.
-Secret passphraseFrom(const std::string& source) {
+Secret passphraseFrom(const std::string& source, const std::string& option = kPassin.name) {
     const std::string::size_type colon = source.find(':');
     const std::string kind = source.substr(0, colon);
     Secret s;
@@ -412,7 +421,7 @@ Secret passphraseFrom(const std::string& source) {
     const std::string rest = colon == std::string::npos ? "" : source.substr(colon + 1);
     if (kind == "env" && !rest.empty()) {
         const char* v = std::getenv(rest.c_str());
-        if (!v) die("--passin env:" + rest + ": the variable is not set");
+        if (!v) die(option + " env:" + rest + ": the variable is not set");
         s.bytes.assign(v, v + std::strlen(v));
     } else if (kind == "file" && !rest.empty()) {
         const int fd = open(rest.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
@@ -421,12 +430,12 @@ Secret passphraseFrom(const std::string& source) {
         close(fd);
     } else if (kind == "fd" && colon != std::string::npos) {
         const auto fd = parseNumber(rest, 0x7FFFFFFF);
-        if (!fd) die("--passin fd: takes a descriptor number");
+        if (!fd) die(option + " fd: takes a descriptor number");
         s = firstLine(static_cast<int>(*fd), "descriptor " + rest);
     } else if (source == "stdin") {
         s = firstLine(STDIN_FILENO, "standard input");
     } else {
-        die("--passin takes pass:TEXT, env:VAR, file:PATH, fd:N or stdin");
+        die(option + " takes pass:TEXT, env:VAR, file:PATH, fd:N or stdin");
     }
     return s;
 }
@@ -642,6 +651,27 @@ int cmdConvertPem(const Args& args) {
     return 0;
 }
 
+int cmdExportPem(const Args& args) {
+    checkDestinations({args.paths[1]}, args.force());
+    KeyOwner key(loadKey(args.paths[0]));
+    Secret pass;
+    if (const std::string* source = args.get(kPassout.name)) {
+        pass = passphraseFrom(*source, kPassout.name);
+        if (pass.bytes.empty()) die("an empty passphrase encrypts nothing");
+    }
+    // The PEM text lives in memory that is cleared when it is freed.
+    std::unique_ptr<BIO, int (*)(BIO*)> bio(BIO_new(BIO_s_secmem()), BIO_free);
+    if (!bio || PEM_write_bio_PKCS8PrivateKey(bio.get(), key.key, pass.bytes.empty() ? nullptr : EVP_aes_256_cbc(),
+                                              reinterpret_cast<const char*>(pass.bytes.data()),
+                                              static_cast<int>(pass.bytes.size()), nullptr, nullptr) != 1)
+        die("cannot encode the key of " + args.paths[0]);
+    char* pem = nullptr;
+    const long len = BIO_get_mem_data(bio.get(), &pem);
+    if (len <= 0) die("cannot encode the key of " + args.paths[0]);
+    writeOutputs({{args.paths[1], pem, static_cast<size_t>(len), true}}, args.force());
+    return 0;
+}
+
 int cmdEccKey(const Args& args) {
     checkDestinations(args.paths, args.force());
     Secret random(30), priv(30);
@@ -685,8 +715,16 @@ int cmdCert(const Args& args) {
 
     // The signer decides the signature type.
     KeyOwner rsaSigner;
+    std::unique_ptr<tool::TokenKey> token;  // an RSA signing key held in a PKCS#11 token
     uint32_t sigType = ES_SIG_ECC;
-    if (!signEccPath) {
+    if (signRsaPath && tool::isPkcs11Uri(*signRsaPath)) {
+        std::string error;
+        token = tool::TokenKey::open(signRsaPath->c_str(), false, &error);
+        if (!token) die(error);
+        const size_t bytes = token->isRsa() ? token->modulus().size() : 0;
+        if (bytes != 256 && bytes != 512) die("signing keys are RSA-2048 or RSA-4096");
+        sigType = bytes == 512 ? ES_SIG_RSA4096 : ES_SIG_RSA2048;
+    } else if (!signEccPath) {
         rsaSigner.key = loadKey(self ? *rsaSubject : *signRsaPath);
         sigType = rsaSigType(rsaSigner.key);
     } else {
@@ -709,6 +747,11 @@ int cmdCert(const Args& args) {
     if (signEccPath) {
         if (utilFillEccSig(signEccPath->c_str(), cert.data(), static_cast<int32_t>(cert.size())) != 0)
             die("cannot sign the certificate with " + *signEccPath);
+    } else if (token) {
+        std::string error;
+        if (!token->fillSig(sigType == ES_SIG_RSA4096 ? 512 : 256, cert.data(), static_cast<int32_t>(cert.size()),
+                            &error))
+            die("cannot sign the certificate: " + error);
     } else {
         signRsa(rsaSigner.key, cert);
     }
@@ -930,6 +973,7 @@ const std::vector<Command>& commands() {
          2,
          {kForce, kPassin},
          cmdConvertPem},
+        {"export-pem", "an RSA key file and an output file", 2, {kForce, kPassout}, cmdExportPem},
         {"ecc-key", "a private-key and a public-key output file", 2, {kForce}, cmdEccKey},
         {"cert",
          "one output file",

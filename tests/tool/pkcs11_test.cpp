@@ -6,13 +6,11 @@
 // Without SoftHSM2 the tests skip, unless TMD_REQUIRE_SOFTHSM is set (CI).
 
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <string>
 
-#include <openssl/pem.h>
-
 #include "tool_fixture.h"
-#include "util/rsautil.h"
 
 namespace tt {
 namespace {
@@ -27,20 +25,6 @@ struct Token {
     std::string error;
 };
 std::unique_ptr<Token> token;
-
-// The key of an RSA key file as a PKCS#8 PEM file.
-void keyFileToPem(const fs::path& keyFile, const fs::path& pem) {
-    FILE* in = std::fopen(keyFile.c_str(), "rb");
-    ASSERT_NE(in, nullptr);
-    RsaKeyPair* key = RUTIL_ReadRsaKeyPair(in, nullptr, 0);
-    std::fclose(in);
-    ASSERT_NE(key, nullptr);
-    FILE* out = std::fopen(pem.c_str(), "w");
-    ASSERT_NE(out, nullptr);
-    EXPECT_EQ(PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr), 1);
-    std::fclose(out);
-    RUTIL_FreeRsaKeyPair(key);
-}
 
 class Pkcs11Test : public ToolTest {
 protected:
@@ -61,9 +45,11 @@ protected:
         for (const char* f : {"cp_dpki.cert", "common_dpki.aesKey"})
             fs::copy_file(pkiDir() / f, d / "pki/X86/bin/pki_data" / f);
 
-        keyFileToPem(pkiDir() / "cp_dpki.rsa", d / "cp.pem");
-        keyFileToPem(pkiDir() / "ca_dpki.rsa", d / "other.pem");  // RSA-2048, not the certificate's key
+        const std::string pki = binDir() + "/tmd-pki";
         std::vector<std::vector<std::string>> steps{
+            {pki, "export-pem", (pkiDir() / "cp_dpki.rsa").string(), "cp.pem"},
+            // The CA's RSA-2048 key: not the certificate's key.
+            {pki, "export-pem", (pkiDir() / "ca_dpki.rsa").string(), "other.pem"},
             {"openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", "ec.pem"},
             {"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024", "-out", "small.pem"},
             {"softhsm2-util", "--init-token", "--free", "--label", "publisher", "--so-pin", "so-pin-1", "--pin", kPin},
@@ -182,6 +168,34 @@ TEST_F(Pkcs11Test, RefusalsEndTheRunWithOneLineAndNoTmd) {
         EXPECT_EQ(r.err.find("7c1e"), std::string::npos) << r.err;
         EXPECT_FALSE(fs::exists(file("300000043.tmd")));
     }
+}
+
+// tmd-pki signs certificates with a CA key on the token too, byte for byte as
+// with the key file; a PIN in a command-line URI is refused.
+TEST_F(Pkcs11Test, CertificateSignedOnTheTokenIsTheFileSignedOne) {
+    const std::string tool = binDir() + "/tmd-pki";
+    const std::vector<std::string> cert{"--name", "CP00000009", "--issuer", "Root-CA00000001", "--rsa-key",
+                                        (pkiDir() / "cp_dpki.rsa").string(), "--sign-rsa"};
+    auto certCommand = [&](const std::string& out, const std::string& signer) {
+        std::vector<std::string> argv{tool, "cert", out};
+        argv.insert(argv.end(), cert.begin(), cert.end());
+        argv.push_back(signer);
+        return argv;
+    };
+    auto r = run(certCommand("file.cert", (pkiDir() / "ca_dpki.rsa").string()), dir_.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> e = env();
+    e.push_back("TMD_PKCS11_PIN=" + std::string(kPin));
+    r = run(certCommand("token.cert", "pkcs11:token=publisher;object=other?module-name=softhsm2"), dir_.path(), e);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(file("token.cert")), readFile(file("file.cert")));
+
+    r = run(certCommand("pin.cert", "pkcs11:object=other?module-name=softhsm2&pin-value=" + std::string(kPin)),
+            dir_.path(), env());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("pin-value"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("7c1e"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(file("pin.cert")));
 }
 
 }  // namespace

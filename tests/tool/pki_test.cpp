@@ -112,6 +112,39 @@ TEST_F(PkiTest, PemConversionAndKeyFiles) {
     EXPECT_EQ(readFile(file("c.key")).size(), 16u);
 }
 
+TEST_F(PkiTest, ExportPemGivesThePkcs8KeyBack) {
+    ASSERT_EQ(run({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out",
+                   file("k.pem").string()})
+                  .status,
+              0);
+    ASSERT_EQ(pki({"convert-pem", "k.pem", "k.rsa"}).status, 0);
+    const RunResult plain = run({"openssl", "pkey", "-in", "k.pem"}, dir_.path());
+    ASSERT_EQ(plain.status, 0);
+    writeFile(file("pw"), std::string("s3cret\n"));
+    const std::string tool = binDir() + "/tmd-pki";
+    const std::vector<std::vector<std::string>> exports{
+        {tool, "export-pem", "k.rsa", "out.pem"},
+        {tool, "export-pem", "k.rsa", "out.pem", "--force", "--passout", "pass:s3cret"},
+        {tool, "export-pem", "k.rsa", "out.pem", "--force", "--passout", "env:PW"},
+        {tool, "export-pem", "k.rsa", "out.pem", "--force", "--passout", "file:pw"},
+        {"sh", "-c", "exec \"$0\" export-pem k.rsa out.pem --force --passout fd:3 3<pw", tool},
+    };
+    for (const auto& e : exports) {
+        SCOPED_TRACE(e.back());
+        auto r = run(e, dir_.path(), {"PW=s3cret"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(mode(file("out.pem")), 0600u);
+        r = run({"openssl", "pkey", "-in", "out.pem", "-passin", "pass:s3cret"}, dir_.path());
+        EXPECT_EQ(r.out, plain.out) << r.err;
+    }
+    // An existing file is replaced only with --force.
+    const Bytes before = readFile(file("out.pem"));
+    auto r = pki({"export-pem", "k.rsa", "out.pem"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--force"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(file("out.pem")), before);
+}
+
 TEST_F(PkiTest, BadRequestsFail) {
     writeFile(file("junk.pem"), std::string("not a key\n"));
     writeFile(file("short.pub"), Bytes(59, 1));
@@ -157,6 +190,9 @@ TEST_F(PkiTest, BadRequestsFail) {
         {"cert", "c", "--name", "n", "--issuer", "i", "--ecc-public", "short.pub", "--sign-ecc", "short.pub"},
         {"cert", "c", "--name", std::string(64, 'n'), "--issuer", "i", "--rsa-key", "missing.rsa", "--self"},
         {"cert", "c", "--name", "n"},
+        {"export-pem", "missing.rsa", "out.rsa"},
+        {"export-pem", "junk.pem", "out.rsa"},
+        {"export-pem", "junk.pem", "out.rsa", "--passout", "stdin"},
     };
     for (const auto& c : cases) {
         auto r = pki(c);
