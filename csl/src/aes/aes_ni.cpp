@@ -92,32 +92,35 @@ CSL_TARGET_AES_NI inline void storeSchedule(const __m128i* k, int rounds, uint32
 
 namespace csl_aes_ni {
 
-CSL_TARGET_AES_NI int keySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+namespace {
+
+// Both schedules from one key expansion. The decryption one is the
+// equivalent inverse cipher's: round keys in reverse order, InvMixColumns on
+// all but the first and the last.
+CSL_TARGET_AES_NI int keySetup(uint32_t roundKeys[60], const uint8_t* key, int keyBits,
+                               bool decrypt) {
     uint32_t w[60];
     const int rounds = csl_aes_detail::expandKeyWords(key, keyBits, w, subWord);
     __m128i k[kMaxRounds + 1];
-    for (int i = 0; i <= rounds; ++i)
-        k[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 4 * i));
+    for (int i = 0; i <= rounds; ++i) {
+        const int from = decrypt ? rounds - i : i;
+        const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 4 * from));
+        k[i] = (decrypt && i != 0 && i != rounds) ? _mm_aesimc_si128(e) : e;
+    }
     storeSchedule(k, rounds, roundKeys);
     csl_wipe(w, sizeof w);
     csl_wipe(k, sizeof k);
     return rounds;
 }
 
-CSL_TARGET_AES_NI int keySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
-    uint32_t w[60];
-    const int rounds = csl_aes_detail::expandKeyWords(key, keyBits, w, subWord);
-    __m128i k[kMaxRounds + 1];
-    // Equivalent inverse cipher: round keys in reverse order, InvMixColumns
-    // on all but the first and the last.
-    for (int i = 0; i <= rounds; ++i) {
-        const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 4 * (rounds - i)));
-        k[i] = (i == 0 || i == rounds) ? e : _mm_aesimc_si128(e);
-    }
-    storeSchedule(k, rounds, roundKeys);
-    csl_wipe(w, sizeof w);
-    csl_wipe(k, sizeof k);
-    return rounds;
+}  // namespace
+
+int keySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+    return keySetup(roundKeys, key, keyBits, false);
+}
+
+int keySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+    return keySetup(roundKeys, key, keyBits, true);
 }
 
 CSL_TARGET_AES_NI void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in,
