@@ -528,30 +528,42 @@ Bytes buildCert(const std::string& name, const std::string& issuer, uint32_t sig
     return cert;
 }
 
+// The RSA signature header a key of `bytes` modulus bytes signs with; null
+// for a size no RSA signature type has.
+const ES_SigLayout* rsaSigLayout(size_t bytes) {
+    const ES_SigLayout* l = ES_GetSigLayoutBySigBytes(static_cast<uint32_t>(bytes));
+    return l && l->signerKeyType != ES_PUBKEY_ECC ? l : nullptr;
+}
+
 Bytes rsaCert(const std::string& name, const std::string& issuer, uint32_t sigType, const RsaKeyPair* subject,
               uint32_t keyId) {
     const int bytes = modulusBytes(subject);
-    if (bytes != 256 && bytes != 512) die("certificates hold RSA-2048 or RSA-4096 keys only");
-    const uint32_t keyType = bytes == 512 ? ES_PUBKEY_RSA4096 : ES_PUBKEY_RSA2048;
-    return buildCert(name, issuer, sigType, keyType, modulus(subject, static_cast<size_t>(bytes)),
+    const ES_SigLayout* l = bytes > 0 ? rsaSigLayout(static_cast<size_t>(bytes)) : nullptr;
+    if (!l) die("certificates hold RSA-2048 or RSA-4096 keys only");
+    return buildCert(name, issuer, sigType, l->signerKeyType, modulus(subject, static_cast<size_t>(bytes)),
                      exponent(subject), keyId);
+}
+
+uint32_t rsaSigType(size_t bytes) {
+    const ES_SigLayout* l = rsaSigLayout(bytes);
+    if (!l) die("signing keys are RSA-2048 or RSA-4096");
+    return l->sigType;
 }
 
 uint32_t rsaSigType(const RsaKeyPair* signer) {
     const int bytes = modulusBytes(signer);
-    if (bytes != 256 && bytes != 512) die("signing keys are RSA-2048 or RSA-4096");
-    return bytes == 512 ? ES_SIG_RSA4096 : ES_SIG_RSA2048;
+    return rsaSigType(bytes > 0 ? static_cast<size_t>(bytes) : size_t{0});
 }
 
 // Signs the certificate from its issuer field on, as the TMD is signed.
 void signRsa(RsaKeyPair* signer, Bytes& cert) {
     const size_t sigLen = static_cast<size_t>(modulusBytes(signer));
-    uint8_t sig[512];
-    if (cert.size() < sigLen + 64 ||
-        RUTIL_SignData(signer, cert.data() + sigLen + 64, static_cast<int>(cert.size() - sigLen - 64),
-                       sig) != 0)
+    const size_t signedStart = ES_GetSigLayout(rsaSigType(signer))->signedStart;
+    uint8_t sig[ES_RSA4096_SIG_BYTES];
+    if (cert.size() < signedStart ||
+        RUTIL_SignData(signer, cert.data() + signedStart, static_cast<int>(cert.size() - signedStart), sig) != 0)
         die("cannot sign the certificate");
-    std::memcpy(cert.data() + 4, sig, sigLen);
+    std::memcpy(cert.data() + ES_SIG_OFFSET, sig, sigLen);
 }
 
 // The order of the sect233r1 group, big-endian in 30 bytes.
@@ -721,9 +733,7 @@ int cmdCert(const Args& args) {
         std::string error;
         token = tool::TokenKey::open(signRsaPath->c_str(), false, &error);
         if (!token) die(error);
-        const size_t bytes = token->isRsa() ? token->modulus().size() : 0;
-        if (bytes != 256 && bytes != 512) die("signing keys are RSA-2048 or RSA-4096");
-        sigType = bytes == 512 ? ES_SIG_RSA4096 : ES_SIG_RSA2048;
+        sigType = rsaSigType(token->isRsa() ? token->modulus().size() : 0);
     } else if (!signEccPath) {
         rsaSigner.key = loadKey(self ? *rsaSubject : *signRsaPath);
         sigType = rsaSigType(rsaSigner.key);
@@ -749,8 +759,8 @@ int cmdCert(const Args& args) {
             die("cannot sign the certificate with " + *signEccPath);
     } else if (token) {
         std::string error;
-        if (!token->fillSig(sigType == ES_SIG_RSA4096 ? 512 : 256, cert.data(), static_cast<int32_t>(cert.size()),
-                            &error))
+        if (!token->fillSig(static_cast<int32_t>(ES_GetSigLayout(sigType)->sigBytes), cert.data(),
+                            static_cast<int32_t>(cert.size()), &error))
             die("cannot sign the certificate: " + error);
     } else {
         signRsa(rsaSigner.key, cert);

@@ -7,13 +7,6 @@
 #include "csl/sha1.h"
 #include "es/es.h"
 
-// SigHeader of an RSA-2048 signed object (the TMD's header).
-constexpr uint32_t ES_SIG_OFFSET = 0x004;
-constexpr uint32_t ES_RSA2048_SIG_BYTES = 256;
-constexpr uint32_t ES_RSA4096_SIG_BYTES = 512;
-constexpr uint32_t ES_ECC_SIG_BYTES = 60;
-constexpr uint32_t ES_ISSUER_BYTES = 64;
-
 // TMD layout (offsets from the start of the file).
 namespace tmd_layout {
 constexpr uint32_t SIG_TYPE = 0x000;
