@@ -392,7 +392,7 @@ void encryptAll(const uint8_t titleKey[16]) {
             if (results[static_cast<size_t>(i)] != 0) break;
         }
     } else {
-        tool::runParallel(n, workers, encryptOne, [&](int i) { return results[static_cast<size_t>(i)] != 0; });
+        tmd_io::runParallel(n, workers, encryptOne, [&](int i) { return results[static_cast<size_t>(i)] != 0; });
     }
 
     for (int i = 0; i < n; ++i) {
