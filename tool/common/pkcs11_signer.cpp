@@ -14,6 +14,7 @@
 #include "csl/sha1.h"
 #include "csl/wipe.h"
 #include "es/es.h"
+#include "io/small_file.h"
 
 namespace tool {
 namespace {
@@ -63,24 +64,22 @@ bool readPinSource(const char* source, Pin* pin, std::string* why) {
         *why = "pin-source must be a file: path";
         return false;
     }
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        *why = "cannot read the pin-source file " + path + ": " + std::strerror(errno);
+    // Only the first line counts, but a PIN file is small: anything larger
+    // is no PIN file.
+    std::vector<uint8_t> text;
+    const tmd_io::ReadResult r = tmd_io::readSmallFile(path.c_str(), 64 * kMaxPin, text);
+    if (r.status != tmd_io::ReadStatus::ok) {
+        const bool sys = r.status == tmd_io::ReadStatus::missing || r.status == tmd_io::ReadStatus::failed;
+        *why = "cannot read the pin-source file " + path + ": " +
+               (sys ? std::strerror(r.error) : tmd_io::describe(r, 64 * kMaxPin));
         return false;
     }
-    std::setvbuf(f, nullptr, _IONBF, 0);  // no copy of the PIN in a stdio buffer
-    size_t n = 0;
-    bool ok = true;
-    for (int c; (c = std::fgetc(f)) != EOF && c != '\n';) {
-        if (n + 1 >= pin->text.size()) {
-            ok = false;
-            break;
-        }
-        pin->text[n++] = static_cast<char>(c);
-    }
-    if (std::ferror(f)) ok = false;
-    std::fclose(f);
-    if (n > 0 && pin->text[n - 1] == '\r') --n;
+    const size_t line = static_cast<size_t>(std::find(text.begin(), text.end(), '\n') - text.begin());
+    size_t n = line;
+    if (n > 0 && text[n - 1] == '\r') --n;
+    const bool ok = line < pin->text.size();
+    if (ok) std::memcpy(pin->text.data(), text.data(), n);
+    csl_wipe(text.data(), text.size());
     if (!ok) {
         *why = "cannot read a PIN from the pin-source file " + path;
         return false;

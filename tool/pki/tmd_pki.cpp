@@ -10,7 +10,6 @@
 // written when one is refused.
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +34,7 @@
 #include "csl/wipe.h"
 #include "es/cert.h"
 #include "io/output_file.h"
+#include "io/small_file.h"
 #include "tool/common/inspect.h"
 #include "tool/common/pkcs11_signer.h"
 #include "tool/common/pki_files.h"
@@ -301,34 +301,11 @@ void writeOutputs(const std::vector<Output>& outputs, bool force) {
 // The whole of a regular file of at most maxBytes; nothing, and the reason in
 // why, when it cannot be had.
 std::optional<Bytes> tryReadFile(const std::string& path, size_t maxBytes, std::string& why) {
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) {
-        why = "missing";
-        return std::nullopt;
-    }
-    if (!std::filesystem::is_regular_file(path, ec)) {
-        why = "not a regular file";
-        return std::nullopt;
-    }
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec || size > maxBytes) {
-        why = "larger than " + std::to_string(maxBytes) + " bytes";
-        return std::nullopt;
-    }
-    tmd_io::FilePtr f(std::fopen(path.c_str(), "rb"));
-    if (!f) {
-        why = std::strerror(errno);
-        return std::nullopt;
-    }
-    // Private keys are read here: straight into the result, not via stdio's buffer.
-    std::setvbuf(f.get(), nullptr, _IONBF, 0);
-    Bytes b(size);
-    if (size && std::fread(b.data(), 1, size, f.get()) != size) {
-        csl_wipe(b.data(), b.size());
-        why = "read error";
-        return std::nullopt;
-    }
-    return b;
+    Bytes b;
+    const tmd_io::ReadResult r = tmd_io::readSmallFile(path.c_str(), maxBytes, b);
+    if (r.status == tmd_io::ReadStatus::ok) return b;
+    why = tmd_io::describe(r, maxBytes);
+    return std::nullopt;
 }
 
 Bytes readFile(const std::string& path, size_t maxBytes) {
@@ -339,13 +316,7 @@ Bytes readFile(const std::string& path, size_t maxBytes) {
 }
 
 void randomBytes(uint8_t* p, size_t n) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t r = getrandom(p + done, n - done, 0);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) die("no random numbers from the operating system");
-        done += static_cast<size_t>(r);
-    }
+    if (!tmd_io::randomBytes(p, n)) die("no random numbers from the operating system");
 }
 
 // ---- Keys ---------------------------------------------------------------
@@ -909,7 +880,7 @@ std::string keyMismatch(const std::string& path, const char* name, const inspect
     const Bytes n = modulus(key.key, static_cast<size_t>(modulusBytes(key.key)));
     const Bytes e = exponent(key.key);
     if (fingerprint(n.data(), n.size(), true) != fingerprint(certKey, keyLen, true) ||
-        numberText(e.data(), e.size()) != numberText(certKey + keyLen, 4))
+        numberText(e.data(), e.size()) != numberText(certKey + keyLen, ES_CERT_EXPONENT_BYTES))
         return std::string(name) + " does not hold the key of " + cert.file;
     return "";
 }

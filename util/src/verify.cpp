@@ -1,9 +1,7 @@
 // Verification of a signed object against its signer's certificate, and
 // ECDSA signing of an object from a raw private-key file.
-#include <sys/random.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -13,6 +11,7 @@
 #include "csl/sha1.h"
 #include "csl/wipe.h"
 #include "es/cert.h"
+#include "io/small_file.h"
 #include "util/utils.h"
 
 namespace {
@@ -31,20 +30,6 @@ const ES_CertLayout* signerLayout(const ES_SigLayout& sig, int32_t certSize) {
     const ES_CertLayout* l = certSize > 0 ? ES_GetCertLayoutBySize(static_cast<uint32_t>(certSize)) : nullptr;
     if (!l || l->keyType != sig.signerKeyType || l->sigType == ES_SIG_ECC) return nullptr;
     return l;
-}
-
-// Fresh nonce bytes from the operating system's generator.
-bool fillRandom(uint8_t* out, size_t length) {
-    while (length > 0) {
-        ssize_t n = getrandom(out, length, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        out += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -115,7 +100,7 @@ int32_t utilFillEccSig(const char* keyPath, uint8_t* object, int32_t objectSize)
     // A nonce that repeats or can be predicted gives the private key away, so
     // each signature draws its own from the operating system.
     uint8_t nonce[kEccPrivateKeyBytes];
-    if (!fillRandom(nonce, sizeof nonce)) {
+    if (!tmd_io::randomBytes(nonce, sizeof nonce)) {
         csl_wipe_object(privateKey);
         return ES_ERR_INVALID;
     }
