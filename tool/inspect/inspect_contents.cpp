@@ -70,8 +70,8 @@ Outcome checkPlain(const fs::path& app, uint64_t size, uint16_t index, const uin
     File f(nullptr, std::fclose);
     if (auto refused = openSized(app, expected, f)) return *refused;
     const std::string name = app.filename().string();
-    uint8_t iv[16] = {};
-    es_put_be16(iv, index);
+    uint8_t iv[16];
+    ES_ContentIv(index, iv);
     SHA1HashState st;
     SHA1Reset(&st);
     std::vector<uint8_t> in(1 << 16), out(1 << 16);

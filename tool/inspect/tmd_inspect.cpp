@@ -21,7 +21,6 @@
 #include <string>
 #include <vector>
 
-#include "csl/aes.h"
 #include "csl/wipe.h"
 #include "es/tmd.h"
 #include "io/output_file.h"
@@ -367,13 +366,11 @@ private:
         const fs::path tkPath = o_.titleKey.empty() ? dir / (hexId(titleId, 0) + ".titleKey") : o_.titleKey;
         Check c{Group::contents, "title key", Status::failed, ""};
         Bytes tk;
-        if (tmd_io::readSmallFile(tkPath.c_str(), 4096, tk).status != tmd_io::ReadStatus::ok || tk.size() < 16) {
+        if (tmd_io::readSmallFile(tkPath.c_str(), 4096, tk).status != tmd_io::ReadStatus::ok || tk.size() < ES_TITLE_KEY_BYTES) {
             c.detail = "cannot read 16 bytes from " + tkPath.string();
             return c;
         }
-        uint8_t iv[16] = {};
-        es_put_be64(iv, titleId);
-        if (aes_SwDecrypt(k_.common.data(), iv, tk.data(), 16, titleKey) == 0) {
+        if (ES_CpDecryptTitleKey(k_.common.data(), titleId, tk.data(), titleKey) == 0) {
             // Any 16 bytes decrypt: whether the key is right shows in the contents.
             c.status = Status::ok;
             c.detail = "decrypted; the contents show whether it is right";

@@ -24,12 +24,10 @@
 #include <string>
 #include <vector>
 
-#include <openssl/evp.h>
-
-#include "csl/aes.h"
 #include "csl/wipe.h"
 #include "es/cert.h"
 #include "es/disk_encrypt.h"
+#include "es/title_key.h"
 #include "es/tmd.h"
 #include "io/stream_pipeline.h"
 #include "tool/common/options.h"
@@ -406,8 +404,7 @@ void encryptAll(const uint8_t titleKey[16]) {
 // written), and the exit handler wipes them on every such path too.
 struct StageSecrets {
     uint8_t commonKey[16];
-    uint8_t titleKey[16];
-    char text[16 + 6 + 1];  // derivation text: 16 hex digits, the salt, the terminator
+    uint8_t titleKey[ES_TITLE_KEY_BYTES];
 };
 StageSecrets secrets;
 
@@ -417,23 +414,17 @@ void encryptContents() {
     std::atexit(wipeSecrets);
     uint8_t* const commonKey = secrets.commonKey;
     uint8_t* const titleKey = secrets.titleKey;
-    uint8_t encTitleKey[16] = {};
-    uint8_t iv[16] = {};
+    uint8_t encTitleKey[ES_TITLE_KEY_BYTES] = {};
 
     utilFread(cfg.commonKeyFile, commonKey, sizeof secrets.commonKey);
 
+    // A given title-key file is written out as it was read: encrypting its
+    // key again under the same common key and IV gives the same bytes.
     if (!cfg.titleKeyFile) {
-        char* const text = secrets.text;
-        std::snprintf(text, sizeof secrets.text, "%016llx%s",
-                      static_cast<unsigned long long>(cfg.tid), "qentor");
-        unsigned int len = 0;
-        if (!EVP_Digest(text, 22, titleKey, &len, EVP_md5(), nullptr) || len != 16)
-            die("title key derivation failed\n");
-        csl_wipe(text, sizeof secrets.text);
+        if (ES_DeriveTitleKey(cfg.tid, titleKey) != 0) die("title key derivation failed\n");
     } else {
-        es_put_be64(iv, cfg.tid);
         utilFread(cfg.titleKeyFile, encTitleKey, sizeof encTitleKey);
-        aes_SwDecrypt(commonKey, iv, encTitleKey, 16, titleKey);
+        ES_CpDecryptTitleKey(commonKey, cfg.tid, encTitleKey, titleKey);
     }
 
     for (int k = 0; k < cfg.numInCmds; ++k) {
@@ -443,7 +434,8 @@ void encryptContents() {
 
     encryptAll(titleKey);
 
-    if (cfg.numContents != 0 && ES_CpEncryptTitleKey(commonKey, cfg.tid, titleKey, encTitleKey) != 0)
+    if (cfg.numContents != 0 && !cfg.titleKeyFile &&
+        ES_CpEncryptTitleKey(commonKey, cfg.tid, titleKey, encTitleKey) != 0)
         die("titleKey encryption failed\n");
     wipeSecrets();
     if (cfg.numContents != 0) utilFwrite(cfg.outKeyFile, encTitleKey, sizeof encTitleKey);
