@@ -129,36 +129,36 @@ TEST(EncryptContentFile, DecryptsBackToZeroPaddedInput) {
     EXPECT_EQ(est::listDir(tmp.path()), (std::vector<std::string>{"0000001f.app", "content.bin"}));
 }
 
+// Each failure has its code, and none touches an earlier output or leaves a
+// temporary behind.
 TEST(EncryptContentFile, FailuresKeepAnEarlierOutputAndLeaveNoTemporary) {
     tt::TempDir tmp;
     est::InDir in(tmp.path());
     const Bytes good(100, 1);
     tt::writeFile(tmp / "00000002.app", good);
-    std::filesystem::create_directory(tmp / "adir");
-    uint8_t hash[20];
-    EXPECT_EQ(ES_EncryptContent("missing.bin", 2, 0, kKey.data(), hash), ES_ERR_FILE_OPEN);
-    // A directory opens for reading but every read fails.
-    EXPECT_EQ(ES_EncryptContent("adir", 2, 0, kKey.data(), hash), ES_ERR_FILE_READ);
-    EXPECT_EQ(tt::readFile(tmp / "00000002.app"), good);
-    EXPECT_EQ(est::listDir(tmp.path()), (std::vector<std::string>{"00000002.app", "adir"}));
-}
-
-TEST(EncryptContentFile, ShortWriteIsReported) {
-    tt::TempDir tmp;
-    est::InDir in(tmp.path());
     tt::writeFile(tmp / "big.bin", Bytes(200000, 3));
-    tt::writeFile(tmp / "00000005.app", Bytes(10, 9));
-    // A file size limit makes writes fail part way, as a full disk would.
-    EXPECT_EXIT(
-        {
-            est::limitFileSize(50000);
-            uint8_t hash[20];
-            int32_t r = ES_EncryptContent("big.bin", 5, 0, kKey.data(), hash);
-            _exit(r == ES_ERR_FILE_WRITE ? 0 : 10);
-        },
-        testing::ExitedWithCode(0), "");
-    EXPECT_EQ(tt::readFile(tmp / "00000005.app"), Bytes(10, 9));
-    EXPECT_EQ(est::listDir(tmp.path()), (std::vector<std::string>{"00000005.app", "big.bin"}));
+    std::filesystem::create_directory(tmp / "adir");
+    const struct {
+        const char* path;
+        size_t sizeLimit;  // 0: none; else writes fail part way, as on a full disk
+        int32_t want;
+    } cases[] = {
+        {"missing.bin", 0, ES_ERR_FILE_OPEN},
+        {"adir", 0, ES_ERR_FILE_READ},  // a directory opens, but every read fails
+        {"big.bin", 50000, ES_ERR_FILE_WRITE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EXIT(
+            {
+                if (c.sizeLimit) est::limitFileSize(c.sizeLimit);
+                uint8_t hash[20];
+                _exit(ES_EncryptContent(c.path, 2, 0, kKey.data(), hash) == c.want ? 0 : 10);
+            },
+            testing::ExitedWithCode(0), "");
+        EXPECT_EQ(tt::readFile(tmp / "00000002.app"), good);
+        EXPECT_EQ(est::listDir(tmp.path()), (std::vector<std::string>{"00000002.app", "adir", "big.bin"}));
+    }
 }
 
 TEST(EncryptContentFile, OutputHasTheModeOfAPlainNewFile) {
