@@ -298,6 +298,37 @@ void writeOutputs(const std::vector<Output>& outputs, bool force) {
     }
 }
 
+// path opened for reading, only when it is a regular file: a FIFO or a device
+// may never end, and a directory is no input. The type is taken from the
+// open descriptor, opened without waiting for a FIFO's writer, so a file
+// swapped in after a check changes nothing. Null, with the reason in why,
+// otherwise.
+tmd_io::FilePtr openRegularFile(const std::string& path, std::string& why) {
+    struct stat st;
+    // A device is not even opened: opening some of them acts on the device.
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+        return nullptr;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return nullptr;
+    }
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        why = "not a regular file";
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    tmd_io::FilePtr f(fdopen(fd, "rb"));
+    if (!f) {
+        why = std::strerror(errno);
+        close(fd);
+    }
+    return f;
+}
+
 // The whole of a regular file of at most maxBytes; nothing, and the reason in
 // why, when it cannot be had.
 std::optional<Bytes> tryReadFile(const std::string& path, size_t maxBytes, std::string& why) {
@@ -306,20 +337,14 @@ std::optional<Bytes> tryReadFile(const std::string& path, size_t maxBytes, std::
         why = "missing";
         return std::nullopt;
     }
-    if (!std::filesystem::is_regular_file(path, ec)) {
-        why = "not a regular file";
-        return std::nullopt;
-    }
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec || size > maxBytes) {
+    tmd_io::FilePtr f = openRegularFile(path, why);
+    if (!f) return std::nullopt;
+    struct stat st;
+    if (fstat(fileno(f.get()), &st) != 0 || static_cast<uint64_t>(st.st_size) > maxBytes) {
         why = "larger than " + std::to_string(maxBytes) + " bytes";
         return std::nullopt;
     }
-    tmd_io::FilePtr f(std::fopen(path.c_str(), "rb"));
-    if (!f) {
-        why = std::strerror(errno);
-        return std::nullopt;
-    }
+    const auto size = static_cast<size_t>(st.st_size);
     // Private keys are read here: straight into the result, not via stdio's buffer.
     std::setvbuf(f.get(), nullptr, _IONBF, 0);
     Bytes b(size);
@@ -374,8 +399,9 @@ RsaKeyPair* loadKey(const std::string& path) {
     struct Wipe {
         ~Wipe() { csl_wipe(ioBuffer, sizeof ioBuffer); }
     } wipeAfter;
-    tmd_io::FilePtr f(std::fopen(path.c_str(), "rb"));
-    if (!f) die("cannot open the RSA key file " + path + ": " + std::strerror(errno));
+    std::string why;
+    tmd_io::FilePtr f = openRegularFile(path, why);
+    if (!f) die("cannot open the RSA key file " + path + ": " + why);
     std::setvbuf(f.get(), ioBuffer, _IOFBF, sizeof ioBuffer);
     RsaKeyPair* k = RUTIL_ReadRsaKeyPair(f.get(), nullptr, 0);
     if (!k) die(path + " is not a valid RSA key file");
@@ -467,8 +493,9 @@ extern "C" int pemPassphrase(char* buf, int size, int /*rwflag*/, void* arg) {
 
 // The RSA private key of a PEM file, encrypted or not.
 RsaKeyPair* readPemKey(const std::string& path, const std::string* passin) {
-    tmd_io::FilePtr in(std::fopen(path.c_str(), "rb"));
-    if (!in) die("cannot open " + path + ": " + std::strerror(errno));
+    std::string why;
+    tmd_io::FilePtr in = openRegularFile(path, why);
+    if (!in) die("cannot open " + path + ": " + why);
     Passphrase pass;
     pass.source = passin;
     pass.pemPath = path;
@@ -533,8 +560,11 @@ Bytes rsaCert(const std::string& name, const std::string& issuer, uint32_t sigTy
     const int bytes = modulusBytes(subject);
     if (bytes != 256 && bytes != 512) die("certificates hold RSA-2048 or RSA-4096 keys only");
     const uint32_t keyType = bytes == 512 ? ES_PUBKEY_RSA4096 : ES_PUBKEY_RSA2048;
-    return buildCert(name, issuer, sigType, keyType, modulus(subject, static_cast<size_t>(bytes)),
-                     exponent(subject), keyId);
+    const Bytes n = modulus(subject, static_cast<size_t>(bytes)), e = exponent(subject);
+    if (ES_CheckPubKey(keyType, n.data(), static_cast<uint32_t>(n.size()), e.data(),
+                       static_cast<uint32_t>(e.size())) != ES_ERR_OK)
+        die(std::string("the key to certify is refused: ") + inspect::kUntrustedRsaKey);
+    return buildCert(name, issuer, sigType, keyType, n, e, keyId);
 }
 
 uint32_t rsaSigType(const RsaKeyPair* signer) {
@@ -575,6 +605,12 @@ bool validEccPublicKey(const Bytes& pub) {
     ec_point p;
     OS2ECP(pub.data(), static_cast<int>(pub.size()), &p);
     return poly_elliptic_on_curve(&p, &named_curve);  // false for the point at infinity
+}
+
+// A point of the curve may still be one no signature can be trusted under.
+void refuseUntrustedEccKey(const std::string& path, const Bytes& pub) {
+    if (ES_CheckPubKey(ES_PUBKEY_ECC, pub.data(), static_cast<uint32_t>(pub.size()), nullptr, 0) != ES_ERR_OK)
+        die(path + " is refused: " + inspect::kUntrustedEccKey);
 }
 
 // ---- Commands -----------------------------------------------------------
@@ -742,6 +778,7 @@ int cmdCert(const Args& args) {
         const Bytes pub = readFile(*eccSubject, 60);
         if (pub.size() != 60) die(*eccSubject + " is not a 60-byte public key");
         if (!validEccPublicKey(pub)) die(*eccSubject + " is not a point of the curve");
+        refuseUntrustedEccKey(*eccSubject, pub);
         cert = buildCert(*name, *issuer, sigType, ES_PUBKEY_ECC, pub, {}, keyId);
     }
     if (signEccPath) {
@@ -844,6 +881,7 @@ int cmdShow(const Args& args) {
     if (b.size() == 60) {
         if (!validEccPublicKey(b))
             die(path + " has the size of a sect233r1 public key but is not a point of the curve");
+        refuseUntrustedEccKey(path, b);
         head("sect233r1 public key");
         showField("fingerprint", fingerprint(b.data(), b.size(), false));
         return 0;

@@ -455,30 +455,28 @@ std::unique_ptr<tool::TokenKey> signingToken;
 
 // Reaches the token before any content is encrypted, so that a wrong PIN or
 // a wrong key ends the run before it has written anything, and checks the
-// key against the content-publishing certificate: a key that does not match
-// would give a TMD that does not verify.
+// key (the token's, or without -a the key file's) against the
+// content-publishing certificate: a key that does not match would give a TMD
+// that does not verify.
 void openSigningToken() {
     const char* uri = std::getenv("TMD_SIGNING_KEY");
-    if (!uri || !*uri) return;
+    if (!uri || !*uri) {
+        // Only -a would report the TMD of a mismatched key file as failing.
+        const std::string why = cfg.cmdOut ? "" : tool::keyFileMismatch(cfg.cpRsaFile, cfg.cpCertFile);
+        if (!why.empty()) die("%s\n", why.c_str());
+        return;
+    }
     std::string error;
     signingToken = tool::TokenKey::open(uri, true, &error);
     if (!signingToken) die("%s\n", error.c_str());
     // Logged out and closed on every way out, before the module's own
     // static state is torn down at exit.
     std::atexit([] { signingToken.reset(); });
-    const char* name = signingToken->name().c_str();
-    const std::vector<uint8_t>& n = signingToken->modulus();
-    if (!signingToken->isRsa() || n.size() != 256 || !(n[0] & 0x80)) die("the key of %s is not RSA-2048\n", name);
-
-    uint8_t cert[1024];
-    utilFread(cfg.cpCertFile, cert, 768);
-    uint32_t len = 0;
-    const uint8_t* key = ES_GetCertPubKey(cert, &len);
-    if (!key || len != 256) die("the certificate %s holds no RSA-2048 key\n", cfg.cpCertFile);
-    const uint32_t keyEnd = static_cast<uint32_t>(key - cert) + len + 4;  // modulus, then exponent
-    if (keyEnd > 768) utilFread(cfg.cpCertFile, cert, keyEnd);           // RSA-4096-signed layout
-    if (!signingToken->matches(key, len, key + len, 4))
-        die("the key of %s does not match the certificate %s\n", name, cfg.cpCertFile);
+    const std::string& name = signingToken->name();
+    if (!signingToken->isRsa()) die("the key of %s is not RSA-2048\n", name.c_str());
+    const std::string why =
+        tool::signingKeyMismatch(cfg.cpCertFile, name, signingToken->modulus(), signingToken->exponent());
+    if (!why.empty()) die("%s\n", why.c_str());
 }
 
 void generateTmd() {

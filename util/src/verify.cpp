@@ -12,6 +12,7 @@
 #include "csl/rsa.h"
 #include "csl/sha1.h"
 #include "csl/wipe.h"
+#include "es/cert.h"
 #include "es/es.h"
 #include "util/utils.h"
 
@@ -84,23 +85,33 @@ int32_t utilVerify2(const uint8_t* key, int32_t keySize, int32_t sigLength,
     csl_sha1(object + signedStart, static_cast<size_t>(objectSize - signedStart), digest);
     const uint8_t* signature = object + 4;
 
+    // A certificate's exponent of 1 or an even one makes a signature mean
+    // nothing (ES_CheckPubKey): such a key verifies nothing.
+    auto rsa = [&](int32_t (*verify)(const uint8_t*, const uint8_t*, const uint8_t*,
+                                     const uint8_t*, int),
+                   uint32_t keyType, int32_t keyOffset, int32_t expOffset) -> int32_t {
+        const uint32_t len = keyType == ES_PUBKEY_RSA4096 ? 512 : 256;
+        if (ES_CheckPubKey(keyType, key + keyOffset, len, key + expOffset, 4) != ES_ERR_OK)
+            return CSL_VERIFY_ERROR;
+        return verify(digest, key + keyOffset, signature, key + expOffset, 4);
+    };
     switch (sigLength) {
         case 512:
             if (fromCert) {
                 if (keySize < kRsa4096CertEnd) return ES_ERR_UNSUPPORTED_CERT;
-                return CSL_VerifyRsaSig4096(digest, key + kRsa4096KeyOffset, signature,
-                                            key + kRsa4096ExpOffset, 4);
+                return rsa(CSL_VerifyRsaSig4096, ES_PUBKEY_RSA4096, kRsa4096KeyOffset,
+                           kRsa4096ExpOffset);
             }
             if (keySize < 512) return ES_ERR_UNSUPPORTED_CERT;
             return CSL_VerifyRsaSig4096(digest, key, signature, kBuiltInExponent,
                                         sizeof kBuiltInExponent);
         case 256:
             if (keySize == 1024)
-                return CSL_VerifyRsaSig2048(digest, key + kRsa2048In4096CertKeyOffset, signature,
-                                            key + kRsa2048In4096CertExpOffset, 4);
+                return rsa(CSL_VerifyRsaSig2048, ES_PUBKEY_RSA2048, kRsa2048In4096CertKeyOffset,
+                           kRsa2048In4096CertExpOffset);
             if (keySize == 768)
-                return CSL_VerifyRsaSig2048(digest, key + kRsa2048In2048CertKeyOffset, signature,
-                                            key + kRsa2048In2048CertExpOffset, 4);
+                return rsa(CSL_VerifyRsaSig2048, ES_PUBKEY_RSA2048, kRsa2048In2048CertKeyOffset,
+                           kRsa2048In2048CertExpOffset);
             return ES_ERR_UNSUPPORTED_CERT;
         default:
             if (keySize == 576) return CSL_VerifyEccSig(digest, key + kEccKeyOffset, signature);
