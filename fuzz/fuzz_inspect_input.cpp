@@ -23,14 +23,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Content checks read files: one private directory for the whole run.
-const fs::path& workDir() {
-    static const fs::path dir = [] {
+// Content checks read files: one private directory for the whole run,
+// removed when the run ends.
+struct WorkDir {
+    fs::path path;
+    WorkDir() {
         std::string t = (fs::temp_directory_path() / "fuzz_inspect.XXXXXX").string();
         if (!mkdtemp(t.data())) std::abort();
-        return fs::path(t);
-    }();
-    return dir;
+        path = t;
+    }
+    ~WorkDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+const fs::path& workDir() {
+    static const WorkDir dir;
+    return dir.path;
 }
 
 FILE* devNull() {
