@@ -178,9 +178,10 @@ std::string shownPkcs11Uri(std::string_view text, std::string* why) {
         *why = "out of memory";
         return "";
     }
-    const std::string copy(text);
+    std::string copy(text);  // text may hold the PIN: so does the copy, until wiped
     std::string shown = readUri(copy.c_str(), uri.get(), why);
     wipeUriPin(uri.get());
+    csl_wipe(copy.data(), copy.size());
     return shown;
 }
 

@@ -144,6 +144,8 @@ std::string keyFileMismatch(const char* keyPath, const char* certPath) {
             ES_GetCertNames(cert, issuer, name) != 0)
             return "";
     }
+    struct stat st;
+    if (stat(keyPath, &st) != 0 || !S_ISREG(st.st_mode)) return "";
     tmd_io::FilePtr f(std::fopen(keyPath, "rb"));
     if (!f) return "";
     // The key's text passes through this buffer, not stdio's, and is wiped.
