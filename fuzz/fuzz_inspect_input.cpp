@@ -72,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     inspect::Report r;
     r.file = "fuzz.tmd";
     if (tool::checkTmdFileSize(tmd.size(), ES_TMD_MAX_BYTES) != tool::TmdFileCheck::ok ||
-        tool::checkTmdRecords(tmd.data(), static_cast<uint32_t>(tmd.size())) != tool::TmdFileCheck::ok) {
+        tool::checkTmdRecords(tmd.data(), static_cast<uint32_t>(tmd.size())) !=
+            tool::TmdFileCheck::ok) {
         r.error = "not a TMD";
     } else {
         const uint16_t numContents = es_get_be16(tmd.data() + tmd_layout::NUM_CONTENTS);
@@ -86,17 +87,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Every record is checked against the one content file: its size
         // and hash decide how far each check gets.
         for (int i = 0; i < numContents && i < 4; ++i) {
-            const uint8_t* rec = tmd.data() + tmd_layout::CONTENTS + ES_CONTENT_RECORD_BYTES * static_cast<size_t>(i);
+            const uint8_t* rec = tmd.data() + tmd_layout::CONTENTS +
+                                 ES_CONTENT_RECORD_BYTES * static_cast<size_t>(i);
             const uint64_t recSize = es_get_be64(rec + cmd_layout::SIZE);
             const bool disc = es_get_be16(rec + cmd_layout::TYPE) & ES_CONTENT_TYPE_DISC;
             auto sink = [](const uint8_t*, size_t) { return true; };
             const inspect::Outcome o =
-                disc ? inspect::checkDisc(appPath, hashPath, recSize, rec + cmd_layout::HASH, titleKey.data(), sink)
+                disc ? inspect::checkDisc(appPath, hashPath, recSize, rec + cmd_layout::HASH,
+                                          titleKey.data(), sink)
                      : inspect::checkPlain(appPath, recSize, es_get_be16(rec + cmd_layout::INDEX),
                                            rec + cmd_layout::HASH, titleKey.data(), sink);
-            r.checks.push_back({inspect::Group::contents, "content " + std::to_string(i),
-                                o.fault == inspect::Fault::none ? inspect::Status::ok : inspect::Status::failed,
-                                o.detail, i, es_get_be32(rec + cmd_layout::CID), disc});
+            r.checks.push_back(
+                {inspect::Group::contents, "content " + std::to_string(i),
+                 o.fault == inspect::Fault::none ? inspect::Status::ok : inspect::Status::failed,
+                 o.detail, i, es_get_be32(rec + cmd_layout::CID), disc});
         }
         r.tmd = std::move(tmd);
     }

@@ -33,7 +33,8 @@ std::string withoutMarker(std::string s) {
                 changed = true;
                 break;
             }
-            if (s[i] == '%' && i + 2 < s.size() && s[i + 1] == '7' && (s[i + 2] == 'e' || s[i + 2] == 'E')) {
+            if (s[i] == '%' && i + 2 < s.size() && s[i + 1] == '7' &&
+                (s[i + 2] == 'e' || s[i + 2] == 'E')) {
                 s.erase(i, 3);
                 changed = true;
                 break;
@@ -71,7 +72,8 @@ bool oneLine(const std::string& message) {
         }
         return out;
     };
-    std::fprintf(stderr, "%s\ntext: %s\nmessage: %s\n", what, show(text).c_str(), show(message).c_str());
+    std::fprintf(stderr, "%s\ntext: %s\nmessage: %s\n", what, show(text).c_str(),
+                 show(message).c_str());
     std::abort();
 }
 
@@ -81,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     std::string pin = "~";
     for (char c : in.ConsumeRandomLengthString(16))
-        if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_') pin += c;
+        if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_')
+            pin += c;
     const std::string separator = in.PickValueInArray(kSeparators);
     const bool scheme = in.ConsumeBool();
     const size_t position = in.ConsumeIntegral<uint16_t>();

@@ -39,5 +39,6 @@ int32_t ES_CheckCertPubKey(const uint8_t* cert) {
     if (!key) return ES_ERR_INVALID_PUBKEY_TYPE;
     // Every RSA layout keeps its 4-byte exponent right after the modulus.
     if (len == kEccKeyBytes) return ES_CheckPubKey(ES_PUBKEY_ECC, key, len, nullptr, 0);
-    return ES_CheckPubKey(len == 512 ? ES_PUBKEY_RSA4096 : ES_PUBKEY_RSA2048, key, len, key + len, 4);
+    return ES_CheckPubKey(len == 512 ? ES_PUBKEY_RSA4096 : ES_PUBKEY_RSA2048, key, len, key + len,
+                          4);
 }

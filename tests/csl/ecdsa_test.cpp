@@ -243,8 +243,7 @@ TEST(Ecdsa, MalformedPublicKeysAreRejectedQuickly) {
     for (size_t i = 0; i < bad.size(); ++i) {
         const Bytes& q = bad[i];
         EXPECT_EQ(CSL_CheckEccPublicKey(q.data()), CSL_ECC_BAD_PUBLIC_KEY) << i;
-        EXPECT_EQ(CSL_VerifyEccSig(digest.data(), q.data(), sig.data()), CSL_ECC_VERIFY_ERROR)
-            << i;
+        EXPECT_EQ(CSL_VerifyEccSig(digest.data(), q.data(), sig.data()), CSL_ECC_VERIFY_ERROR) << i;
         Bytes key(20, 0xAA);
         EXPECT_EQ(CSL_GenerateEccSharedKey(priv.data(), q.data(), key.data(), 20), 5) << i;
         EXPECT_EQ(key, Bytes(20, 0xAA));
@@ -288,7 +287,8 @@ TEST(Ecdsa, KeysOutsideThePrimeSubgroupVerifyNothing) {
         for (int tries = 0; forged < 4 && tries < 200; ++tries) {
             const Bytes digest = tt::randomBytes(rng, 20), nonce = tt::randomBytes(rng, 30);
             Bytes sig(60);
-            ASSERT_EQ(CSL_ComputeEccSig(digest.data(), row.priv.data(), sig.data(), nonce.data()), 0);
+            ASSERT_EQ(CSL_ComputeEccSig(digest.data(), row.priv.data(), sig.data(), nonce.data()),
+                      0);
             bigint_digit r[8], s[8], w[8], u2[8], prod[16];
             OS2IP(r, 8, sig.data(), 30);
             OS2IP(s, 8, sig.data() + 30, 30);

@@ -291,13 +291,18 @@ TEST_F(InspectTest, UntrustedKeysCertifyNothing) {
     Bytes t(60);
     EC2OSP(&T, t.data(), 60);
     writeFile(file("T.pub"), t);
-    ASSERT_EQ(run({binDir() + "/tmd-pki", "ecc-key", file("e.priv").string(), file("e.pub").string()}).status, 0);
+    ASSERT_EQ(
+        run({binDir() + "/tmd-pki", "ecc-key", file("e.priv").string(), file("e.pub").string()})
+            .status,
+        0);
 
     // ECC: a device certificate signed "by" T.
     Bytes eca(576), dev(384);
-    ASSERT_EQ(ES_GenerateUnsignedCert("CA00000002", "Root", ES_SIG_RSA2048, ES_PUBKEY_ECC, t.data(), nullptr, 0, 0,
-                                      eca.data()), 0);
-    ASSERT_EQ(ES_GenerateDeviceCert("DV00000001", "Root-CA00000002", readFile(file("e.pub")).data(), 0, dev.data()),
+    ASSERT_EQ(ES_GenerateUnsignedCert("CA00000002", "Root", ES_SIG_RSA2048, ES_PUBKEY_ECC, t.data(),
+                                      nullptr, 0, 0, eca.data()),
+              0);
+    ASSERT_EQ(ES_GenerateDeviceCert("DV00000001", "Root-CA00000002", readFile(file("e.pub")).data(),
+                                    0, dev.data()),
               0);
     ecdsa_params params;
     alg_init_233_bit_ECDSA(&params, 233);
@@ -321,8 +326,8 @@ TEST_F(InspectTest, UntrustedKeysCertifyNothing) {
     const Bytes ca = readFile(pkiDir() / "ca_dpki.cert");
     Bytes cp = readFile(pkiDir() / "cp_dpki.cert"), rca(768);
     const uint8_t one[4] = {0, 0, 0, 1};
-    ASSERT_EQ(ES_GenerateUnsignedCert("CA00000001", "Root", ES_SIG_RSA2048, ES_PUBKEY_RSA2048, ca.data() + 0x1C8, one,
-                                      4, 0, rca.data()),
+    ASSERT_EQ(ES_GenerateUnsignedCert("CA00000001", "Root", ES_SIG_RSA2048, ES_PUBKEY_RSA2048,
+                                      ca.data() + 0x1C8, one, 4, 0, rca.data()),
               0);
     csl_sha1(cp.data() + 320, cp.size() - 320, digest);
     const Bytes info = fromHex("3021300906052b0e03021a05000414");
@@ -349,8 +354,10 @@ TEST_F(InspectTest, UntrustedKeysCertifyNothing) {
         writeFile(file("forged.cert"), row.cert);
         const auto r = inspect({"--cert", "forged.cert", "--ca", "weak_ca.cert", "300000040.tmd"});
         EXPECT_EQ(r.text.status, 2);
-        EXPECT_TRUE(has(r.json, std::string("certificate chain=failed:CA certificate weak_ca.cert is unusable: ") +
-                                    row.why))
+        EXPECT_TRUE(
+            has(r.json,
+                std::string("certificate chain=failed:CA certificate weak_ca.cert is unusable: ") +
+                    row.why))
             << r.json;
         const RunResult shown = run({binDir() + "/tmd-pki", "show", file("weak_ca.cert").string()});
         EXPECT_EQ(shown.status, 1);
@@ -366,7 +373,8 @@ TEST_F(InspectTest, UntrustedKeysCertifyNothing) {
     }
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"show", "T.pub"},
-          {"cert", "T.cert", "--name", "CA3", "--issuer", "Root", "--ecc-public", "T.pub", "--sign-ecc", "e.priv"}}) {
+          {"cert", "T.cert", "--name", "CA3", "--issuer", "Root", "--ecc-public", "T.pub",
+           "--sign-ecc", "e.priv"}}) {
         std::vector<std::string> argv{binDir() + "/tmd-pki"};
         argv.insert(argv.end(), args.begin(), args.end());
         const RunResult r = run(argv, dir_.path());

@@ -182,17 +182,24 @@ TEST_F(Pkcs11Test, ThePinNeverAppears) {
         std::string uri;
         const char* message;
     } cases[] = {
-        {"pkcs11:token=publisher;object=nokey;type=private?module-name=softhsm2& " + pin, "no private key matches"},
-        {"pkcs11:token=publisher;object=nokey?pin-value =" + std::string(kPin) + "&module-name=softhsm2",
+        {"pkcs11:token=publisher;object=nokey;type=private?module-name=softhsm2& " + pin,
          "no private key matches"},
-        {"pkcs11:token=publisher;object=nokey?module-name=softhsm2&\n" + pin, "no private key matches"},
-        {"pkcs11:token=publisher;object=nokey;" + pin + "?module-name=softhsm2", "no private key matches"},
-        {"pkcs11:object=nokey?module-name=softhsm2&pin-value=%70in-%37c1e", "no private key matches"},
+        {"pkcs11:token=publisher;object=nokey?pin-value =" + std::string(kPin) +
+             "&module-name=softhsm2",
+         "no private key matches"},
+        {"pkcs11:token=publisher;object=nokey?module-name=softhsm2&\n" + pin,
+         "no private key matches"},
+        {"pkcs11:token=publisher;object=nokey;" + pin + "?module-name=softhsm2",
+         "no private key matches"},
+        {"pkcs11:object=nokey?module-name=softhsm2&pin-value=%70in-%37c1e",
+         "no private key matches"},
         {"pkcs11:token=pub%6Cisher;object=no%0Akey?module-name=softhsm2&" + pin,
          "no private key matches pkcs11:token=publisher;object=no%0Akey"},
         {"pkcs11:object=other?module-name=softhsm2& " + pin, "does not match the certificate"},
-        {"pkcs11:object=cp?module-name=non%0Aesuch&" + pin, "no PKCS#11 module is registered as non\\x0aesuch"},
-        {"pkcs11:token=publisher?module-name=softhsm2;pin-value=SECRET-7c1e", "not a valid PKCS#11 URI (pin-value"},
+        {"pkcs11:object=cp?module-name=non%0Aesuch&" + pin,
+         "no PKCS#11 module is registered as non\\x0aesuch"},
+        {"pkcs11:token=publisher?module-name=softhsm2;pin-value=SECRET-7c1e",
+         "not a valid PKCS#11 URI (pin-value"},
         {"pkcs11:token=%zz?" + pin, "not a valid PKCS#11 URI"},
     };
     makeContent("a.bin", Bytes(100, 1));

@@ -308,7 +308,8 @@ TEST_F(PkiTest, InputsThatCannotEndAreRefused) {
             EXPECT_EQ(r.status, 1) << r.err;
             EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
             EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
-            for (const char* out : {"o.pem", "o.rsa", "c.cert"}) EXPECT_FALSE(std::filesystem::exists(file(out)));
+            for (const char* out : {"o.pem", "o.rsa", "c.cert"})
+                EXPECT_FALSE(std::filesystem::exists(file(out)));
         }
     }
     // check reads a whole PKI: a FIFO in it fails that file's check.

@@ -150,8 +150,8 @@ TEST_F(DumpTest, ForeignCertificateFailsVerification) {
     auto r = tmd({"-O", "-T", "0x300000030", "-n", "a.bin", "-c", "0x31", "-i", "0"},
                  {"KESSARIVON_SDK_ROOT=" + root.path().string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "the key of " + (d / "cp_dpki.rsa").string() + " does not match the certificate " +
-                         (d / "cp_dpki.cert").string() + "\n");
+    EXPECT_EQ(r.err, "the key of " + (d / "cp_dpki.rsa").string() +
+                         " does not match the certificate " + (d / "cp_dpki.cert").string() + "\n");
     EXPECT_FALSE(std::filesystem::exists(file("00000031.app")));
     r = tmd({"-O", "-a", "-T", "0x300000030", "-n", "a.bin", "-c", "0x31", "-i", "0"},
             {"KESSARIVON_SDK_ROOT=" + root.path().string()});

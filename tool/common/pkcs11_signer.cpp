@@ -109,7 +109,8 @@ using UriPtr = std::unique_ptr<P11KitUri, void (*)(P11KitUri*)>;
 
 // p11-kit keeps its own copy of a URI's PIN and frees it without wiping.
 void wipeUriPin(P11KitUri* uri) {
-    if (const char* v = p11_kit_uri_get_pin_value(uri)) csl_wipe(const_cast<char*>(v), std::strlen(v));
+    if (const char* v = p11_kit_uri_get_pin_value(uri))
+        csl_wipe(const_cast<char*>(v), std::strlen(v));
 }
 
 int hexValue(char c) {
@@ -148,21 +149,25 @@ std::string readUri(const char* text, P11KitUri* uri, std::string* why) {
         return "";
     }
     UriPtr shownUri(p11_kit_uri_new(), p11_kit_uri_free);
-    if (!shownUri || p11_kit_uri_parse(text, P11_KIT_URI_FOR_ANY, shownUri.get()) != P11_KIT_URI_OK) {
+    if (!shownUri ||
+        p11_kit_uri_parse(text, P11_KIT_URI_FOR_ANY, shownUri.get()) != P11_KIT_URI_OK) {
         *why = "out of memory";
         return "";
     }
     wipeUriPin(shownUri.get());
     p11_kit_uri_set_pin_value(shownUri.get(), nullptr);
     char* formatted = nullptr;
-    if (p11_kit_uri_format(shownUri.get(), P11_KIT_URI_FOR_ANY, &formatted) != P11_KIT_URI_OK || !formatted) {
+    if (p11_kit_uri_format(shownUri.get(), P11_KIT_URI_FOR_ANY, &formatted) != P11_KIT_URI_OK ||
+        !formatted) {
         *why = "it cannot be formatted";
         return "";
     }
     std::string shown = formatted;
     std::free(formatted);
     if (percentDecoded(shown).find("pin-value") != std::string::npos) {
-        *why = "pin-value inside another attribute; attributes are separated by ';' before '?' and by '&' after it";
+        *why =
+            "pin-value inside another attribute; attributes are separated by ';' before '?' and by "
+            "'&' after it";
         return "";
     }
     return shown;
@@ -241,14 +246,16 @@ bool TokenKey::State::loadModules(P11KitUri* uri, std::string* error) {
         module = p11_kit_module_load(path, 0);
         if (!module) {
             const char* why = p11_kit_message();
-            return fail(error, "cannot load the PKCS#11 module (" + escaped(why ? why : path) + ") for " + name);
+            return fail(error, "cannot load the PKCS#11 module (" + escaped(why ? why : path) +
+                                   ") for " + name);
         }
         moduleLoaded = true;
     } else if (const char* moduleName = p11_kit_uri_get_module_name(uri)) {
         modules = p11_kit_modules_load(nullptr, 0);
         module = modules ? p11_kit_module_for_name(modules, moduleName) : nullptr;
         if (!module)
-            return fail(error, "no PKCS#11 module is registered as " + escaped(moduleName) + " for " + name);
+            return fail(error, "no PKCS#11 module is registered as " + escaped(moduleName) +
+                                   " for " + name);
     } else {
         modules = p11_kit_modules_load_and_initialize(0);
         if (!modules || !modules[0])

@@ -115,7 +115,8 @@ TmdFileCheck checkTmdRecords(const uint8_t* tmd, uint32_t fileSize) {
 }
 
 std::string signingKeyMismatch(const char* certPath, const std::string& keyName,
-                               const std::vector<uint8_t>& modulus, const std::vector<uint8_t>& exponent) {
+                               const std::vector<uint8_t>& modulus,
+                               const std::vector<uint8_t>& exponent) {
     const std::vector<uint8_t> n = withoutLeadingZeros(modulus.data(), modulus.size());
     if (n.size() != 256 || !(n[0] & 0x80)) return "the key of " + keyName + " is not RSA-2048";
     // 768 bytes reach the names and the key of the RSA-2048-signed layout;
@@ -124,7 +125,8 @@ std::string signingKeyMismatch(const char* certPath, const std::string& keyName,
     utilFread(certPath, cert, 768);
     uint32_t len = 0;
     const uint8_t* key = ES_GetCertPubKey(cert, &len);
-    if (!key || len != 256) return std::string("the certificate ") + certPath + " holds no RSA-2048 key";
+    if (!key || len != 256)
+        return std::string("the certificate ") + certPath + " holds no RSA-2048 key";
     const uint32_t keyEnd = static_cast<uint32_t>(key - cert) + len + 4;  // modulus, then exponent
     if (keyEnd > 768) utilFread(certPath, cert, keyEnd);
     if (withoutLeadingZeros(key, len) != n ||

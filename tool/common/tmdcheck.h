@@ -56,7 +56,8 @@ TmdFileCheck checkTmdRecords(const uint8_t* tmd, uint32_t fileSize);
 // CERT" (no line end), keyName standing for KEY; empty when they would. The
 // certificate is read with utilFread, which ends the process when it cannot.
 std::string signingKeyMismatch(const char* certPath, const std::string& keyName,
-                               const std::vector<uint8_t>& modulus, const std::vector<uint8_t>& exponent);
+                               const std::vector<uint8_t>& modulus,
+                               const std::vector<uint8_t>& exponent);
 
 // signingKeyMismatch for the key in the RSA key file keyPath. Empty as well
 // when the key file or the certificate cannot be read: the stages that use

@@ -609,7 +609,8 @@ bool validEccPublicKey(const Bytes& pub) {
 
 // A point of the curve may still be one no signature can be trusted under.
 void refuseUntrustedEccKey(const std::string& path, const Bytes& pub) {
-    if (ES_CheckPubKey(ES_PUBKEY_ECC, pub.data(), static_cast<uint32_t>(pub.size()), nullptr, 0) != ES_ERR_OK)
+    if (ES_CheckPubKey(ES_PUBKEY_ECC, pub.data(), static_cast<uint32_t>(pub.size()), nullptr, 0) !=
+        ES_ERR_OK)
         die(path + " is refused: " + inspect::kUntrustedEccKey);
 }
 

@@ -462,7 +462,8 @@ void openSigningToken() {
     const char* uri = std::getenv("TMD_SIGNING_KEY");
     if (!uri || !*uri) {
         // Only -a would report the TMD of a mismatched key file as failing.
-        const std::string why = cfg.cmdOut ? "" : tool::keyFileMismatch(cfg.cpRsaFile, cfg.cpCertFile);
+        const std::string why =
+            cfg.cmdOut ? "" : tool::keyFileMismatch(cfg.cpRsaFile, cfg.cpCertFile);
         if (!why.empty()) die("%s\n", why.c_str());
         return;
     }
@@ -474,8 +475,8 @@ void openSigningToken() {
     std::atexit([] { signingToken.reset(); });
     const std::string& name = signingToken->name();
     if (!signingToken->isRsa()) die("the key of %s is not RSA-2048\n", name.c_str());
-    const std::string why =
-        tool::signingKeyMismatch(cfg.cpCertFile, name, signingToken->modulus(), signingToken->exponent());
+    const std::string why = tool::signingKeyMismatch(cfg.cpCertFile, name, signingToken->modulus(),
+                                                     signingToken->exponent());
     if (!why.empty()) die("%s\n", why.c_str());
 }
 

@@ -87,9 +87,9 @@ int32_t utilVerify2(const uint8_t* key, int32_t keySize, int32_t sigLength,
 
     // A certificate's exponent of 1 or an even one makes a signature mean
     // nothing (ES_CheckPubKey): such a key verifies nothing.
-    auto rsa = [&](int32_t (*verify)(const uint8_t*, const uint8_t*, const uint8_t*,
-                                     const uint8_t*, int),
-                   uint32_t keyType, int32_t keyOffset, int32_t expOffset) -> int32_t {
+    auto rsa =
+        [&](int32_t (*verify)(const uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*, int),
+            uint32_t keyType, int32_t keyOffset, int32_t expOffset) -> int32_t {
         const uint32_t len = keyType == ES_PUBKEY_RSA4096 ? 512 : 256;
         if (ES_CheckPubKey(keyType, key + keyOffset, len, key + expOffset, 4) != ES_ERR_OK)
             return CSL_VERIFY_ERROR;
