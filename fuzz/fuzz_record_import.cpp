@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tool/tmdcheck.h"
+#include "tool/common/tmdcheck.h"
 
 namespace {
 

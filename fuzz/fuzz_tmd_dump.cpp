@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "es/tmd.h"
-#include "tool/report.h"
-#include "tool/tmdcheck.h"
+#include "tool/common/report.h"
+#include "tool/common/tmdcheck.h"
 #include "util/utils.h"
 
 namespace {

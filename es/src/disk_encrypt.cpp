@@ -9,8 +9,8 @@
 
 #include "csl/sha1.h"
 #include "es/disk_layout.h"
-#include "output_file.h"
-#include "stream_pipeline.h"
+#include "io/output_file.h"
+#include "io/stream_pipeline.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ bool blocksWritten(size_t done, uint32_t len) {
 // the file system takes a lock on the file for every buffered write, so
 // writers side by side would only wait for each other.
 struct BlockSink {
-    es_detail::OutputFile* file = nullptr;
+    tmd_io::OutputFile* file = nullptr;
     int fd = -1;
 
     // Writes the encrypted blocks of one super block, each a hash block
@@ -44,7 +44,7 @@ struct BlockSink {
         if (file)
             (void)file->write(blocks, len, &done);
         else
-            done = es_detail::writeFully(fd, blocks, len);
+            done = tmd_io::writeFully(fd, blocks, len);
         return blocksWritten(done, len);
     }
 };
@@ -68,8 +68,8 @@ int32_t encryptStreamTo(FILE* in, const BlockSink& out, const uint8_t key[16], u
                         uint32_t tableEntries, uint32_t* slotsUsed, uint64_t* plainBytes) {
     *slotsUsed = 0;
     *plainBytes = 0;
-    es_detail::StreamSteps steps;
-    steps.read = [&](es_detail::StreamPiece& p) {
+    tmd_io::StreamSteps steps;
+    steps.read = [&](tmd_io::StreamPiece& p) {
         p.size = std::fread(p.buffer, 1, DVD_DATA_BYTES_PER_SUPERBLOCK, in);
         // fread stops short only at end of file or on an error; an error must
         // not pass for the end of the content.
@@ -77,7 +77,7 @@ int32_t encryptStreamTo(FILE* in, const BlockSink& out, const uint8_t key[16], u
         if (p.last && std::ferror(in)) return ES_DISK_FATAL;
         return p.size > 0 && !tableSlot(table, tableEntries, p.index) ? ES_ERR_INVALID : 0;
     };
-    steps.process = [&](es_detail::StreamPiece& p) {
+    steps.process = [&](tmd_io::StreamPiece& p) {
         p.out = p.buffer + DVD_DATA_BYTES_PER_SUPERBLOCK;
         if (p.size == 0) return 0;
         uint32_t produced = 0;
@@ -87,21 +87,21 @@ int32_t encryptStreamTo(FILE* in, const BlockSink& out, const uint8_t key[16], u
         p.outSize = produced;
         return r;
     };
-    steps.write = [&](const es_detail::StreamPiece& p) {
+    steps.write = [&](const tmd_io::StreamPiece& p) {
         if (p.outSize > 0 && !out.put(p.out, static_cast<uint32_t>(p.outSize)))
             return ES_DISK_FATAL;
         *plainBytes += p.size;
         if (tableSlot(table, tableEntries, p.index)) ++*slotsUsed;
         return 0;
     };
-    es_detail::StreamShape shape;
+    tmd_io::StreamShape shape;
     shape.pieceBytes = kPieceBytes;  // depth and workers from the budget
-    const es_detail::StreamOutcome o = es_detail::runOrderedStream(shape, steps);
-    if (o.stage == es_detail::StreamStage::Memory)
+    const tmd_io::StreamOutcome o = tmd_io::runOrderedStream(shape, steps);
+    if (o.stage == tmd_io::StreamStage::Memory)
         std::printf("Cannot malloc %u bytes - exit\n", DVD_DATA_BYTES_PER_SUPERBLOCK);
-    else if (o.stage == es_detail::StreamStage::Read && o.result == ES_DISK_FATAL)
+    else if (o.stage == tmd_io::StreamStage::Read && o.result == ES_DISK_FATAL)
         std::printf("Error when reading input file - exiting\n");
-    return o.stage == es_detail::StreamStage::Memory ? ES_DISK_FATAL : o.result;
+    return o.stage == tmd_io::StreamStage::Memory ? ES_DISK_FATAL : o.result;
 }
 
 }  // namespace
@@ -125,7 +125,7 @@ int32_t encryptDiskContentSized(const char* path, uint32_t cid, const uint8_t ke
                                 uint8_t hashOut[20], uint64_t* plainBytes) {
     if (plainBytes) *plainBytes = 0;
     if (!path || !key || !hashOut || !plainBytes) return ES_ERR_INVALID;
-    es_detail::FilePtr in(std::fopen(path, "rb"));
+    tmd_io::FilePtr in(std::fopen(path, "rb"));
     if (!in) {
         std::perror("Open of content file failed:");
         return ES_ERR_FILE_OPEN;
@@ -133,7 +133,7 @@ int32_t encryptDiskContentSized(const char* path, uint32_t cid, const uint8_t ke
 
     char name[32];
     std::snprintf(name, sizeof name, "%08x.%s", cid, "app");
-    es_detail::OutputFile app;
+    tmd_io::OutputFile app;
     if (!app.create(name)) return ES_ERR_FILE_OPEN;
 
     // Space for the whole encrypted file up front: every started block of
@@ -163,7 +163,7 @@ int32_t encryptDiskContentSized(const char* path, uint32_t cid, const uint8_t ke
     if (!app.commit()) return ES_ERR_FILE_WRITE;
 
     std::snprintf(name, sizeof name, "%08x.hash", cid);
-    es_detail::OutputFile hashFile;
+    tmd_io::OutputFile hashFile;
     if (!hashFile.create(name)) return ES_ERR_FILE_OPEN;
     if (!hashFile.write(table.data(), size_t{slots} * SHA1_DIGEST_BYTES) || !hashFile.commit())
         return ES_ERR_FILE_WRITE;

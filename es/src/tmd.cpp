@@ -11,8 +11,8 @@
 #include "csl/sha1.h"
 #include "csl/wipe.h"
 #include "es/disk_layout.h"
-#include "output_file.h"
-#include "stream_pipeline.h"
+#include "io/output_file.h"
+#include "io/stream_pipeline.h"
 
 namespace {
 
@@ -36,17 +36,17 @@ bool encryptRun(ContentEncryptContext* ctx, const uint8_t* in, uint32_t len, uin
 // wait inside the engine between them and each is encrypted where it lies;
 // the last one, short, gains at most one block of padding, which its piece
 // has room for.
-int32_t encryptStream(ContentEncryptContext* ctx, FILE* in, es_detail::OutputFile* out,
+int32_t encryptStream(ContentEncryptContext* ctx, FILE* in, tmd_io::OutputFile* out,
                       uint8_t hashOut[20], uint64_t* plainBytes) {
-    es_detail::StreamSteps steps;
-    steps.read = [in](es_detail::StreamPiece& p) {
+    tmd_io::StreamSteps steps;
+    steps.read = [in](tmd_io::StreamPiece& p) {
         p.size = std::fread(p.buffer, 1, PLAIN_IO_BYTES, in);
         // A short read is either the end of the file or an error; a
         // directory, for one, opens but never reaches end of file.
         p.last = p.size < PLAIN_IO_BYTES;
         return p.last && std::ferror(in) ? ES_ERR_FILE_READ : 0;
     };
-    steps.process = [ctx, hashOut](es_detail::StreamPiece& p) {
+    steps.process = [ctx, hashOut](tmd_io::StreamPiece& p) {
         int32_t produced = 0;
         if (p.size > 0)
             produced = ES_EncryptContentUpdate(ctx, p.buffer, static_cast<uint32_t>(p.size),
@@ -60,20 +60,20 @@ int32_t encryptStream(ContentEncryptContext* ctx, FILE* in, es_detail::OutputFil
         p.outSize = static_cast<size_t>(produced);
         return 0;
     };
-    steps.write = [out, plainBytes](const es_detail::StreamPiece& p) {
+    steps.write = [out, plainBytes](const tmd_io::StreamPiece& p) {
         if (p.outSize > 0 && !out->write(p.out, p.outSize)) return ES_ERR_FILE_WRITE;
         *plainBytes += p.size;
         return 0;
     };
     // The chain is serial: one worker. The pieces fill one large page,
     // whose pages direct writes pin cheaply.
-    es_detail::StreamShape shape;
+    tmd_io::StreamShape shape;
     shape.pieceBytes = PLAIN_IO_BYTES;
     shape.depth = kPiecesInFlight;
     shape.workers = 1;
-    static_assert(kPiecesInFlight * PLAIN_IO_BYTES == es_detail::kLargePageBytes);
-    const es_detail::StreamOutcome o = es_detail::runOrderedStream(shape, steps);
-    return o.stage == es_detail::StreamStage::Memory ? ES_ERR_INVALID : o.result;
+    static_assert(kPiecesInFlight * PLAIN_IO_BYTES == tmd_io::kLargePageBytes);
+    const tmd_io::StreamOutcome o = tmd_io::runOrderedStream(shape, steps);
+    return o.stage == tmd_io::StreamStage::Memory ? ES_ERR_INVALID : o.result;
 }
 
 }  // namespace
@@ -218,11 +218,11 @@ int32_t ES_EncryptContentSized(const char* path, uint32_t cid, uint16_t index,
     if (result != 0) return result;
     if (!path || !hashOut || !plainBytes) return ES_ERR_INVALID;
 
-    es_detail::FilePtr in(std::fopen(path, "rb"));
+    tmd_io::FilePtr in(std::fopen(path, "rb"));
     if (!in) return ES_ERR_FILE_OPEN;
     char name[32];
     std::snprintf(name, sizeof name, "%08x.%s", cid, "app");
-    es_detail::OutputFile out;
+    tmd_io::OutputFile out;
     if (!out.create(name)) return ES_ERR_FILE_OPEN;
 
     // Space for the whole output up front: a regular file's ciphertext is
@@ -314,3 +314,5 @@ int32_t ES_DiskEncryptContentFinal(DiskEncryptContext* ctx, uint8_t* out, uint32
     csl_sha1(ctx->hashTable, SUPERBLOCK_HASH_TABLE_BYTES, hashOut);
     return static_cast<int32_t>(written);
 }
+
+bool ES_OutputsDurable() { return tmd_io::syncWanted(); }

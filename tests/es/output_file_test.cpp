@@ -19,7 +19,7 @@
 #include "es/es.h"
 #include "es/tmd.h"
 #include "es_test_util.h"
-#include "output_file.h"
+#include "io/output_file.h"
 #include "test_support.h"
 
 namespace {
@@ -39,11 +39,11 @@ TEST(OutputFileWrites, PiecesAndOffsetsLandWhereAsked) {
     ASSERT_GE(f.fd, 0);
     std::mt19937_64 rng(11);
     // Longer than several pieces and not a multiple of one, written out of order.
-    const Bytes data = tt::randomBytes(rng, 3 * es_detail::kWritePieceBytes + 777);
+    const Bytes data = tt::randomBytes(rng, 3 * tmd_io::kWritePieceBytes + 777);
     const size_t half = data.size() / 2;
-    EXPECT_EQ(es_detail::pwriteFully(f.fd, data.data() + half, data.size() - half, half),
+    EXPECT_EQ(tmd_io::pwriteFully(f.fd, data.data() + half, data.size() - half, half),
               data.size() - half);
-    EXPECT_EQ(es_detail::pwriteFully(f.fd, data.data(), half, 0, 100), half);
+    EXPECT_EQ(tmd_io::pwriteFully(f.fd, data.data(), half, 0, 100), half);
     EXPECT_EQ(tt::readFile(tmp / "out.bin"), data);
 }
 
@@ -51,7 +51,7 @@ TEST(OutputFileWrites, DirectIoFallsBackForUnalignedWrites) {
     tt::TempDir tmp;
     Fd f{open((tmp / "out.bin").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600)};
     ASSERT_GE(f.fd, 0);
-    if (!es_detail::setDirectIo(f.fd, true)) GTEST_SKIP() << "no direct I/O on this file system";
+    if (!tmd_io::setDirectIo(f.fd, true)) GTEST_SKIP() << "no direct I/O on this file system";
     ASSERT_TRUE(directIsOn(f.fd));
 
     constexpr size_t kAlign = 4096, kLen = 8 * kAlign;
@@ -64,16 +64,16 @@ TEST(OutputFileWrites, DirectIoFallsBackForUnalignedWrites) {
 
     // Aligned buffer, offset and length: written directly.
     bool direct = true;
-    EXPECT_EQ(es_detail::pwriteMaybeDirect(f.fd, buf.get(), kLen, 0, &direct), kLen);
+    EXPECT_EQ(tmd_io::pwriteMaybeDirect(f.fd, buf.get(), kLen, 0, &direct), kLen);
     EXPECT_TRUE(direct);
     // A buffer or length the device cannot take: the same bytes arrive
     // through the page cache, and direct I/O stays off for the file.
     const size_t odd = kAlign - 5;
-    EXPECT_EQ(es_detail::pwriteMaybeDirect(f.fd, buf.get() + kLen + 1, odd - 1, kLen, &direct),
+    EXPECT_EQ(tmd_io::pwriteMaybeDirect(f.fd, buf.get() + kLen + 1, odd - 1, kLen, &direct),
               odd - 1);
     EXPECT_FALSE(direct);
     EXPECT_FALSE(directIsOn(f.fd));
-    EXPECT_EQ(es_detail::pwriteMaybeDirect(f.fd, buf.get() + 3, 5, kLen + odd - 1, &direct), 5u);
+    EXPECT_EQ(tmd_io::pwriteMaybeDirect(f.fd, buf.get() + 3, 5, kLen + odd - 1, &direct), 5u);
 
     Bytes expected(data.begin(), data.begin() + kLen);
     expected.insert(expected.end(), data.begin() + kLen + 1, data.begin() + kLen + odd);
@@ -90,15 +90,15 @@ TEST(OutputFileWrites, DirectIoFallsBackForUnalignedWrites) {
 TEST(OutputFileWrites, PreferDirectKeepsEveryByteInOrder) {
     tt::TempDir tmp;
     const std::string name = (tmp / "out.bin").string();
-    const es_detail::IoBuffer buf = es_detail::allocateIoBuffer(es_detail::kLargePageBytes);
+    const tmd_io::IoBuffer buf = tmd_io::allocateIoBuffer(tmd_io::kLargePageBytes);
     ASSERT_TRUE(buf);
-    ASSERT_EQ(reinterpret_cast<uintptr_t>(buf.get()) % es_detail::kLargePageBytes, 0u);
+    ASSERT_EQ(reinterpret_cast<uintptr_t>(buf.get()) % tmd_io::kLargePageBytes, 0u);
     std::mt19937_64 rng(13);
-    const Bytes data = tt::randomBytes(rng, es_detail::kLargePageBytes);
+    const Bytes data = tt::randomBytes(rng, tmd_io::kLargePageBytes);
     std::copy(data.begin(), data.end(), buf.get());
 
     constexpr size_t kHead = 4096, kPiece = 256 << 10, kTail = 4096 + 48;
-    es_detail::OutputFile out;
+    tmd_io::OutputFile out;
     ASSERT_TRUE(out.create(name.c_str()));
     ASSERT_TRUE(out.write(buf.get(), kHead));  // before: through the page cache
     out.preferDirect();
@@ -130,7 +130,7 @@ TEST(OutputFilePlacement, KeyMaterialNeverGoesThroughWhatStandsThere) {
     };
     const Bytes key(16, 0x5A), old(7, 1);
     for (bool unnamed : {true, false}) {
-        es_detail::useUnnamedTemporaries(unnamed);
+        tmd_io::useUnnamedTemporaries(unnamed);
         for (const Case& c : cases) {
             SCOPED_TRACE(testing::Message() << "setup " << c.setup << " unnamed " << unnamed);
             tt::TempDir tmp;
@@ -145,7 +145,7 @@ TEST(OutputFilePlacement, KeyMaterialNeverGoesThroughWhatStandsThere) {
             if (c.setup == directory) std::filesystem::create_directory(name);
             const auto before = est::listDir(tmp.path());
 
-            es_detail::OutputFile out;
+            tmd_io::OutputFile out;
             const bool created = out.create(name.c_str(), {true, c.replace, 0600});
             const int createErrno = errno;
             bool ok = created && out.write(key.data(), key.size());
@@ -173,13 +173,13 @@ TEST(OutputFilePlacement, KeyMaterialNeverGoesThroughWhatStandsThere) {
             EXPECT_EQ(est::listDir(tmp.path()), c.setup == appearsMeanwhile ? meanwhile : before);
         }
     }
-    es_detail::useUnnamedTemporaries(true);
+    tmd_io::useUnnamedTemporaries(true);
 }
 
 // Runs in a death-test child: an output is half written when `sig` arrives.
 void interruptMidWrite(const std::string& name, bool unnamed, int sig) {
-    es_detail::useUnnamedTemporaries(unnamed);
-    es_detail::OutputFile out;
+    tmd_io::useUnnamedTemporaries(unnamed);
+    tmd_io::OutputFile out;
     const Bytes data(1000, 3);
     if (!out.create(name.c_str()) || !out.write(data.data(), data.size())) std::exit(3);
     raise(sig);

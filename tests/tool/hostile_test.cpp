@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "tool/tmdcheck.h"
+#include "tool/common/tmdcheck.h"
 #include "tool_fixture.h"
 
 namespace tt {

@@ -9,7 +9,7 @@
 
 #include <openssl/evp.h>
 
-#include "tool/version.h"
+#include "tool/common/version.h"
 #include "tool_fixture.h"
 
 namespace tt {

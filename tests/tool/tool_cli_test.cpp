@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "tool/options.h"
-#include "tool/version.h"
+#include "tool/common/options.h"
+#include "tool/common/version.h"
 #include "tool_fixture.h"
 
 namespace tt {

@@ -19,7 +19,7 @@
 #include "csl/sha1.h"
 #include "csl/wipe.h"
 #include "es/es.h"
-#include "output_file.h"
+#include "io/output_file.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
 using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
 using ParamBldPtr = std::unique_ptr<OSSL_PARAM_BLD, ParamBldFree>;
 using ParamPtr = std::unique_ptr<OSSL_PARAM, ParamFree>;
-using es_detail::FilePtr;
+using tmd_io::FilePtr;
 
 // A byte buffer that may hold key material; wiped before it is released.
 class SecretBytes {

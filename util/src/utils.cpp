@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "output_file.h"
+#include "io/output_file.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ namespace {
 }  // namespace
 
 void utilFread(const char* path, void* buffer, uint32_t length) {
-    es_detail::FilePtr file(std::fopen(path, "rb"));
+    tmd_io::FilePtr file(std::fopen(path, "rb"));
     if (!file) failWith("file open failed %s\n", path);
     // Keys are read through here. Unbuffered, their bytes go straight to the
     // caller's buffer, which the caller wipes, and never into a stdio buffer
@@ -36,7 +36,7 @@ void utilFread(const char* path, void* buffer, uint32_t length) {
 // leaves a truncated file under the name nor destroys an earlier good one;
 // devices, pipes and files with several names are written in place.
 void utilFwrite(const char* path, const void* data, uint32_t length) {
-    es_detail::OutputFile out;
+    tmd_io::OutputFile out;
     if (!out.create(path)) failWith("file open failed %s\n", path);
     if (!out.write(data, length) || !out.commit()) {
         out.discard();

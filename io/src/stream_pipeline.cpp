@@ -1,4 +1,4 @@
-#include "stream_pipeline.h"
+#include "io/stream_pipeline.h"
 
 #include <algorithm>
 #include <atomic>
@@ -7,9 +7,9 @@
 #include <new>
 #include <vector>
 
-#include "output_file.h"
+#include "io/output_file.h"
 
-namespace es_detail {
+namespace tmd_io {
 
 namespace {
 
@@ -252,4 +252,4 @@ StreamOutcome runOrderedStream(const StreamShape& shape, const StreamSteps& step
     return stream.run(workers);
 }
 
-}  // namespace es_detail
+}  // namespace tmd_io

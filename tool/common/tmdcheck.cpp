@@ -1,4 +1,4 @@
-#include "tool/tmdcheck.h"
+#include "tool/common/tmdcheck.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tool/options.h"
+#include "tool/common/options.h"
 
 #include <atomic>
 #include <cctype>

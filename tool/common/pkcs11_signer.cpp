@@ -1,4 +1,4 @@
-#include "tool/pkcs11_signer.h"
+#include "tool/common/pkcs11_signer.h"
 
 #include <p11-kit/p11-kit.h>
 #include <p11-kit/uri.h>

@@ -1,4 +1,4 @@
-#include "tool/report.h"
+#include "tool/common/report.h"
 
 #include <cstring>
 

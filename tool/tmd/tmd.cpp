@@ -31,12 +31,12 @@
 #include "es/cert.h"
 #include "es/disk_encrypt.h"
 #include "es/tmd.h"
-#include "stream_pipeline.h"
-#include "tool/options.h"
-#include "tool/pkcs11_signer.h"
-#include "tool/report.h"
-#include "tool/tmdcheck.h"
-#include "tool/version.h"
+#include "io/stream_pipeline.h"
+#include "tool/common/options.h"
+#include "tool/common/pkcs11_signer.h"
+#include "tool/common/report.h"
+#include "tool/common/tmdcheck.h"
+#include "tool/common/version.h"
 #include "util/rsautil.h"
 #include "util/utils.h"
 
@@ -383,7 +383,7 @@ void encryptAll(const uint8_t titleKey[16]) {
     constexpr unsigned kMaxDiscContents = 2;
     // Contents side by side draw on the library's worker budget, as its
     // streams do.
-    unsigned workers = es_detail::workerBudget();
+    unsigned workers = tmd_io::workerBudget();
     workers = std::min(workers, cfg.diskEncryption ? kMaxDiscContents : kMaxPlainContents);
     if (static_cast<int>(workers) > n) workers = static_cast<unsigned>(n);
     if (sharedNames || workers <= 1) {

@@ -1,4 +1,4 @@
-#include "output_file.h"
+#include "io/output_file.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -18,9 +18,9 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "es/es.h"
 
-namespace es_detail {
+
+namespace tmd_io {
 namespace {
 
 mode_t processUmask() {
@@ -490,6 +490,5 @@ void OutputFile::discard() {
     }
 }
 
-}  // namespace es_detail
+}  // namespace tmd_io
 
-bool ES_OutputsDurable() { return es_detail::syncWanted(); }

@@ -12,8 +12,8 @@
 #include "csl/sha1.h"
 #include "es/disk_layout.h"
 #include "es/tmd.h"
-#include "tool/inspect.h"
-#include "tool/report.h"
+#include "tool/common/inspect.h"
+#include "tool/common/report.h"
 
 namespace fs = std::filesystem;
 

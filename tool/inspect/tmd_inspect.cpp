@@ -24,11 +24,11 @@
 #include "csl/aes.h"
 #include "csl/wipe.h"
 #include "es/tmd.h"
-#include "output_file.h"
-#include "tool/inspect.h"
-#include "tool/pki_files.h"
-#include "tool/report.h"
-#include "tool/version.h"
+#include "io/output_file.h"
+#include "tool/common/inspect.h"
+#include "tool/common/pki_files.h"
+#include "tool/common/report.h"
+#include "tool/common/version.h"
 
 namespace fs = std::filesystem;
 using namespace inspect;
@@ -405,9 +405,9 @@ private:
             return disc ? checkDisc(app, dir / (base + ".hash"), rec.size, rec.hash, titleKey, {})
                         : checkPlain(app, rec.size, rec.index, rec.hash, titleKey, {});
         const fs::path target = extractDir / (base + ".bin");
-        es_detail::OutputPolicy policy;
+        tmd_io::OutputPolicy policy;
         policy.replace = false;
-        es_detail::OutputFile file;
+        tmd_io::OutputFile file;
         int writeErrno = 0;
         const Sink sink = [&](const uint8_t* p, size_t n) {
             if (file.write(p, n)) return true;

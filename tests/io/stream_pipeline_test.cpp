@@ -1,6 +1,6 @@
 // The ordered stream under the content engines: order, the first failure in
 // stream order, nothing written after it, and threads that cannot be had.
-#include "stream_pipeline.h"
+#include "io/stream_pipeline.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@
 
 namespace {
 
-using es_detail::StreamPiece;
-using es_detail::StreamStage;
+using tmd_io::StreamPiece;
+using tmd_io::StreamStage;
 
 struct Failure {
     StreamStage stage;
@@ -38,8 +38,8 @@ struct TestStream {
         return 0;
     }
 
-    es_detail::StreamOutcome run(unsigned workers, int threadsAvailable) {
-        es_detail::StreamSteps steps;
+    tmd_io::StreamOutcome run(unsigned workers, int threadsAvailable) {
+        tmd_io::StreamSteps steps;
         steps.read = [this](StreamPiece& p) {
             furthestRead = p.index;
             std::memcpy(p.buffer, &p.index, sizeof p.index);
@@ -60,7 +60,7 @@ struct TestStream {
             written.push_back(v);
             return 0;
         };
-        es_detail::StreamShape shape;
+        tmd_io::StreamShape shape;
         shape.pieceBytes = 64;
         shape.workers = workers;
         auto started = std::make_shared<std::atomic<int>>(0);
@@ -69,7 +69,7 @@ struct TestStream {
                 throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
             return std::thread(std::move(body));
         };
-        return es_detail::runOrderedStream(shape, steps);
+        return tmd_io::runOrderedStream(shape, steps);
     }
 };
 
@@ -82,7 +82,7 @@ TEST(OrderedStream, WritesEveryPieceInOrderWhateverThreadsItGets) {
     } cases[] = {{1, -1}, {3, -1}, {0, -1}, {3, 0}, {3, 1}, {3, 2}};
     for (const auto& c : cases) {
         TestStream s;
-        const es_detail::StreamOutcome o = s.run(c.workers, c.threadsAvailable);
+        const tmd_io::StreamOutcome o = s.run(c.workers, c.threadsAvailable);
         EXPECT_EQ(o.result, 0);
         EXPECT_EQ(o.stage, StreamStage::None);
         EXPECT_EQ(o.pieces, s.pieces);
@@ -109,7 +109,7 @@ TEST(OrderedStream, FirstFailureInStreamOrderWinsAndNothingAfterItIsWritten) {
         for (int threads : {-1, 0}) {
             TestStream s;
             s.failures = c.failures;
-            const es_detail::StreamOutcome o = s.run(3, threads);
+            const tmd_io::StreamOutcome o = s.run(3, threads);
             const uint64_t at = c.reported.index;
             EXPECT_EQ(o.result, c.reported.result) << at;
             EXPECT_EQ(o.stage, c.reported.stage) << at;

@@ -9,7 +9,7 @@
 #include <functional>
 #include <thread>
 
-namespace es_detail {
+namespace tmd_io {
 
 // One piece of a stream, in its share of the stream's buffer arena.
 struct StreamPiece {
@@ -64,4 +64,4 @@ StreamOutcome runOrderedStream(const StreamShape& shape, const StreamSteps& step
 // the budget, and so does the tool when it runs contents side by side.
 unsigned workerBudget();
 
-}  // namespace es_detail
+}  // namespace tmd_io

@@ -2,8 +2,8 @@
 // checked, what failed and what was not checked.
 #include <cstdio>
 
-#include "tool/inspect.h"
-#include "tool/report.h"
+#include "tool/common/inspect.h"
+#include "tool/common/report.h"
 
 namespace inspect {
 

@@ -6,7 +6,7 @@
 #include "csl/rsa.h"
 #include "es/cert.h"
 #include "es/tmd.h"
-#include "tool/inspect.h"
+#include "tool/common/inspect.h"
 #include "util/utils.h"
 
 namespace inspect {

@@ -34,12 +34,12 @@
 #include "csl/elliptic_math.h"
 #include "csl/wipe.h"
 #include "es/cert.h"
-#include "output_file.h"
-#include "tool/inspect.h"
-#include "tool/pkcs11_signer.h"
-#include "tool/pki_files.h"
-#include "tool/report.h"
-#include "tool/version.h"
+#include "io/output_file.h"
+#include "tool/common/inspect.h"
+#include "tool/common/pkcs11_signer.h"
+#include "tool/common/pki_files.h"
+#include "tool/common/report.h"
+#include "tool/common/version.h"
 #include "util/rsautil.h"
 #include "util/utils.h"
 
@@ -274,10 +274,10 @@ struct Output {
 // All files are written before the first is put in place, so a failure
 // while writing leaves none of them behind.
 void writeOutputs(const std::vector<Output>& outputs, bool force) {
-    std::vector<std::unique_ptr<es_detail::OutputFile>> files;
+    std::vector<std::unique_ptr<tmd_io::OutputFile>> files;
     for (const Output& o : outputs) {
-        files.push_back(std::make_unique<es_detail::OutputFile>());
-        const es_detail::OutputPolicy policy{true, force, static_cast<mode_t>(o.secret ? 0600 : 0644)};
+        files.push_back(std::make_unique<tmd_io::OutputFile>());
+        const tmd_io::OutputPolicy policy{true, force, static_cast<mode_t>(o.secret ? 0600 : 0644)};
         if (!files.back()->create(o.path.c_str(), policy)) {
             const int err = errno;
             files.clear();
@@ -315,7 +315,7 @@ std::optional<Bytes> tryReadFile(const std::string& path, size_t maxBytes, std::
         why = "larger than " + std::to_string(maxBytes) + " bytes";
         return std::nullopt;
     }
-    es_detail::FilePtr f(std::fopen(path.c_str(), "rb"));
+    tmd_io::FilePtr f(std::fopen(path.c_str(), "rb"));
     if (!f) {
         why = std::strerror(errno);
         return std::nullopt;
@@ -374,7 +374,7 @@ RsaKeyPair* loadKey(const std::string& path) {
     struct Wipe {
         ~Wipe() { csl_wipe(ioBuffer, sizeof ioBuffer); }
     } wipeAfter;
-    es_detail::FilePtr f(std::fopen(path.c_str(), "rb"));
+    tmd_io::FilePtr f(std::fopen(path.c_str(), "rb"));
     if (!f) die("cannot open the RSA key file " + path + ": " + std::strerror(errno));
     std::setvbuf(f.get(), ioBuffer, _IOFBF, sizeof ioBuffer);
     RsaKeyPair* k = RUTIL_ReadRsaKeyPair(f.get(), nullptr, 0);
@@ -467,7 +467,7 @@ extern "C" int pemPassphrase(char* buf, int size, int /*rwflag*/, void* arg) {
 
 // The RSA private key of a PEM file, encrypted or not.
 RsaKeyPair* readPemKey(const std::string& path, const std::string* passin) {
-    es_detail::FilePtr in(std::fopen(path.c_str(), "rb"));
+    tmd_io::FilePtr in(std::fopen(path.c_str(), "rb"));
     if (!in) die("cannot open " + path + ": " + std::strerror(errno));
     Passphrase pass;
     pass.source = passin;

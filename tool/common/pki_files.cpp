@@ -1,4 +1,4 @@
-#include "tool/pki_files.h"
+#include "tool/common/pki_files.h"
 
 namespace tool {
 

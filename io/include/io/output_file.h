@@ -17,7 +17,7 @@
 #include <memory>
 #include <string>
 
-namespace es_detail {
+namespace tmd_io {
 
 // How an output treats what already stands under its name.
 struct OutputPolicy {
@@ -148,4 +148,4 @@ using IoBuffer = std::unique_ptr<uint8_t[], IoBufferFree>;
 constexpr size_t kLargePageBytes = size_t{2} << 20;
 IoBuffer allocateIoBuffer(size_t bytes);
 
-}  // namespace es_detail
+}  // namespace tmd_io
