@@ -319,17 +319,18 @@ inline void toPlanes(uint64_t* q, const uint8_t* const* in, int count) {
     transpose(q);
 }
 
-inline void fromPlanes(const uint64_t* q, uint8_t* const* out, int count) {
-    uint64_t w[8];
-    std::memcpy(w, q, sizeof w);
-    transpose(w);
-    for (int b = 0; b < count; ++b) storeBlock(w, b, out[b]);
-    csl_wipe(w, sizeof w);
+// Transposes q in place: the planes are gone afterwards.
+inline void fromPlanes(uint64_t* q, uint8_t* const* out, int count) {
+    transpose(q);
+    for (int b = 0; b < count; ++b) storeBlock(q, b, out[b]);
 }
 
+inline uint64_t invShiftRows(uint64_t x);
+
 // The round keys (big-endian column words) in planes, each key in all four
-// block positions.
-void planeSchedule(const uint32_t* rk, int rounds, uint64_t* sk) {
+// block positions. For encryption round key i is turned back by i
+// ShiftRows (see encryptPlanes).
+void planeSchedule(const uint32_t* rk, int rounds, bool encrypt, uint64_t* sk) {
     for (int r = 0; r <= rounds; ++r) {
         uint64_t* q = sk + 8 * r;
         uint32_t x[4];
@@ -340,6 +341,7 @@ void planeSchedule(const uint32_t* rk, int rounds, uint64_t* sk) {
         for (int k = 0; k < 8; ++k) {
             q[k] |= q[k] << 1;
             q[k] |= q[k] << 2;
+            for (int f = 0; encrypt && f < (r & 3); ++f) q[k] = invShiftRows(q[k]);
         }
     }
 }
@@ -405,17 +407,62 @@ inline void invMixColumns(uint64_t* q) {
     mixColumns(q);
 }
 
+// Every 16-bit row group turned right by n columns.
+template <int N>
+constexpr uint64_t turnColumns(uint64_t x) {
+    if constexpr (N % 4 == 0) {
+        return x;
+    } else {
+        constexpr int s = 4 * (N % 4);
+        constexpr uint64_t low = 0x0001000100010001ull * (0xFFFFu >> s);
+        return ((x >> s) & low) | ((x << (16 - s)) & ~low);
+    }
+}
+
+// MixColumns on a state that lags K ShiftRows behind (mod 4): the standard
+// column c of the byte in row r is stored at column c + K r, so the next
+// row's byte of the same column is one row down and K columns on.
+template <int K>
+inline void mixColumnsLagging(uint64_t* q) {
+    uint64_t a1[8], t[8];
+    for (int i = 0; i < 8; ++i) {
+        a1[i] = turnColumns<K>(rotr(q[i], 16));
+        t[i] = q[i] ^ a1[i];
+    }
+    const auto two = [](uint64_t x) { return turnColumns<2 * K>(rotr(x, 32)); };
+    q[0] = t[7] ^ a1[0] ^ two(t[0]);
+    q[1] = t[0] ^ t[7] ^ a1[1] ^ two(t[1]);
+    q[2] = t[1] ^ a1[2] ^ two(t[2]);
+    q[3] = t[2] ^ t[7] ^ a1[3] ^ two(t[3]);
+    q[4] = t[3] ^ t[7] ^ a1[4] ^ two(t[4]);
+    q[5] = t[4] ^ a1[5] ^ two(t[5]);
+    q[6] = t[5] ^ a1[6] ^ two(t[6]);
+    q[7] = t[6] ^ a1[7] ^ two(t[7]);
+}
+
+// Encryption without ShiftRows: after round i the state lags i ShiftRows
+// behind the standard's (SubBytes works on every byte alike, so it does not
+// mind), each MixColumns reaches its column's bytes where they lie, and the
+// round keys were turned back to match (planeSchedule). The lag left at the
+// end, rounds mod 4 (two for AES-128 and AES-256, none for AES-192), is
+// made up once. This saves most of the cost of ShiftRows, which a single
+// CBC chain pays on every block.
 inline void encryptPlanes(const uint64_t* sk, int rounds, uint64_t* q) {
     addRoundKey(q, sk);
     for (int r = 1; r < rounds; ++r) {
         sbox(q);
-        for (int i = 0; i < 8; ++i) q[i] = shiftRows(q[i]);
-        mixColumns(q);
+        switch (r & 3) {
+            case 0: mixColumnsLagging<0>(q); break;
+            case 1: mixColumnsLagging<1>(q); break;
+            case 2: mixColumnsLagging<2>(q); break;
+            default: mixColumnsLagging<3>(q); break;
+        }
         addRoundKey(q, sk + 8 * r);
     }
     sbox(q);
-    for (int i = 0; i < 8; ++i) q[i] = shiftRows(q[i]);
     addRoundKey(q, sk + 8 * rounds);
+    if (rounds & 2)
+        for (int i = 0; i < 8; ++i) q[i] = shiftRows(shiftRows(q[i]));
 }
 
 // The equivalent inverse cipher: its round keys already carry
@@ -437,7 +484,9 @@ inline void decryptPlanes(const uint64_t* sk, int rounds, uint64_t* q) {
 struct PlaneKeys {
     uint64_t sk[8 * (kMaxRounds + 1)];
     int rounds;
-    PlaneKeys(const uint32_t* rk, int r) : rounds(r) { planeSchedule(rk, r, sk); }
+    PlaneKeys(const uint32_t* rk, int r, bool encrypt) : rounds(r) {
+        planeSchedule(rk, r, encrypt, sk);
+    }
     ~PlaneKeys() { csl_wipe(sk, sizeof sk); }
     PlaneKeys(const PlaneKeys&) = delete;
     PlaneKeys& operator=(const PlaneKeys&) = delete;
@@ -516,7 +565,7 @@ int keySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
 
 void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, uint8_t* out,
                       size_t nblocks) {
-    const PlaneKeys keys(roundKeys, rounds);
+    const PlaneKeys keys(roundKeys, rounds, true);
     uint64_t q[8];
     for (size_t i = 0; i < nblocks; i += 4) {
         const int n = static_cast<int>(nblocks - i < 4 ? nblocks - i : 4);
@@ -533,7 +582,7 @@ void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, 
 
 void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, uint8_t* out,
                       size_t nblocks) {
-    const PlaneKeys keys(roundKeys, rounds);
+    const PlaneKeys keys(roundKeys, rounds, false);
     uint64_t q[8];
     for (size_t i = 0; i < nblocks; i += 4) {
         const int n = static_cast<int>(nblocks - i < 4 ? nblocks - i : 4);
@@ -550,7 +599,7 @@ void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, 
 
 void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
                       uint8_t* out, size_t nblocks) {
-    const PlaneKeys keys(roundKeys, rounds);
+    const PlaneKeys keys(roundKeys, rounds, true);
     uint8_t x[16];
     uint64_t q[8];
     const uint8_t* src[1] = {x};
@@ -568,7 +617,7 @@ void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], 
 
 void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
                       uint8_t* out, size_t nblocks) {
-    const PlaneKeys keys(roundKeys, rounds);
+    const PlaneKeys keys(roundKeys, rounds, false);
     uint8_t saved[4][16];
     uint8_t plain[4][16];
     uint64_t q[8];
@@ -595,7 +644,7 @@ void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], 
 
 void cbcEncryptLanes(const uint32_t* roundKeys, int rounds, size_t lanes, const uint8_t* const* in,
                      uint8_t* const* out, const uint8_t* const* iv, size_t nblocks) {
-    const PlaneKeys keys(roundKeys, rounds);
+    const PlaneKeys keys(roundKeys, rounds, true);
     uint64_t c[8], p[8];
     for (size_t l = 0; l < lanes; l += 4) {
         const int n = static_cast<int>(lanes - l < 4 ? lanes - l : 4);
@@ -612,7 +661,8 @@ void cbcEncryptLanes(const uint32_t* roundKeys, int rounds, size_t lanes, const 
             toPlanes(p, src, n);
             for (int k = 0; k < 8; ++k) c[k] ^= p[k];
             encryptPlanes(keys.sk, rounds, c);
-            fromPlanes(c, dst, n);
+            std::memcpy(p, c, sizeof p);
+            fromPlanes(p, dst, n);
         }
     }
     csl_wipe(c, sizeof c);
