@@ -325,7 +325,8 @@ inline void fromPlanes(uint64_t* q, uint8_t* const* out, int count) {
     for (int b = 0; b < count; ++b) storeBlock(q, b, out[b]);
 }
 
-inline uint64_t invShiftRows(uint64_t x);
+template <class W>
+inline W invShiftRows(W x);
 
 // The round keys (big-endian column words) in planes, each key in all four
 // block positions. For encryption round key i is turned back by i
@@ -341,29 +342,41 @@ void planeSchedule(const uint32_t* rk, int rounds, bool encrypt, uint64_t* sk) {
         for (int k = 0; k < 8; ++k) {
             q[k] |= q[k] << 1;
             q[k] |= q[k] << 2;
-            for (int f = 0; encrypt && f < (r & 3); ++f) q[k] = invShiftRows(q[k]);
+            for (int f = 0; encrypt && f < (r & 3); ++f) q[k] = invShiftRows<uint64_t>(q[k]);
         }
     }
 }
 
 // --- Rounds -----------------------------------------------------------------
 
-constexpr uint64_t rotr(uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
+// A plane word: one 64-bit word (four blocks), or two in a vector register
+// (eight blocks) where the compiler has one; every operation below is the
+// same on each 64-bit lane.
+using Pair = uint64_t __attribute__((vector_size(16)));
 
-inline void addRoundKey(uint64_t* q, const uint64_t* k) {
+template <class W>
+constexpr int kBlocksPerPass = static_cast<int>(sizeof(W) / 2);
+
+template <class W>
+inline W rotr(W x, int n) { return (x >> n) | (x << (64 - n)); }
+
+template <class W>
+inline void addRoundKey(W* q, const W* k) {
     for (int i = 0; i < 8; ++i) q[i] ^= k[i];
 }
 
 // Row r turns right by r columns within its 16 bits: rows 1 and 3 by one
 // column, then rows 2 and 3 by two.
-inline uint64_t shiftRows(uint64_t x) {
+template <class W>
+inline W shiftRows(W x) {
     x = (x & 0x0000FFFF0000FFFFull) | ((x >> 4) & 0x0FFF00000FFF0000ull) |
         ((x << 12) & 0xF0000000F0000000ull);
     return (x & 0x00000000FFFFFFFFull) | ((x >> 8) & 0x00FF00FF00000000ull) |
            ((x << 8) & 0xFF00FF0000000000ull);
 }
 
-inline uint64_t invShiftRows(uint64_t x) {
+template <class W>
+inline W invShiftRows(W x) {
     x = (x & 0x0000FFFF0000FFFFull) | ((x << 4) & 0xFFF00000FFF00000ull) |
         ((x >> 12) & 0x000F0000000F0000ull);
     return (x & 0x00000000FFFFFFFFull) | ((x >> 8) & 0x00FF00FF00000000ull) |
@@ -374,8 +387,9 @@ inline uint64_t invShiftRows(uint64_t x) {
 // a(r+1) is the planes turned by one row. With t = a + a(r+1) that is
 // 2t + a(r+1) + t(r+2), and doubling moves every plane up by one with bit 7
 // folded back into bits 0, 1, 3 and 4 (x^8 = x^4 + x^3 + x + 1).
-inline void mixColumns(uint64_t* q) {
-    uint64_t a1[8], t[8];
+template <class W>
+inline void mixColumns(W* q) {
+    W a1[8], t[8];
     for (int i = 0; i < 8; ++i) {
         a1[i] = rotr(q[i], 16);
         t[i] = q[i] ^ a1[i];
@@ -393,8 +407,9 @@ inline void mixColumns(uint64_t* q) {
 // InvMixColumns is MixColumns after a(r) + 4(a(r) + a(r+2)): the circulant
 // (14, 11, 13, 9) is (2, 3, 1, 1) times (5, 0, 4, 0). Times four moves the
 // planes up by two with bits 6 and 7 folded back (x^8 and x^9 reduced).
-inline void invMixColumns(uint64_t* q) {
-    uint64_t u[8];
+template <class W>
+inline void invMixColumns(W* q) {
+    W u[8];
     for (int i = 0; i < 8; ++i) u[i] = q[i] ^ rotr(q[i], 32);
     q[0] ^= u[6];
     q[1] ^= u[6] ^ u[7];
@@ -408,8 +423,8 @@ inline void invMixColumns(uint64_t* q) {
 }
 
 // Every 16-bit row group turned right by n columns.
-template <int N>
-constexpr uint64_t turnColumns(uint64_t x) {
+template <int N, class W>
+inline W turnColumns(W x) {
     if constexpr (N % 4 == 0) {
         return x;
     } else {
@@ -422,14 +437,14 @@ constexpr uint64_t turnColumns(uint64_t x) {
 // MixColumns on a state that lags K ShiftRows behind (mod 4): the standard
 // column c of the byte in row r is stored at column c + K r, so the next
 // row's byte of the same column is one row down and K columns on.
-template <int K>
-inline void mixColumnsLagging(uint64_t* q) {
-    uint64_t a1[8], t[8];
+template <int K, class W>
+inline void mixColumnsLagging(W* q) {
+    W a1[8], t[8];
     for (int i = 0; i < 8; ++i) {
-        a1[i] = turnColumns<K>(rotr(q[i], 16));
+        a1[i] = turnColumns<K, W>(rotr(q[i], 16));
         t[i] = q[i] ^ a1[i];
     }
-    const auto two = [](uint64_t x) { return turnColumns<2 * K>(rotr(x, 32)); };
+    const auto two = [](W x) { return turnColumns<2 * K, W>(rotr(x, 32)); };
     q[0] = t[7] ^ a1[0] ^ two(t[0]);
     q[1] = t[0] ^ t[7] ^ a1[1] ^ two(t[1]);
     q[2] = t[1] ^ a1[2] ^ two(t[2]);
@@ -447,15 +462,16 @@ inline void mixColumnsLagging(uint64_t* q) {
 // end, rounds mod 4 (two for AES-128 and AES-256, none for AES-192), is
 // made up once. This saves most of the cost of ShiftRows, which a single
 // CBC chain pays on every block.
-inline void encryptPlanes(const uint64_t* sk, int rounds, uint64_t* q) {
+template <class W>
+inline void encryptPlanes(const W* sk, int rounds, W* q) {
     addRoundKey(q, sk);
     for (int r = 1; r < rounds; ++r) {
         sbox(q);
         switch (r & 3) {
-            case 0: mixColumnsLagging<0>(q); break;
-            case 1: mixColumnsLagging<1>(q); break;
-            case 2: mixColumnsLagging<2>(q); break;
-            default: mixColumnsLagging<3>(q); break;
+            case 0: mixColumnsLagging<0, W>(q); break;
+            case 1: mixColumnsLagging<1, W>(q); break;
+            case 2: mixColumnsLagging<2, W>(q); break;
+            default: mixColumnsLagging<3, W>(q); break;
         }
         addRoundKey(q, sk + 8 * r);
     }
@@ -467,7 +483,8 @@ inline void encryptPlanes(const uint64_t* sk, int rounds, uint64_t* q) {
 
 // The equivalent inverse cipher: its round keys already carry
 // InvMixColumns, so the rounds have the encryption's shape.
-inline void decryptPlanes(const uint64_t* sk, int rounds, uint64_t* q) {
+template <class W>
+inline void decryptPlanes(const W* sk, int rounds, W* q) {
     addRoundKey(q, sk);
     for (int r = 1; r < rounds; ++r) {
         invSbox(q);
@@ -481,16 +498,52 @@ inline void decryptPlanes(const uint64_t* sk, int rounds, uint64_t* q) {
 }
 
 // The round keys in planes for the length of one call, wiped after it.
+template <class W>
 struct PlaneKeys {
-    uint64_t sk[8 * (kMaxRounds + 1)];
-    int rounds;
-    PlaneKeys(const uint32_t* rk, int r, bool encrypt) : rounds(r) {
-        planeSchedule(rk, r, encrypt, sk);
+    W sk[8 * (kMaxRounds + 1)];
+    PlaneKeys(const uint32_t* rk, int rounds, bool encrypt) {
+        uint64_t one[8 * (kMaxRounds + 1)];
+        planeSchedule(rk, rounds, encrypt, one);
+        for (int i = 0; i < 8 * (rounds + 1); ++i) sk[i] = one[i] + W{};
+        csl_wipe(one, sizeof one);
     }
     ~PlaneKeys() { csl_wipe(sk, sizeof sk); }
     PlaneKeys(const PlaneKeys&) = delete;
     PlaneKeys& operator=(const PlaneKeys&) = delete;
 };
+
+// Up to kBlocksPerPass blocks into planes (missing ones are zero) and back;
+// fromPass destroys the planes.
+template <class W>
+inline void toPass(W* q, const uint8_t* const* in, int count) {
+    if constexpr (sizeof(W) == 8) {
+        toPlanes(q, in, count);
+    } else {
+        uint64_t a[8], b[8];
+        toPlanes(a, in, count < 4 ? count : 4);
+        toPlanes(b, in + 4, count > 4 ? count - 4 : 0);
+        for (int i = 0; i < 8; ++i) q[i] = W{a[i], b[i]};
+        csl_wipe(a, sizeof a);
+        csl_wipe(b, sizeof b);
+    }
+}
+
+template <class W>
+inline void fromPass(W* q, uint8_t* const* out, int count) {
+    if constexpr (sizeof(W) == 8) {
+        fromPlanes(q, out, count);
+    } else {
+        uint64_t a[8], b[8];
+        for (int i = 0; i < 8; ++i) {
+            a[i] = q[i][0];
+            b[i] = q[i][1];
+        }
+        fromPlanes(a, out, count < 4 ? count : 4);
+        fromPlanes(b, out + 4, count > 4 ? count - 4 : 0);
+        csl_wipe(a, sizeof a);
+        csl_wipe(b, sizeof b);
+    }
+}
 
 // --- Key schedule words -----------------------------------------------------
 
@@ -563,43 +616,50 @@ int keySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
     return rounds;
 }
 
-void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, uint8_t* out,
-                      size_t nblocks) {
-    const PlaneKeys keys(roundKeys, rounds, true);
-    uint64_t q[8];
-    for (size_t i = 0; i < nblocks; i += 4) {
-        const int n = static_cast<int>(nblocks - i < 4 ? nblocks - i : 4);
-        const uint8_t* src[4] = {in, in + 16, in + 32, in + 48};
-        uint8_t* dst[4] = {out, out + 16, out + 32, out + 48};
-        toPlanes(q, src, n);
-        encryptPlanes(keys.sk, rounds, q);
-        fromPlanes(q, dst, n);
-        in += 64;
-        out += 64;
+namespace {
+
+// ECB in passes of eight blocks: every pass reads all its input before it
+// writes, so in and out may be the same buffer.
+template <bool Encrypt>
+void ecbBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, uint8_t* out,
+               size_t nblocks) {
+    constexpr int kPass = kBlocksPerPass<Pair>;
+    const PlaneKeys<Pair> keys(roundKeys, rounds, Encrypt);
+    Pair q[8];
+    for (size_t i = 0; i < nblocks; i += kPass) {
+        const int n = static_cast<int>(nblocks - i < kPass ? nblocks - i : kPass);
+        const uint8_t* src[kPass] = {};
+        uint8_t* dst[kPass] = {};
+        for (int b = 0; b < n; ++b) {
+            src[b] = in + 16 * (i + static_cast<size_t>(b));
+            dst[b] = out + 16 * (i + static_cast<size_t>(b));
+        }
+        toPass(q, src, n);
+        if constexpr (Encrypt)
+            encryptPlanes(keys.sk, rounds, q);
+        else
+            decryptPlanes(keys.sk, rounds, q);
+        fromPass(q, dst, n);
     }
     csl_wipe(q, sizeof q);
+}
+
+}  // namespace
+
+void ecbEncryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, uint8_t* out,
+                      size_t nblocks) {
+    ecbBlocks<true>(roundKeys, rounds, in, out, nblocks);
 }
 
 void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, uint8_t* out,
                       size_t nblocks) {
-    const PlaneKeys keys(roundKeys, rounds, false);
-    uint64_t q[8];
-    for (size_t i = 0; i < nblocks; i += 4) {
-        const int n = static_cast<int>(nblocks - i < 4 ? nblocks - i : 4);
-        const uint8_t* src[4] = {in, in + 16, in + 32, in + 48};
-        uint8_t* dst[4] = {out, out + 16, out + 32, out + 48};
-        toPlanes(q, src, n);
-        decryptPlanes(keys.sk, rounds, q);
-        fromPlanes(q, dst, n);
-        in += 64;
-        out += 64;
-    }
-    csl_wipe(q, sizeof q);
+    ecbBlocks<false>(roundKeys, rounds, in, out, nblocks);
 }
 
+// One chain: one block per pass, on single words.
 void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
                       uint8_t* out, size_t nblocks) {
-    const PlaneKeys keys(roundKeys, rounds, true);
+    const PlaneKeys<uint64_t> keys(roundKeys, rounds, true);
     uint8_t x[16];
     uint64_t q[8];
     const uint8_t* src[1] = {x};
@@ -617,19 +677,24 @@ void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], 
 
 void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
                       uint8_t* out, size_t nblocks) {
-    const PlaneKeys keys(roundKeys, rounds, false);
-    uint8_t saved[4][16];
-    uint8_t plain[4][16];
-    uint64_t q[8];
-    const uint8_t* src[4] = {saved[0], saved[1], saved[2], saved[3]};
-    uint8_t* dst[4] = {plain[0], plain[1], plain[2], plain[3]};
-    for (size_t i = 0; i < nblocks; i += 4) {
-        const int n = static_cast<int>(nblocks - i < 4 ? nblocks - i : 4);
+    constexpr int kPass = kBlocksPerPass<Pair>;
+    const PlaneKeys<Pair> keys(roundKeys, rounds, false);
+    uint8_t saved[kPass][16];
+    uint8_t plain[kPass][16];
+    Pair q[8];
+    const uint8_t* src[kPass];
+    uint8_t* dst[kPass];
+    for (int b = 0; b < kPass; ++b) {
+        src[b] = saved[b];
+        dst[b] = plain[b];
+    }
+    for (size_t i = 0; i < nblocks; i += kPass) {
+        const int n = static_cast<int>(nblocks - i < kPass ? nblocks - i : kPass);
         // The ciphertext is kept before the output may overwrite it.
         std::memcpy(saved, in + 16 * i, 16 * static_cast<size_t>(n));
-        toPlanes(q, src, n);
+        toPass(q, src, n);
         decryptPlanes(keys.sk, rounds, q);
-        fromPlanes(q, dst, n);
+        fromPass(q, dst, n);
         for (int b = 0; b < n; ++b) {
             const uint8_t* prev = b == 0 ? chain : saved[b - 1];
             for (int j = 0; j < 16; ++j)
@@ -644,25 +709,26 @@ void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], 
 
 void cbcEncryptLanes(const uint32_t* roundKeys, int rounds, size_t lanes, const uint8_t* const* in,
                      uint8_t* const* out, const uint8_t* const* iv, size_t nblocks) {
-    const PlaneKeys keys(roundKeys, rounds, true);
-    uint64_t c[8], p[8];
-    for (size_t l = 0; l < lanes; l += 4) {
-        const int n = static_cast<int>(lanes - l < 4 ? lanes - l : 4);
+    constexpr int kPass = kBlocksPerPass<Pair>;
+    const PlaneKeys<Pair> keys(roundKeys, rounds, true);
+    Pair c[8], p[8];
+    for (size_t l = 0; l < lanes; l += kPass) {
+        const int n = static_cast<int>(lanes - l < kPass ? lanes - l : kPass);
         // The chains stay in planes: each step adds the plaintext planes.
-        toPlanes(c, iv + l, n);
+        toPass(c, iv + l, n);
         for (size_t i = 0; i < nblocks; ++i) {
             const size_t off = 16 * i;
-            const uint8_t* src[4] = {};
-            uint8_t* dst[4] = {};
+            const uint8_t* src[kPass] = {};
+            uint8_t* dst[kPass] = {};
             for (int b = 0; b < n; ++b) {
                 src[b] = in[l + static_cast<size_t>(b)] + off;
                 dst[b] = out[l + static_cast<size_t>(b)] + off;
             }
-            toPlanes(p, src, n);
+            toPass(p, src, n);
             for (int k = 0; k < 8; ++k) c[k] ^= p[k];
             encryptPlanes(keys.sk, rounds, c);
             std::memcpy(p, c, sizeof p);
-            fromPlanes(p, dst, n);
+            fromPass(p, dst, n);
         }
     }
     csl_wipe(c, sizeof c);
