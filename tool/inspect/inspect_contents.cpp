@@ -11,6 +11,7 @@
 
 #include "es/content_verify.h"
 #include "es/tmd.h"
+#include "io/small_file.h"
 #include "tool/common/inspect.h"
 #include "tool/common/report.h"
 
@@ -19,8 +20,6 @@ namespace fs = std::filesystem;
 namespace inspect {
 
 namespace {
-
-using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 
 struct Fd {
     int fd;
@@ -83,26 +82,6 @@ std::string describe(const EsVerifyFailure& f, const std::string& app, const std
 
 }  // namespace
 
-FileBytes readSmallFile(const fs::path& p, size_t limit) {
-    FileBytes r;
-    std::error_code ec;
-    if (!fs::is_regular_file(p, ec)) return r;
-    r.size = fs::file_size(p, ec);
-    if (ec) return r;
-    if (r.size > limit) {
-        r.tooLarge = true;
-        return r;
-    }
-    File f(std::fopen(p.c_str(), "rb"), std::fclose);
-    if (!f) return r;
-    // Keys are read here too: straight into the result, not via stdio's buffer.
-    std::setvbuf(f.get(), nullptr, _IONBF, 0);
-    Bytes b(r.size);
-    if (r.size && std::fread(b.data(), 1, r.size, f.get()) != r.size) return r;
-    r.bytes = std::move(b);
-    return r;
-}
-
 Outcome checkContent(const ContentFiles& files, const Record& rec, const uint8_t* titleKey,
                      const Sink& sink) {
     const std::string name = files.app.filename().string();
@@ -121,11 +100,12 @@ Outcome checkContent(const ContentFiles& files, const Record& rec, const uint8_t
     void* context = const_cast<Sink*>(&sink);
     int32_t r;
     if (files.disc) {
-        const std::optional<Bytes> table = readSmallFile(files.hash, SUPERBLOCK_HASH_TABLE_BYTES).bytes;
+        Bytes table;
+        const bool read =
+            tmd_io::readSmallFile(files.hash.c_str(), SUPERBLOCK_HASH_TABLE_BYTES, table).status == tmd_io::ReadStatus::ok;
         static const uint8_t none = 0;  // an empty hash file is there, only short
-        const uint8_t* bytes = !table ? nullptr : table->empty() ? &none : table->data();
-        r = ES_VerifyDiscContent(fd.fd, titleKey, rec.size, bytes, table ? table->size() : 0, rec.hash, esSink,
-                                 context, &f);
+        const uint8_t* bytes = !read ? nullptr : table.empty() ? &none : table.data();
+        r = ES_VerifyDiscContent(fd.fd, titleKey, rec.size, bytes, table.size(), rec.hash, esSink, context, &f);
     } else {
         r = ES_VerifyPlainContent(fd.fd, titleKey, rec.index, rec.size, rec.hash, esSink, context, &f);
     }

@@ -10,9 +10,7 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,16 +21,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
-#include "csl/aes.h"
 #include "csl/wipe.h"
 #include "es/content_verify.h"
 #include "es/tmd.h"
 #include "io/output_file.h"
-#include "io/stream_pipeline.h"
+#include "io/small_file.h"
+#include "io/parallel.h"
 #include "tool/common/inspect.h"
 #include "tool/common/pki_files.h"
 #include "tool/common/report.h"
@@ -189,15 +185,16 @@ struct Keys {
 };
 
 Cert loadCert(const Output& out, const Options& o, const fs::path& p, const char* what) {
-    FileBytes r = readSmallFile(p, kCertReadLimit);
-    if (r.tooLarge) {
+    Bytes bytes;
+    const tmd_io::ReadResult r = tmd_io::readSmallFile(p.c_str(), kCertReadLimit, bytes);
+    if (r.status == tmd_io::ReadStatus::tooLarge) {
         Cert c;
         c.file = p.string();
         c.problem = std::to_string(r.size) + " bytes, larger than any certificate";
         return c;
     }
-    if (!r.bytes) failAll(out, o.tmds, std::string("cannot read ") + what + " " + p.string());
-    return describeCert(p.string(), std::move(*r.bytes));
+    if (r.status != tmd_io::ReadStatus::ok) failAll(out, o.tmds, std::string("cannot read ") + what + " " + p.string());
+    return describeCert(p.string(), std::move(bytes));
 }
 
 void loadKeys(const Output& out, const Options& o, Keys& k) {
@@ -238,24 +235,25 @@ void loadKeys(const Output& out, const Options& o, Keys& k) {
     k.cp = loadCert(out, o, cert, "certificate");
     if (!o.signatureOnly && !ca.empty()) k.ca = loadCert(out, o, ca, "CA certificate");
     if (!o.signatureOnly && !common.empty()) {
-        FileBytes r = readSmallFile(common, 4096);
-        if (!r.bytes || r.bytes->size() < 16) {
-            if (r.bytes) csl_wipe(r.bytes->data(), r.bytes->size());
+        Bytes b;
+        if (tmd_io::readSmallFile(common.c_str(), 4096, b).status != tmd_io::ReadStatus::ok || b.size() < 16) {
+            csl_wipe(b.data(), b.size());
             failAll(out, o.tmds, "cannot read the common key (16 bytes) from " + common.string());
         }
-        std::copy_n(r.bytes->begin(), 16, k.common.begin());
-        csl_wipe(r.bytes->data(), r.bytes->size());
+        std::copy_n(b.begin(), 16, k.common.begin());
+        csl_wipe(b.data(), b.size());
         k.haveCommon = true;
     }
 }
 
 // Reads and bounds a TMD into the report; what is wrong with it otherwise.
 std::string readTmd(const fs::path& p, Report& r, uint32_t& tmdSize) {
-    FileBytes file = readSmallFile(p, kTmdReadLimit);
+    Bytes t;
+    const tmd_io::ReadResult file = tmd_io::readSmallFile(p.c_str(), kTmdReadLimit, t);
     const std::string name = "TMD " + p.string();
-    if (file.tooLarge) return name + " has " + std::to_string(file.size) + " bytes, more than any TMD";
-    if (!file.bytes) return "cannot read " + name;
-    const Bytes& t = *file.bytes;
+    if (file.status == tmd_io::ReadStatus::tooLarge)
+        return name + " has " + std::to_string(file.size) + " bytes, more than any TMD";
+    if (file.status != tmd_io::ReadStatus::ok) return "cannot read " + name;
     if (t.size() < tmd_layout::HEADER_BYTES) return name + " is shorter than a TMD header";
     const uint16_t numContents = es_get_be16(t.data() + tmd_layout::NUM_CONTENTS);
     if (numContents > ES_MAX_CONTENTS)
@@ -264,7 +262,7 @@ std::string readTmd(const fs::path& p, Report& r, uint32_t& tmdSize) {
     tmdSize = ES_GetTmdSize(numContents);
     if (t.size() < tmdSize)
         return name + " holds fewer content records than its numContents (" + std::to_string(numContents) + ")";
-    r.tmd = std::move(*file.bytes);
+    r.tmd = std::move(t);
     return "";
 }
 
@@ -296,48 +294,27 @@ std::string layoutHint(const std::string& name, const Record& rec, bool disc, bo
     return "";
 }
 
-// Inspects `count` TMDs, as many side by side as the worker budget allows
-// (each content's stream takes its share of the same budget), and hands the
-// reports to `emit` on this thread in the order of the TMDs.
+// Inspects `count` TMDs side by side within the process's budget (each
+// content's stream draws its threads from the same budget) and hands the
+// reports to `emit` in the order of the TMDs, each as soon as those before
+// it are out.
 void runSideBySide(size_t count, const std::function<Report(size_t)>& inspect,
                    const std::function<void(const Report&)>& emit) {
     std::vector<std::optional<Report>> done(count);
+    size_t nextOut = 0;
     std::mutex m;
-    std::condition_variable ready;
-    std::atomic<size_t> next{0};
-    auto finish = [&](size_t i, Report r) {
-        std::lock_guard<std::mutex> lock(m);
-        done[i] = std::move(r);
-        ready.notify_all();
-    };
-    auto isDone = [&](size_t i) {
-        std::lock_guard<std::mutex> lock(m);
-        return done[i].has_value();
-    };
-    auto work = [&] {
-        for (size_t i; (i = next++) < count;) finish(i, inspect(i));
-    };
-    std::vector<std::thread> helpers;
-    const size_t wanted = std::min<size_t>(count, tmd_io::workerBudget()) - 1;
-    for (size_t h = 0; h < wanted; ++h) {
-        try {
-            helpers.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;  // fewer side by side; this thread works too
-        }
-    }
-    // This thread works too while the next report in order is not ready.
-    for (size_t i = 0; i < count; ++i) {
-        for (size_t j; !isDone(i) && (j = next++) < count;) finish(j, inspect(j));
-        std::optional<Report> r;
-        {
-            std::unique_lock<std::mutex> lock(m);
-            ready.wait(lock, [&] { return done[i].has_value(); });
-            r.swap(done[i]);
-        }
-        emit(*r);
-    }
-    for (auto& t : helpers) t.join();
+    tmd_io::runParallel(
+        static_cast<int>(count), tmd_io::workerBudget(),
+        [&](int i) {
+            Report r = inspect(static_cast<size_t>(i));
+            std::lock_guard<std::mutex> lock(m);
+            done[static_cast<size_t>(i)] = std::move(r);
+            for (; nextOut < count && done[nextOut]; ++nextOut) {
+                emit(*done[nextOut]);
+                done[nextOut].reset();
+            }
+        },
+        [](int) { return false; });
 }
 
 class Inspector {
@@ -429,21 +406,19 @@ private:
     Check decryptTitleKey(const fs::path& dir, uint64_t titleId, uint8_t titleKey[16]) const {
         const fs::path tkPath = o_.titleKey.empty() ? dir / (hexId(titleId, 0) + ".titleKey") : o_.titleKey;
         Check c{Group::contents, "title key", Status::failed, ""};
-        FileBytes tk = readSmallFile(tkPath, 4096);
-        if (!tk.bytes || tk.bytes->size() < 16) {
+        Bytes tk;
+        if (tmd_io::readSmallFile(tkPath.c_str(), 4096, tk).status != tmd_io::ReadStatus::ok || tk.size() < ES_TITLE_KEY_BYTES) {
             c.detail = "cannot read 16 bytes from " + tkPath.string();
             return c;
         }
-        uint8_t iv[16] = {};
-        es_put_be64(iv, titleId);
-        if (aes_SwDecrypt(k_.common.data(), iv, tk.bytes->data(), 16, titleKey) == 0) {
+        if (ES_CpDecryptTitleKey(k_.common.data(), titleId, tk.data(), titleKey) == 0) {
             // Any 16 bytes decrypt: whether the key is right shows in the contents.
             c.status = Status::ok;
             c.detail = "decrypted; the contents show whether it is right";
         } else {
             c.detail = "cannot decrypt " + tkPath.string();
         }
-        csl_wipe(tk.bytes->data(), tk.bytes->size());
+        csl_wipe(tk.data(), tk.size());
         return c;
     }
 
