@@ -135,7 +135,7 @@ int32_t ES_VerifyPlainContent(int fd, const uint8_t titleKey[16], uint16_t index
     // which the reader sees before the piece is decrypted in place.
     std::array<std::array<uint8_t, 16>, kPlainDepth> ivs{};
     std::array<uint8_t, 16> chain{};
-    es_put_be16(chain.data(), index);
+    ES_ContentIv(index, chain.data());
     SHA1HashState sha;
     SHA1Reset(&sha);
     bool paddingZero = true;
