@@ -108,6 +108,8 @@ TEST_F(InspectTest, IntactPackagesVerifyWhereverThePkiIsFound) {
         auto r = inspect(args, c.env);
         EXPECT_EQ(r.text.status, 0) << r.text.out << r.text.err;
         EXPECT_TRUE(has(r.text.out, "== 300000040.tmd\nTMD fields:\n"));
+        EXPECT_LT(r.text.out.find("== 300000040.tmd"), r.text.out.find("== 300000041.tmd")) << "checked side by side, "
+                                                                                             "reported in order";
         EXPECT_TRUE(has(r.text.out, "signature: ok; chain: ok; contents: ok\npackage verifies\n")) << r.text.out;
         EXPECT_TRUE(has(r.json, "0 verified | ok ok ok |")) << r.json;
         EXPECT_TRUE(has(r.json, "\n0 verified | ok ok ok |")) << "one object per TMD:\n" << r.json;
