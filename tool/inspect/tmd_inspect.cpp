@@ -8,6 +8,10 @@
 // Exit status: 0 everything checked and verifies, 2 something does not verify
 // or was not checked, 1 bad input; with several TMDs the highest of theirs.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -294,6 +298,20 @@ std::string layoutHint(const std::string& name, const Record& rec, bool disc, bo
     return "";
 }
 
+// The title's extraction directory: DIR/<title ID>, opened once and never
+// through a link, so that what is extracted lands there whatever is swapped
+// in under its name meanwhile.
+struct ExtractDir {
+    fs::path path;  // empty: no extraction
+    int fd = -1;
+    ExtractDir() = default;
+    ExtractDir(const ExtractDir&) = delete;
+    ExtractDir& operator=(const ExtractDir&) = delete;
+    ~ExtractDir() {
+        if (fd >= 0) close(fd);
+    }
+};
+
 class Inspector {
 public:
     Inspector(const Options& o, const Keys& k) : o_(o), k_(k) {}
@@ -308,8 +326,9 @@ public:
         const fs::path dir = !o_.dir.empty() ? o_.dir : tmdPath.has_parent_path() ? tmdPath.parent_path() : ".";
         const uint64_t titleId = es_get_be64(r.tmd.data() + tmd_layout::TITLE_ID);
         const int numContents = es_get_be16(r.tmd.data() + tmd_layout::NUM_CONTENTS);
-        const fs::path extractDir = o_.extract.empty() ? fs::path() : o_.extract / hexId(titleId, 16);
-        if (!extractDir.empty() && !prepareExtraction(r, extractDir, numContents)) return r;
+        ExtractDir extractDir;
+        if (!o_.extract.empty()) extractDir.path = o_.extract / hexId(titleId, 16);
+        if (!extractDir.path.empty() && !prepareExtraction(r, extractDir, numContents)) return r;
 
         auto& checks = r.checks;
         const uint8_t version = r.tmd[tmd_layout::VERSION];
@@ -382,29 +401,53 @@ private:
     }
 
     // Nothing is extracted over an existing file: all names are checked
-    // before any content is looked at.
-    bool prepareExtraction(Report& r, const fs::path& extractDir, int numContents) const {
+    // before any content is looked at. DIR is the caller's; its title
+    // subdirectory is made or opened without following a link, and one that
+    // another user owns (who could swap what is written into it) is refused.
+    bool prepareExtraction(Report& r, ExtractDir& extractDir, int numContents) const {
         std::error_code ec;
+        fs::create_directories(o_.extract, ec);
+        const int top = ec ? -1 : tmd_io::openDirectory(o_.extract.c_str());
+        if (top < 0) {
+            r.error = "cannot create " + o_.extract.string() + ": " +
+                      (ec ? ec.message() : std::strerror(errno));
+            return false;
+        }
+        const std::string title = extractDir.path.filename().string();
+        extractDir.fd = tmd_io::openSubdirectory(top, title.c_str());
+        const int err = errno;
+        close(top);
+        if (extractDir.fd < 0) {
+            const std::string p = extractDir.path.string();
+            r.error = err == ELOOP ? p + " is a symbolic link; --extract does not follow it"
+                      : err == EPERM
+                          ? p + " belongs to another user; --extract does not write into it"
+                      : err == ENOTDIR ? p + " is not a directory"
+                                       : "cannot create " + p + ": " + std::strerror(err);
+            return false;
+        }
         for (int i = 0; i < numContents; ++i) {
-            const fs::path p = extractDir / (hexId(recordAt(r.tmd, i).cid, 8) + ".bin");
-            if (fs::symlink_status(p, ec).type() != fs::file_type::not_found) {
-                r.error = p.string() + " exists; --extract does not overwrite";
+            const std::string name = hexId(recordAt(r.tmd, i).cid, 8) + ".bin";
+            struct stat st {};
+            if (fstatat(extractDir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ||
+                errno != ENOENT) {
+                r.error =
+                    (extractDir.path / name).string() + " exists; --extract does not overwrite";
                 return false;
             }
         }
-        fs::create_directories(extractDir, ec);
-        if (ec) r.error = "cannot create " + extractDir.string() + ": " + ec.message();
-        return !ec;
+        return true;
     }
 
-    Outcome checkContent(Report& r, const fs::path& dir, const fs::path& extractDir, const Record& rec, bool disc,
-                         const uint8_t* titleKey, std::string& okDetail) const {
+    Outcome checkContent(Report& r, const fs::path& dir, const ExtractDir& extractDir,
+                         const Record& rec, bool disc, const uint8_t* titleKey,
+                         std::string& okDetail) const {
         const std::string base = hexId(rec.cid, 8);
         const fs::path app = dir / (base + ".app");
-        if (extractDir.empty())
+        if (extractDir.path.empty())
             return disc ? checkDisc(app, dir / (base + ".hash"), rec.size, rec.hash, titleKey, {})
                         : checkPlain(app, rec.size, rec.index, rec.hash, titleKey, {});
-        const fs::path target = extractDir / (base + ".bin");
+        const fs::path target = extractDir.path / (base + ".bin");
         tmd_io::OutputPolicy policy;
         policy.replace = false;
         tmd_io::OutputFile file;
@@ -414,7 +457,7 @@ private:
             writeErrno = errno;
             return false;
         };
-        if (!file.create(target.c_str(), policy)) writeErrno = errno;
+        if (!file.create(extractDir.fd, (base + ".bin").c_str(), policy)) writeErrno = errno;
         Outcome result = writeErrno ? Outcome{Fault::write, ""}
                          : disc     ? checkDisc(app, dir / (base + ".hash"), rec.size, rec.hash, titleKey, sink)
                                     : checkPlain(app, rec.size, rec.index, rec.hash, titleKey, sink);

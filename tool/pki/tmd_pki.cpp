@@ -6,8 +6,9 @@
 // Every file goes through the output module as key material: to a new name,
 // or over an existing regular file only with --force, never through a link,
 // device, FIFO or directory; private keys are owner-only from their first
-// byte. All destinations are checked before any key is made, and nothing is
-// written when one is refused.
+// byte. Every directory written into is locked for the run (one run per
+// directory). All destinations are checked before any key is made, and
+// nothing is written when one is refused.
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -226,36 +227,98 @@ std::optional<uint64_t> parseNumber(const std::string& text, uint64_t max) {
 
 // ---- Files --------------------------------------------------------------
 
+// Where an output goes: a directory, open and locked for the whole run, and
+// the output's name in it, which is never followed.
+struct Target {
+    std::string path;  // as the caller gave it, for messages
+    int dirFd = -1;
+    std::string name;
+};
+
+// The output directories of this run, each open once and locked until the
+// process ends: a second run writing into one of them ends at once.
+struct LockedDir {
+    dev_t dev;
+    ino_t ino;
+    int fd;
+};
+std::vector<LockedDir> lockedDirs;
+
+// Takes over `fd`, a directory, and returns the run's locked descriptor of
+// it: `shown` names it when another run holds it.
+int lockedDirectory(int fd, const std::string& shown) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) die("cannot use the directory " + shown + ": " + std::strerror(errno));
+    for (const LockedDir& d : lockedDirs)
+        if (d.dev == st.st_dev && d.ino == st.st_ino) {
+            close(fd);
+            return d.fd;
+        }
+    if (!tmd_io::lockDirectory(fd)) {
+        if (errno == EWOULDBLOCK) die("output directory " + shown + " is in use by another run");
+        die("cannot lock the directory " + shown + ": " + std::strerror(errno));
+    }
+    lockedDirs.push_back({st.st_dev, st.st_ino, fd});
+    return fd;
+}
+
+// A path the caller named: its directory as named (links included), its
+// last component never followed.
+Target callerTarget(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    Target t{path, -1, slash == std::string::npos ? path : path.substr(slash + 1)};
+    if (t.name.empty() || t.name == "." || t.name == "..")
+        die(path + " is a directory, not a regular file; nothing is written to it");
+    const std::string dir =
+        slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    const int fd = tmd_io::openDirectory(dir.c_str());
+    if (fd < 0) die("cannot write " + path + ": " + std::strerror(errno));
+    t.dirFd = lockedDirectory(fd, dir);
+    return t;
+}
+
+// The outputs checked so far, by path, for writeOutputs.
+std::vector<Target> checkedTargets;
+
 // Refuses, before anything is made: the same file named for two outputs, a
 // destination that is not a regular file, and an existing one without
 // --force.
-void checkDestinations(const std::vector<std::string>& paths, bool force) {
-    std::vector<std::filesystem::path> seen;
+void checkDestinations(const std::vector<Target>& targets, bool force) {
+    struct Seen {
+        dev_t dev;
+        ino_t ino;
+        std::string name;
+    };
+    std::vector<Seen> seen;
     std::vector<std::pair<dev_t, ino_t>> files;
-    for (const std::string& p : paths) {
-        std::error_code ec;
-        const auto normal = std::filesystem::absolute(p, ec).lexically_normal();
-        for (const auto& s : seen)
-            if (!ec && s == normal) die(p + " is named for two outputs");
-        seen.push_back(normal);
+    for (const Target& t : targets) {
+        const std::string& p = t.path;
+        struct stat dir {};
+        if (fstat(t.dirFd, &dir) != 0) die("cannot write " + p + ": " + std::strerror(errno));
+        for (const Seen& s : seen)
+            if (s.dev == dir.st_dev && s.ino == dir.st_ino && s.name == t.name)
+                die(p + " is named for two outputs");
+        seen.push_back({dir.st_dev, dir.st_ino, t.name});
+        checkedTargets.push_back(t);
 
         struct stat st {};
-        if (lstat(p.c_str(), &st) != 0) {
+        if (fstatat(t.dirFd, t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT) continue;
             die("cannot write " + p + ": " + std::strerror(errno));
         }
-        const char* kind = S_ISLNK(st.st_mode)                        ? "a symbolic link"
-                           : S_ISDIR(st.st_mode)                      ? "a directory"
-                           : S_ISFIFO(st.st_mode)                     ? "a FIFO"
-                           : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
-                           : S_ISSOCK(st.st_mode)                     ? "a socket"
-                                                                      : nullptr;
-        if (kind) die(p + " is " + kind + ", not a regular file; nothing is written to it");
+        if (const char* kind = tmd_io::entryKind(st.st_mode))
+            die(p + " is " + kind + ", not a regular file; nothing is written to it");
         for (const auto& f : files)
             if (f.first == st.st_dev && f.second == st.st_ino) die(p + " is named for two outputs");
         files.emplace_back(st.st_dev, st.st_ino);
         if (!force) die(p + " exists; --force replaces it");
     }
+}
+
+void checkDestinations(const std::vector<std::string>& paths, bool force) {
+    std::vector<Target> targets;
+    for (const std::string& p : paths) targets.push_back(callerTarget(p));
+    checkDestinations(targets, force);
 }
 
 struct Output {
@@ -276,9 +339,13 @@ struct Output {
 void writeOutputs(const std::vector<Output>& outputs, bool force) {
     std::vector<std::unique_ptr<tmd_io::OutputFile>> files;
     for (const Output& o : outputs) {
+        const Target* t = nullptr;
+        for (const Target& c : checkedTargets)
+            if (c.path == o.path) t = &c;
+        if (!t) die("internal error: " + o.path + " was not checked");
         files.push_back(std::make_unique<tmd_io::OutputFile>());
         const tmd_io::OutputPolicy policy{true, force, static_cast<mode_t>(o.secret ? 0600 : 0644)};
-        if (!files.back()->create(o.path.c_str(), policy)) {
+        if (!files.back()->create(t->dirFd, t->name.c_str(), policy)) {
             const int err = errno;
             files.clear();
             cannotWrite(o.path, err);
@@ -586,14 +653,38 @@ int cmdInit(const Args& args) {
     if (bitsArg && *bitsArg != "2048" && *bitsArg != "4096") die("--ca-bits takes 2048 or 4096");
     const int caBits = bitsArg && *bitsArg == "4096" ? 4096 : 2048;
 
+    // DIR is the caller's; the key-file directory below it is made or
+    // opened a level at a time, never through a link, and only when it is
+    // the caller's own: someone else's could have its files swapped.
+    const std::vector<std::string> levels =
+        layout && *layout == "root" ? std::vector<std::string>{"usr", "etc", "pki_data"}
+                                    : std::vector<std::string>{"X86", "bin", "pki_data"};
     std::filesystem::path dir(args.paths[0]);
-    dir /= layout && *layout == "root" ? "usr/etc/pki_data" : "X86/bin/pki_data";
-    auto in = [&](const char* n) { return (dir / n).string(); };
-    const std::string commonPath = in("common_dpki.aesKey"), caKeyPath = in("ca_dpki.rsa"),
-                      cpKeyPath = in("cp_dpki.rsa"), caCertPath = in("ca_dpki.cert"),
-                      cpCertPath = in("cp_dpki.cert");
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    int dirFd = ec ? -1 : tmd_io::openDirectory(dir.c_str());
+    if (dirFd < 0)
+        die("cannot create " + dir.string() + ": " + (ec ? ec.message() : std::strerror(errno)));
+    for (const std::string& level : levels) {
+        dir /= level;
+        const int sub = tmd_io::openSubdirectory(dirFd, level.c_str());
+        const int err = errno;
+        close(dirFd);
+        dirFd = sub;
+        if (sub >= 0) continue;
+        if (err == ELOOP)
+            die(dir.string() + " is a symbolic link, not a directory; nothing is written to it");
+        if (err == EPERM) die(dir.string() + " belongs to another user; nothing is written to it");
+        if (err == ENOTDIR) die(dir.string() + " is not a directory; nothing is written to it");
+        die("cannot create " + dir.string() + ": " + std::strerror(err));
+    }
+    dirFd = lockedDirectory(dirFd, dir.string());
+    const auto in = [&](const char* n) { return Target{(dir / n).string(), dirFd, n}; };
+    const Target common = in("common_dpki.aesKey"), caKey = in("ca_dpki.rsa"),
+                 cpKey = in("cp_dpki.rsa"), caCertFile = in("ca_dpki.cert"),
+                 cpCertFile = in("cp_dpki.cert");
     // A second init would make every package of the first unverifiable.
-    checkDestinations({commonPath, caKeyPath, cpKeyPath, caCertPath, cpCertPath}, args.force());
+    checkDestinations({common, caKey, cpKey, caCertFile, cpCertFile}, args.force());
 
     Secret commonKey(16);
     randomBytes(commonKey.bytes.data(), commonKey.bytes.size());
@@ -608,14 +699,11 @@ int cmdInit(const Args& args) {
     Bytes cpCert = rsaCert("CP00000004", "Root-CA00000001", caSig, cp.key, 0);
     signRsa(ca.key, cpCert);
 
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) die("cannot create " + dir.string() + ": " + ec.message());
-    writeOutputs({{commonPath, commonKey.bytes.data(), commonKey.bytes.size(), true},
-                  {caKeyPath, caText.bytes.data(), caText.bytes.size(), true},
-                  {cpKeyPath, cpText.bytes.data(), cpText.bytes.size(), true},
-                  {caCertPath, caCert.data(), caCert.size(), false},
-                  {cpCertPath, cpCert.data(), cpCert.size(), false}},
+    writeOutputs({{common.path, commonKey.bytes.data(), commonKey.bytes.size(), true},
+                  {caKey.path, caText.bytes.data(), caText.bytes.size(), true},
+                  {cpKey.path, cpText.bytes.data(), cpText.bytes.size(), true},
+                  {caCertFile.path, caCert.data(), caCert.size(), false},
+                  {cpCertFile.path, cpCert.data(), cpCert.size(), false}},
                  args.force());
     std::printf("development PKI written to %s\n", dir.string().c_str());
     return 0;
