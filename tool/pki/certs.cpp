@@ -84,12 +84,16 @@ int cmdInit(const Args& args) {
 
     std::string dir;
     const int dirFd = keyFileDirectory(args.paths[0],
-                                       layout && *layout == "root" ? std::vector<std::string>{"usr", "etc", "pki_data"}
-                                                                   : std::vector<std::string>{"X86", "bin", "pki_data"},
+                                       layout && *layout == "root"
+                                           ? std::vector<std::string>{"usr", "etc", "pki_data"}
+                                           : std::vector<std::string>{"X86", "bin", "pki_data"},
                                        dir);
-    auto in = [&](const char* n) { return Target{(std::filesystem::path(dir) / n).string(), dirFd, n}; };
-    const Target common = in("common_dpki.aesKey"), caKey = in("ca_dpki.rsa"), cpKey = in("cp_dpki.rsa"),
-                 caCertFile = in("ca_dpki.cert"), cpCertFile = in("cp_dpki.cert");
+    auto in = [&](const char* n) {
+        return Target{(std::filesystem::path(dir) / n).string(), dirFd, n};
+    };
+    const Target common = in("common_dpki.aesKey"), caKey = in("ca_dpki.rsa"),
+                 cpKey = in("cp_dpki.rsa"), caCertFile = in("ca_dpki.cert"),
+                 cpCertFile = in("cp_dpki.cert");
     // A second init would make every package of the first unverifiable.
     checkDestinations({common, caKey, cpKey, caCertFile, cpCertFile}, args.force());
 

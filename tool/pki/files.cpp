@@ -59,7 +59,8 @@ Target callerTarget(const std::string& path) {
     Target t{path, -1, slash == std::string::npos ? path : path.substr(slash + 1)};
     if (t.name.empty() || t.name == "." || t.name == "..")
         die(path + " is a directory, not a regular file; nothing is written to it");
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    const std::string dir =
+        slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
     const int fd = tmd_io::openDirectory(dir.c_str());
     if (fd < 0) die("cannot write " + path + ": " + std::strerror(errno));
     t.dirFd = lockedDirectory(fd, dir);
@@ -109,12 +110,14 @@ void checkDestinations(const std::vector<std::string>& paths, bool force) {
     checkDestinations(targets, force);
 }
 
-int keyFileDirectory(const std::string& top, const std::vector<std::string>& levels, std::string& shown) {
+int keyFileDirectory(const std::string& top, const std::vector<std::string>& levels,
+                     std::string& shown) {
     std::filesystem::path dir(top);
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     int dirFd = ec ? -1 : tmd_io::openDirectory(dir.c_str());
-    if (dirFd < 0) die("cannot create " + dir.string() + ": " + (ec ? ec.message() : std::strerror(errno)));
+    if (dirFd < 0)
+        die("cannot create " + dir.string() + ": " + (ec ? ec.message() : std::strerror(errno)));
     for (const std::string& level : levels) {
         dir /= level;
         const int sub = tmd_io::openSubdirectory(dirFd, level.c_str());
@@ -122,7 +125,8 @@ int keyFileDirectory(const std::string& top, const std::vector<std::string>& lev
         close(dirFd);
         dirFd = sub;
         if (sub >= 0) continue;
-        if (err == ELOOP) die(dir.string() + " is a symbolic link, not a directory; nothing is written to it");
+        if (err == ELOOP)
+            die(dir.string() + " is a symbolic link, not a directory; nothing is written to it");
         if (err == EPERM) die(dir.string() + " belongs to another user; nothing is written to it");
         if (err == ENOTDIR) die(dir.string() + " is not a directory; nothing is written to it");
         die("cannot create " + dir.string() + ": " + std::strerror(err));

@@ -102,7 +102,8 @@ void checkDestinations(const std::vector<Target>& targets, bool force);
 // `levels`, made or opened a level at a time, never through a link nor into
 // a level that another user owns (who could swap what is written there);
 // the last is locked for the run and returned. `shown` becomes its path.
-int keyFileDirectory(const std::string& top, const std::vector<std::string>& levels, std::string& shown);
+int keyFileDirectory(const std::string& top, const std::vector<std::string>& levels,
+                     std::string& shown);
 
 struct Output {
     std::string path;
