@@ -8,6 +8,10 @@
 // Exit status: 0 everything checked and verifies, 2 something does not verify
 // or was not checked, 1 bad input; with several TMDs the highest of theirs.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -317,6 +321,20 @@ void runSideBySide(size_t count, const std::function<Report(size_t)>& inspect,
         [](int) { return false; });
 }
 
+// The title's extraction directory: DIR/<title ID>, opened once and never
+// through a link, so that what is extracted lands there whatever is swapped
+// in under its name meanwhile.
+struct ExtractDir {
+    fs::path path;  // empty: no extraction
+    int fd = -1;
+    ExtractDir() = default;
+    ExtractDir(const ExtractDir&) = delete;
+    ExtractDir& operator=(const ExtractDir&) = delete;
+    ~ExtractDir() {
+        if (fd >= 0) close(fd);
+    }
+};
+
 class Inspector {
 public:
     Inspector(const Options& o, const Keys& k) : o_(o), k_(k) {}
@@ -346,11 +364,11 @@ public:
         certLock.unlock();
         // Records that are not known to be the publisher's could name any
         // plaintext: nothing is extracted from them.
-        fs::path extractDir;
+        ExtractDir extractDir;
         std::string notExtracted;
         if (!o_.extract.empty()) {
             notExtracted = unverifiedSigner(checks);
-            extractDir = o_.extract / hexId(titleId, 16);
+            extractDir.path = o_.extract / hexId(titleId, 16);
             if (notExtracted.empty() && !prepareExtraction(r, extractDir, numContents)) return r;
         }
 
@@ -423,27 +441,50 @@ private:
     }
 
     // Nothing is extracted over an existing file: all names are checked
-    // before any content is looked at.
-    bool prepareExtraction(Report& r, const fs::path& extractDir, int numContents) const {
+    // before any content is looked at. DIR is the caller's; its title
+    // subdirectory is made or opened without following a link, and one that
+    // another user owns (who could swap what is written into it) is refused.
+    bool prepareExtraction(Report& r, ExtractDir& extractDir, int numContents) const {
         std::error_code ec;
+        fs::create_directories(o_.extract, ec);
+        const int top = ec ? -1 : tmd_io::openDirectory(o_.extract.c_str());
+        if (top < 0) {
+            r.error = "cannot create " + o_.extract.string() + ": " +
+                      (ec ? ec.message() : std::strerror(errno));
+            return false;
+        }
+        const std::string title = extractDir.path.filename().string();
+        extractDir.fd = tmd_io::openSubdirectory(top, title.c_str());
+        const int err = errno;
+        close(top);
+        if (extractDir.fd < 0) {
+            const std::string p = extractDir.path.string();
+            r.error = err == ELOOP ? p + " is a symbolic link; --extract does not follow it"
+                      : err == EPERM
+                          ? p + " belongs to another user; --extract does not write into it"
+                      : err == ENOTDIR ? p + " is not a directory"
+                                       : "cannot create " + p + ": " + std::strerror(err);
+            return false;
+        }
         for (int i = 0; i < numContents; ++i) {
-            const fs::path p = extractDir / (hexId(recordAt(r.tmd, i).cid, 8) + ".bin");
-            if (fs::symlink_status(p, ec).type() != fs::file_type::not_found) {
-                r.error = p.string() + " exists; --extract does not overwrite";
+            const std::string name = hexId(recordAt(r.tmd, i).cid, 8) + ".bin";
+            struct stat st {};
+            if (fstatat(extractDir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ||
+                errno != ENOENT) {
+                r.error =
+                    (extractDir.path / name).string() + " exists; --extract does not overwrite";
                 return false;
             }
         }
-        fs::create_directories(extractDir, ec);
-        if (ec) r.error = "cannot create " + extractDir.string() + ": " + ec.message();
-        return !ec;
+        return true;
     }
 
-    Outcome verifyContent(Report& r, const fs::path& dir, const fs::path& extractDir, const Record& rec, bool disc,
-                          const uint8_t* titleKey, std::string& okDetail) const {
+    Outcome verifyContent(Report& r, const fs::path& dir, const ExtractDir& extractDir, const Record& rec,
+                          bool disc, const uint8_t* titleKey, std::string& okDetail) const {
         const std::string base = hexId(rec.cid, 8);
         const ContentFiles files{dir / (base + ".app"), dir / (base + ".hash"), disc};
-        if (extractDir.empty()) return checkContent(files, rec, titleKey, {});
-        const fs::path target = extractDir / (base + ".bin");
+        if (extractDir.path.empty()) return checkContent(files, rec, titleKey, {});
+        const fs::path target = extractDir.path / (base + ".bin");
         tmd_io::OutputPolicy policy;
         policy.replace = false;
         tmd_io::OutputFile file;
@@ -453,7 +494,7 @@ private:
             writeErrno = errno;
             return false;
         };
-        if (!file.create(target.c_str(), policy)) writeErrno = errno;
+        if (!file.create(extractDir.fd, (base + ".bin").c_str(), policy)) writeErrno = errno;
         Outcome result = writeErrno ? Outcome{Fault::write, ""} : checkContent(files, rec, titleKey, sink);
         if (result.fault == Fault::none) {
             if (file.commit()) okDetail = "extracted to " + target.string();

@@ -8,6 +8,7 @@
 // on standard error; the dump stage reports a TMD that does not verify with
 // status 2.
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +31,7 @@
 #include "es/disk_encrypt.h"
 #include "es/title_key.h"
 #include "es/tmd.h"
+#include "io/output_file.h"
 #include "io/stream_pipeline.h"
 #include "tool/common/options.h"
 #include "tool/common/pkcs11_signer.h"
@@ -344,6 +347,54 @@ void processOptions(int argc, char** argv) {
     postParseChecks();
 }
 
+// The output directory (the current one), open for the whole run: locked, so
+// that a second run into it ends at once, and the directory every output of
+// this program is written in by name, never through what stands there.
+int outDir = -1;
+
+// Every name this run writes.
+std::vector<std::string> outputNames() {
+    std::vector<std::string> names;
+    char name[32];
+    for (int i = 0; i < cfg.numContents; ++i) {
+        std::snprintf(name, sizeof name, "%08x.app", cfg.cids[i]);
+        names.push_back(name);
+        if (!cfg.diskEncryption) continue;
+        std::snprintf(name, sizeof name, "%08x.hash", cfg.cids[i]);
+        names.push_back(name);
+    }
+    if (cfg.numContents != 0) names.push_back(cfg.outKeyFile);
+    names.push_back(cfg.outTmdFile);
+    if (cfg.cmdOut) {
+        for (int i = 0; i < cfg.numContents; ++i) {
+            ContentRecord rec{};
+            es_put_be32(rec.bytes + cmd_layout::CID, cfg.cids[i]);
+            names.push_back(tool::contentRecordFileName(rec.bytes));
+        }
+        for (int k = 0; k < cfg.numInCmds; ++k)
+            names.push_back(tool::contentRecordFileName(cfg.cmds[k].bytes));
+    }
+    return names;
+}
+
+// Before anything is written: the output directory is this run's alone, and
+// no output name holds what an output is never put over (a directory, FIFO,
+// device or socket, or a link to one). A link to anything else or a file
+// with other names under an output's name is replaced when the output is
+// written, never written through.
+void claimOutputDirectory() {
+    outDir = tmd_io::openDirectory(".");
+    if (outDir < 0) die("cannot open the output directory: %s\n", std::strerror(errno));
+    if (!tmd_io::lockDirectory(outDir)) {
+        if (errno == EWOULDBLOCK) die("output directory is in use by another run\n");
+        die("cannot lock the output directory: %s\n", std::strerror(errno));
+    }
+    for (const std::string& name : outputNames())
+        if (const char* kind = tmd_io::refusedEntry(outDir, name.c_str()))
+            die("file open failed %s: it is %s, not a regular file; nothing is written\n",
+                name.c_str(), kind);
+}
+
 // Encrypts command-line contents [0, numContents) and stores each digest in
 // its hash slot. Contents are independent, so several run at once; the first
 // failing content in command-line order is the one reported.
@@ -438,7 +489,7 @@ void encryptContents() {
         ES_CpEncryptTitleKey(commonKey, cfg.tid, titleKey, encTitleKey) != 0)
         die("titleKey encryption failed\n");
     wipeSecrets();
-    if (cfg.numContents != 0) utilFwrite(cfg.outKeyFile, encTitleKey, sizeof encTitleKey);
+    if (cfg.numContents != 0) utilFwriteAt(outDir, cfg.outKeyFile, encTitleKey, sizeof encTitleKey);
 }
 
 // Set when TMD_SIGNING_KEY names the content-publishing key on a PKCS#11
@@ -534,13 +585,16 @@ void generateTmd() {
         die("signing TMD failed\n");
     }
 
-    utilFwrite(cfg.outTmdFile, cfg.tmd, size);
+    utilFwriteAt(outDir, cfg.outTmdFile, cfg.tmd, size);
 }
 
+// The TMD as written, read back from the output directory without following
+// a link: whatever was swapped in under its name meanwhile is not read.
 int dumpTmd() {
+    const int fd = openat(outDir, cfg.outTmdFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) die("file open failed %s\n", cfg.outTmdFile);
     struct stat st;
-    if (stat(cfg.outTmdFile, &st) != 0) die("file open failed %s\n", cfg.outTmdFile);
-    if (S_ISDIR(st.st_mode)) die("file read failed %s\n", cfg.outTmdFile);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) die("file read failed %s\n", cfg.outTmdFile);
     switch (tool::checkTmdFileSize(static_cast<uint64_t>(st.st_size), sizeof cfg.tmd)) {
         case tool::TmdFileCheck::tooLarge:
             die("TMD file %s is larger than a TMD of %u contents\n", cfg.outTmdFile, ES_MAX_CONTENTS);
@@ -550,7 +604,13 @@ int dumpTmd() {
             break;
     }
     const uint32_t fileSize = static_cast<uint32_t>(st.st_size);
-    utilFread(cfg.outTmdFile, cfg.tmd, fileSize);
+    for (uint32_t got = 0; got < fileSize;) {
+        const ssize_t n = pread(fd, cfg.tmd + got, fileSize - got, got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) die("file read failed %s\n", cfg.outTmdFile);
+        got += static_cast<uint32_t>(n);
+    }
+    close(fd);
 
     const uint8_t* t = cfg.tmd;
     const uint16_t numContents = es_get_be16(t + tmd_layout::NUM_CONTENTS);
@@ -570,7 +630,7 @@ int dumpTmd() {
         const uint8_t* rec = t + tmd_layout::CONTENTS + ES_CONTENT_RECORD_BYTES * static_cast<uint32_t>(i);
         const std::string name = tool::contentRecordFileName(rec);
         std::fflush(stdout);
-        utilFwrite(name.c_str(), rec, ES_CONTENT_RECORD_BYTES);
+        utilFwriteAt(outDir, name.c_str(), rec, ES_CONTENT_RECORD_BYTES);
     }
 
     std::fflush(stdout);
@@ -594,6 +654,7 @@ int main(int argc, char** argv) {
         std::fputs(version ? "tmd " TMD_VERSION "\n" : kHelp, stdout);
     } else {
         processOptions(argc, argv);
+        claimOutputDirectory();
         if (cfg.create) {
             openSigningToken();
             encryptContents();
