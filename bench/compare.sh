@@ -9,6 +9,7 @@
 # that writes into never-touched pages can take twice as long: the median
 # over several rounds is the figure to quote.
 # Run it on an otherwise idle machine: bench/compare.sh build 5
+# COMPARE_ONLY=inspect bench/compare.sh build 5 times only tmd-inspect.
 set -euo pipefail
 build=$(cd "${1:?usage: compare.sh <build-dir> [rounds]}" && pwd)
 rounds=${2:-3}

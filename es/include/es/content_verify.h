@@ -17,7 +17,7 @@
 #include "es/es.h"
 
 // Results besides ES_ERR_OK and ES_ERR_INVALID (a missing argument).
-constexpr int32_t ES_ERR_VERIFY_READ = -1040;  // a file cannot be read, or no memory had
+constexpr int32_t ES_ERR_VERIFY_READ = -1040;  // a file cannot be read, or no memory could be had
 constexpr int32_t ES_ERR_VERIFY_SIZE = -1041;  // a file has the wrong size, or the record is impossible
 constexpr int32_t ES_ERR_VERIFY_DATA = -1042;  // the bytes are not what was recorded
 constexpr int32_t ES_ERR_VERIFY_SINK = -1043;  // the sink refused the plaintext
