@@ -447,36 +447,29 @@ std::unique_ptr<tool::TokenKey> signingToken;
 
 // Reaches the token before any content is encrypted, so that a wrong PIN or
 // a wrong key ends the run before it has written anything, and checks the
-// key against the content-publishing certificate: a key that does not match
-// would give a TMD that does not verify.
+// key (the token's, or without -a the key file's) against the
+// content-publishing certificate: a key that does not match would give a TMD
+// that does not verify.
 void openSigningToken() {
     const char* uri = std::getenv("TMD_SIGNING_KEY");
-    if (!uri || !*uri) return;
+    if (!uri || !*uri) {
+        // Only -a would report the TMD of a mismatched key file as failing.
+        const std::string why =
+            cfg.cmdOut ? "" : tool::keyFileMismatch(cfg.cpRsaFile, cfg.cpCertFile);
+        if (!why.empty()) die("%s\n", why.c_str());
+        return;
+    }
     std::string error;
     signingToken = tool::TokenKey::open(uri, true, &error);
     if (!signingToken) die("%s\n", error.c_str());
     // Logged out and closed on every way out, before the module's own
     // static state is torn down at exit.
     std::atexit([] { signingToken.reset(); });
-    const char* name = signingToken->name().c_str();
-    const std::vector<uint8_t>& n = signingToken->modulus();
-    const uint32_t rsa2048Bytes = ES_GetPubKeyBytes(ES_PUBKEY_RSA2048);
-    if (!signingToken->isRsa() || n.size() != rsa2048Bytes || !(n[0] & 0x80))
-        die("the key of %s is not RSA-2048\n", name);
-
-    // The RSA-2048-signed layout is read first; the certificate's own types
-    // then say whether the RSA-4096-signed one needs more.
-    uint8_t cert[ES_CERT_MAX_BYTES];
-    const uint32_t firstRead = ES_GetCertLayout(ES_SIG_RSA2048, ES_PUBKEY_RSA2048)->size;
-    utilFread(cfg.cpCertFile, cert, firstRead);
-    uint32_t len = 0;
-    const uint8_t* key = ES_GetCertPubKey(cert, &len);
-    if (!key || len != rsa2048Bytes) die("the certificate %s holds no RSA-2048 key\n", cfg.cpCertFile);
-    const ES_CertLayout* layout = ES_GetCertLayout(es_get_be32(cert), ES_PUBKEY_RSA2048);
-    const uint32_t keyEnd = layout->exponent + ES_CERT_EXPONENT_BYTES;
-    if (keyEnd > firstRead) utilFread(cfg.cpCertFile, cert, keyEnd);
-    if (!signingToken->matches(key, len, cert + layout->exponent, ES_CERT_EXPONENT_BYTES))
-        die("the key of %s does not match the certificate %s\n", name, cfg.cpCertFile);
+    const std::string& name = signingToken->name();
+    if (!signingToken->isRsa()) die("the key of %s is not RSA-2048\n", name.c_str());
+    const std::string why = tool::signingKeyMismatch(cfg.cpCertFile, name, signingToken->modulus(),
+                                                     signingToken->exponent());
+    if (!why.empty()) die("%s\n", why.c_str());
 }
 
 void generateTmd() {
