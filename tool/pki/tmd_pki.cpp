@@ -34,6 +34,7 @@
 #include "csl/elliptic_math.h"
 #include "csl/wipe.h"
 #include "es/cert.h"
+#include "es/tmd.h"
 #include "io/output_file.h"
 #include "tool/common/inspect.h"
 #include "tool/common/pkcs11_signer.h"
@@ -851,6 +852,21 @@ int cmdShow(const Args& args) {
     // A certificate begins with its signature type; a key file with text.
     if (b.size() >= 4 && std::string(inspect::sigTypeText(es_get_be32(b.data()))) != "unknown") {
         const inspect::Cert cert = inspect::describeCert(path, b);
+        // A TMD begins with a signature type too; its size, from its own
+        // content count, tells it from a damaged certificate.
+        const uint16_t numContents =
+            b.size() >= tmd_layout::HEADER_BYTES ? es_get_be16(b.data() + tmd_layout::NUM_CONTENTS) : 0;
+        if (!cert.problem.empty() && b.size() >= tmd_layout::HEADER_BYTES && b.size() == ES_GetTmdSize(numContents)) {
+            head("TMD (title metadata; tmd-inspect checks it)");
+            char titleId[24];
+            std::snprintf(titleId, sizeof titleId, "0x%016llx",
+                          static_cast<unsigned long long>(es_get_be64(b.data() + tmd_layout::TITLE_ID)));
+            showField("title ID", titleId);
+            const char* issuer = reinterpret_cast<const char*>(b.data() + tmd_layout::ISSUER);
+            showField("issuer", shown(std::string(issuer, strnlen(issuer, ES_ISSUER_BYTES))));
+            showField("contents", std::to_string(numContents));
+            return 0;
+        }
         if (!cert.problem.empty()) die(path + " is not a usable certificate: " + cert.problem);
         uint32_t keyLen = 0;
         const uint8_t* key = ES_GetCertPubKey(cert.bytes.data(), &keyLen);
