@@ -24,12 +24,10 @@
 #include <string>
 #include <vector>
 
-#include <openssl/evp.h>
-
-#include "csl/aes.h"
 #include "csl/wipe.h"
 #include "es/cert.h"
 #include "es/disk_encrypt.h"
+#include "es/title_key.h"
 #include "es/tmd.h"
 #include "io/stream_pipeline.h"
 #include "tool/common/options.h"
@@ -392,7 +390,7 @@ void encryptAll(const uint8_t titleKey[16]) {
             if (results[static_cast<size_t>(i)] != 0) break;
         }
     } else {
-        tool::runParallel(n, workers, encryptOne, [&](int i) { return results[static_cast<size_t>(i)] != 0; });
+        tmd_io::runParallel(n, workers, encryptOne, [&](int i) { return results[static_cast<size_t>(i)] != 0; });
     }
 
     for (int i = 0; i < n; ++i) {
@@ -406,8 +404,7 @@ void encryptAll(const uint8_t titleKey[16]) {
 // written), and the exit handler wipes them on every such path too.
 struct StageSecrets {
     uint8_t commonKey[16];
-    uint8_t titleKey[16];
-    char text[16 + 6 + 1];  // derivation text: 16 hex digits, the salt, the terminator
+    uint8_t titleKey[ES_TITLE_KEY_BYTES];
 };
 StageSecrets secrets;
 
@@ -417,23 +414,17 @@ void encryptContents() {
     std::atexit(wipeSecrets);
     uint8_t* const commonKey = secrets.commonKey;
     uint8_t* const titleKey = secrets.titleKey;
-    uint8_t encTitleKey[16] = {};
-    uint8_t iv[16] = {};
+    uint8_t encTitleKey[ES_TITLE_KEY_BYTES] = {};
 
     utilFread(cfg.commonKeyFile, commonKey, sizeof secrets.commonKey);
 
+    // A given title-key file is written out as it was read: encrypting its
+    // key again under the same common key and IV gives the same bytes.
     if (!cfg.titleKeyFile) {
-        char* const text = secrets.text;
-        std::snprintf(text, sizeof secrets.text, "%016llx%s",
-                      static_cast<unsigned long long>(cfg.tid), "qentor");
-        unsigned int len = 0;
-        if (!EVP_Digest(text, 22, titleKey, &len, EVP_md5(), nullptr) || len != 16)
-            die("title key derivation failed\n");
-        csl_wipe(text, sizeof secrets.text);
+        if (ES_DeriveTitleKey(cfg.tid, titleKey) != 0) die("title key derivation failed\n");
     } else {
-        es_put_be64(iv, cfg.tid);
         utilFread(cfg.titleKeyFile, encTitleKey, sizeof encTitleKey);
-        aes_SwDecrypt(commonKey, iv, encTitleKey, 16, titleKey);
+        ES_CpDecryptTitleKey(commonKey, cfg.tid, encTitleKey, titleKey);
     }
 
     for (int k = 0; k < cfg.numInCmds; ++k) {
@@ -443,7 +434,8 @@ void encryptContents() {
 
     encryptAll(titleKey);
 
-    if (cfg.numContents != 0 && ES_CpEncryptTitleKey(commonKey, cfg.tid, titleKey, encTitleKey) != 0)
+    if (cfg.numContents != 0 && !cfg.titleKeyFile &&
+        ES_CpEncryptTitleKey(commonKey, cfg.tid, titleKey, encTitleKey) != 0)
         die("titleKey encryption failed\n");
     wipeSecrets();
     if (cfg.numContents != 0) utilFwrite(cfg.outKeyFile, encTitleKey, sizeof encTitleKey);
@@ -468,16 +460,22 @@ void openSigningToken() {
     std::atexit([] { signingToken.reset(); });
     const char* name = signingToken->name().c_str();
     const std::vector<uint8_t>& n = signingToken->modulus();
-    if (!signingToken->isRsa() || n.size() != 256 || !(n[0] & 0x80)) die("the key of %s is not RSA-2048\n", name);
+    const uint32_t rsa2048Bytes = ES_GetPubKeyBytes(ES_PUBKEY_RSA2048);
+    if (!signingToken->isRsa() || n.size() != rsa2048Bytes || !(n[0] & 0x80))
+        die("the key of %s is not RSA-2048\n", name);
 
-    uint8_t cert[1024];
-    utilFread(cfg.cpCertFile, cert, 768);
+    // The RSA-2048-signed layout is read first; the certificate's own types
+    // then say whether the RSA-4096-signed one needs more.
+    uint8_t cert[ES_CERT_MAX_BYTES];
+    const uint32_t firstRead = ES_GetCertLayout(ES_SIG_RSA2048, ES_PUBKEY_RSA2048)->size;
+    utilFread(cfg.cpCertFile, cert, firstRead);
     uint32_t len = 0;
     const uint8_t* key = ES_GetCertPubKey(cert, &len);
-    if (!key || len != 256) die("the certificate %s holds no RSA-2048 key\n", cfg.cpCertFile);
-    const uint32_t keyEnd = static_cast<uint32_t>(key - cert) + len + 4;  // modulus, then exponent
-    if (keyEnd > 768) utilFread(cfg.cpCertFile, cert, keyEnd);           // RSA-4096-signed layout
-    if (!signingToken->matches(key, len, key + len, 4))
+    if (!key || len != rsa2048Bytes) die("the certificate %s holds no RSA-2048 key\n", cfg.cpCertFile);
+    const ES_CertLayout* layout = ES_GetCertLayout(es_get_be32(cert), ES_PUBKEY_RSA2048);
+    const uint32_t keyEnd = layout->exponent + ES_CERT_EXPONENT_BYTES;
+    if (keyEnd > firstRead) utilFread(cfg.cpCertFile, cert, keyEnd);
+    if (!signingToken->matches(key, len, cert + layout->exponent, ES_CERT_EXPONENT_BYTES))
         die("the key of %s does not match the certificate %s\n", name, cfg.cpCertFile);
 }
 
@@ -515,10 +513,12 @@ void generateTmd() {
         if (!claimed[p] || tmdParams.contents[p].index != p) die("incorrect content index %d\n", p);
     }
 
-    uint8_t cert[768];
-    uint8_t issuer[64];
-    uint8_t name[64];
-    utilFread(cfg.cpCertFile, cert, sizeof cert);
+    // The names sit within the first bytes of the content-publishing
+    // certificate's RSA-2048-signed layout in every layout that signs TMDs.
+    uint8_t cert[ES_CERT_MAX_BYTES];
+    uint8_t issuer[ES_CERT_NAME_BYTES];
+    uint8_t name[ES_CERT_NAME_BYTES];
+    utilFread(cfg.cpCertFile, cert, ES_GetCertLayout(ES_SIG_RSA2048, ES_PUBKEY_RSA2048)->size);
     if (ES_GetCertNames(cert, issuer, name) != 0) die("get cert name failed\n");
     // The TMD's issuer field holds "<issuer>-<name>" and its terminator in 64 bytes.
     const void* issuerEnd = std::memchr(issuer, 0, sizeof issuer);
@@ -535,9 +535,9 @@ void generateTmd() {
 
     if (signingToken) {
         std::string error;
-        if (!signingToken->fillSig(256, cfg.tmd, static_cast<int32_t>(size), &error))
+        if (!signingToken->fillSig(ES_RSA2048_SIG_BYTES, cfg.tmd, static_cast<int32_t>(size), &error))
             die("signing TMD failed: %s\n", error.c_str());
-    } else if (utilFillSig(cfg.cpRsaFile, 256, cfg.tmd, static_cast<int32_t>(size)) != 0) {
+    } else if (utilFillSig(cfg.cpRsaFile, ES_RSA2048_SIG_BYTES, cfg.tmd, static_cast<int32_t>(size)) != 0) {
         die("signing TMD failed\n");
     }
 
@@ -581,7 +581,7 @@ int dumpTmd() {
     }
 
     std::fflush(stdout);
-    if (utilVerify(cfg.cpCertFile, 256, t, static_cast<int32_t>(needed)) == 0) {
+    if (utilVerify(cfg.cpCertFile, ES_RSA2048_SIG_BYTES, t, static_cast<int32_t>(needed)) == 0) {
         std::printf("TMD verify successful\n");
         return 0;
     }
