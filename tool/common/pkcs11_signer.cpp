@@ -471,7 +471,9 @@ bool TokenKey::State::chooseMechanism(std::string* error) {
     CK_ULONG count = 0;
     std::vector<CK_MECHANISM_TYPE> list;
     if (fn->C_GetMechanismList(slot, nullptr, &count) == CKR_OK) {
-        list.resize(count);
+        // p11-kit's client module reads as far past the list as the list is
+        // long when it fills it in: twice the room keeps that inside our buffer.
+        list.resize(2 * count + 1);
         if (fn->C_GetMechanismList(slot, list.data(), &count) != CKR_OK) count = 0;
         list.resize(count);
     }
