@@ -129,6 +129,11 @@ int32_t ES_EncryptContent(const char* path, uint32_t cid, uint16_t index, const 
 // input is a pipe or changes while it is read.
 int32_t ES_EncryptContentSized(const char* path, uint32_t cid, uint16_t index,
                                const uint8_t key[16], uint8_t hashOut[20], uint64_t* plainBytes);
+// As ES_EncryptContentSized, writing "%08x.app" into the directory outDir
+// (null or empty: the current directory).
+int32_t ES_EncryptContentSizedIn(const char* outDir, const char* path, uint32_t cid,
+                                 uint16_t index, const uint8_t key[16], uint8_t hashOut[20],
+                                 uint64_t* plainBytes);
 // out := titleKey encrypted under commonKey with AES-128-CBC, IV the title ID
 // (big-endian) and eight zero bytes. 0 or ES_ERR_INVALID.
 int32_t ES_CpEncryptTitleKey(const uint8_t commonKey[16], uint64_t titleId,
