@@ -6,61 +6,79 @@
 
 namespace {
 
-constexpr size_t NAME_BYTES = 64;
+constexpr size_t NAME_BYTES = ES_CERT_NAME_BYTES;
 
-// Byte layout of one admitted (signature type, key type) pair.
-struct CertLayout {
-    uint32_t sigType;
-    uint32_t keyType;
-    uint32_t size;
-    uint32_t issuer;
-    uint32_t keyTypeOff;
-    uint32_t name;
-    uint32_t keyId;
-    uint32_t publicKey;
-    uint32_t publicKeyLen;
-    uint32_t exponent;  // 0: no exponent field
+// The signature header of each signature type: the signature, a zero fill
+// (60 bytes after an RSA signature, 64 after an ECC one), the issuer.
+constexpr ES_SigLayout SIG_LAYOUTS[] = {
+    {ES_SIG_RSA4096, ES_RSA4096_SIG_BYTES, ES_SIG_OFFSET + ES_RSA4096_SIG_BYTES + 60, ES_PUBKEY_RSA4096},
+    {ES_SIG_RSA2048, ES_RSA2048_SIG_BYTES, ES_SIG_OFFSET + ES_RSA2048_SIG_BYTES + 60, ES_PUBKEY_RSA2048},
+    {ES_SIG_ECC, ES_ECC_SIG_BYTES, ES_SIG_OFFSET + ES_ECC_SIG_BYTES + 64, ES_PUBKEY_ECC},
 };
 
-constexpr CertLayout LAYOUTS[] = {
+// The certificate layouts, one per admitted (signature type, key type) pair.
+// The order matters where a certificate's key type is not consulted: the
+// first row of a signature type stands for all of them.
+constexpr ES_CertLayout LAYOUTS[] = {
     {ES_SIG_RSA4096, ES_PUBKEY_RSA4096, 1280, 0x240, 0x280, 0x284, 0x2C4, 0x2C8, 512, 0x4C8},
     {ES_SIG_RSA4096, ES_PUBKEY_RSA2048, 1024, 0x240, 0x280, 0x284, 0x2C4, 0x2C8, 256, 0x3C8},
     {ES_SIG_RSA2048, ES_PUBKEY_RSA2048, 768, 0x140, 0x180, 0x184, 0x1C4, 0x1C8, 256, 0x2C8},
-    {ES_SIG_RSA2048, ES_PUBKEY_ECC, 576, 0x140, 0x180, 0x184, 0x1C4, 0x1C8, 60, 0},
-    {ES_SIG_ECC, ES_PUBKEY_ECC, 384, 0x080, 0x0C0, 0x0C4, 0x104, 0x108, 60, 0},
+    {ES_SIG_RSA2048, ES_PUBKEY_ECC, 576, 0x140, 0x180, 0x184, 0x1C4, 0x1C8, ES_ECC_PUBKEY_BYTES, 0},
+    {ES_SIG_ECC, ES_PUBKEY_ECC, 384, 0x080, 0x0C0, 0x0C4, 0x104, 0x108, ES_ECC_PUBKEY_BYTES, 0},
 };
 
-// Each layout is its header, the body fields in order and the fill.
+constexpr const ES_SigLayout* sigLayout(uint32_t sigType) {
+    for (const ES_SigLayout& l : SIG_LAYOUTS)
+        if (l.sigType == sigType) return &l;
+    return nullptr;
+}
+
+// Each layout is its signature header, the body fields in order and the
+// fill: 52 bytes after an exponent, 60 after an ECC key.
 constexpr bool layoutsConsistent() {
-    for (const CertLayout& l : LAYOUTS) {
-        const uint32_t sigLen = l.sigType == ES_SIG_RSA4096 ? 512 : l.sigType == ES_SIG_RSA2048 ? 256 : 60;
-        const uint32_t fill = l.sigType == ES_SIG_ECC ? 64 : 60;
-        if (l.issuer != 4 + sigLen + fill || l.keyTypeOff != l.issuer + 64 ||
-            l.name != l.keyTypeOff + 4 || l.keyId != l.name + 64 || l.publicKey != l.keyId + 4)
+    for (const ES_CertLayout& l : LAYOUTS) {
+        const ES_SigLayout* h = sigLayout(l.sigType);
+        if (!h || l.issuer != h->signedStart || l.keyTypeOffset != l.issuer + ES_ISSUER_BYTES ||
+            l.name != l.keyTypeOffset + 4 || l.keyId != l.name + NAME_BYTES ||
+            l.publicKey != l.keyId + 4)
             return false;
-        const uint32_t end = l.publicKey + l.publicKeyLen + (l.exponent ? 4 : 0);
-        if (l.exponent && l.exponent != l.publicKey + l.publicKeyLen) return false;
-        if (l.size != end + (l.exponent ? 52 : 60)) return false;
+        const uint32_t keyEnd = l.publicKey + l.publicKeyBytes;
+        if (l.exponent && l.exponent != keyEnd) return false;
+        const uint32_t end = keyEnd + (l.exponent ? ES_CERT_EXPONENT_BYTES + 52 : 60);
+        if (l.size != end || l.size > ES_CERT_MAX_BYTES) return false;
     }
     return true;
 }
 static_assert(layoutsConsistent());
 
-bool knownSigType(uint32_t sigType) {
-    return sigType == ES_SIG_RSA4096 || sigType == ES_SIG_RSA2048 || sigType == ES_SIG_ECC;
-}
-
-const CertLayout* findLayout(uint32_t sigType, uint32_t keyType) {
-    for (const CertLayout& l : LAYOUTS)
+const ES_CertLayout* findLayout(uint32_t sigType, uint32_t keyType) {
+    for (const ES_CertLayout& l : LAYOUTS)
         if (l.sigType == sigType && l.keyType == keyType) return &l;
     return nullptr;
 }
 
+// The offsets every layout of a signature type shares (issuer, key type,
+// name): its first row.
+const ES_CertLayout* firstLayoutOf(uint32_t sigType) {
+    for (const ES_CertLayout& l : LAYOUTS)
+        if (l.sigType == sigType) return &l;
+    return nullptr;
+}
+
+// The layout a certificate's own stored types announce. An ECC-signed
+// certificate has one layout, and its key-type field has never been read.
+const ES_CertLayout* layoutOfCert(const uint8_t* cert) {
+    const uint32_t sigType = es_get_be32(cert);
+    const ES_CertLayout* first = firstLayoutOf(sigType);
+    if (!first || sigType == ES_SIG_ECC) return first;
+    return findLayout(sigType, es_get_be32(cert + first->keyTypeOffset));
+}
+
 // Layout lookup result code: 0, -1005 or -1012.
-int32_t layoutFor(uint32_t sigType, uint32_t keyType, const CertLayout** out) {
+int32_t layoutFor(uint32_t sigType, uint32_t keyType, const ES_CertLayout** out) {
     *out = findLayout(sigType, keyType);
     if (*out) return 0;
-    return knownSigType(sigType) ? ES_ERR_INVALID_PUBKEY_TYPE : ES_ERR_INVALID_SIG_TYPE;
+    return sigLayout(sigType) ? ES_ERR_INVALID_PUBKEY_TYPE : ES_ERR_INVALID_SIG_TYPE;
 }
 
 // A 64-byte text field copied out as a bounded copy: the characters up to the
@@ -88,11 +106,13 @@ void putLe32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// Offsets inside a device certificate (ECC signature, ECC key).
-constexpr uint32_t DEV_SIGNATURE = 0x004;
-constexpr uint32_t DEV_ISSUER = 0x080;
-constexpr uint32_t DEV_NAME = 0x0C4;
-constexpr uint32_t DEV_KEY_ID = 0x104;
+// A device certificate: ECC signature, ECC key.
+constexpr const ES_CertLayout& DEVICE = LAYOUTS[4];
+static_assert(DEVICE.sigType == ES_SIG_ECC && DEVICE.keyType == ES_PUBKEY_ECC);
+constexpr uint32_t DEV_SIGNATURE = ES_SIG_OFFSET;
+constexpr uint32_t DEV_ISSUER = DEVICE.issuer;
+constexpr uint32_t DEV_NAME = DEVICE.name;
+constexpr uint32_t DEV_KEY_ID = DEVICE.keyId;
 
 const char* certText(const uint8_t* cert, uint32_t off) {
     return reinterpret_cast<const char*>(cert + off);
@@ -100,8 +120,37 @@ const char* certText(const uint8_t* cert, uint32_t off) {
 
 }  // namespace
 
+const ES_SigLayout* ES_GetSigLayout(uint32_t sigType) { return sigLayout(sigType); }
+
+const ES_SigLayout* ES_GetSigLayoutBySigBytes(uint32_t sigBytes) {
+    for (const ES_SigLayout& l : SIG_LAYOUTS)
+        if (l.sigBytes == sigBytes) return &l;
+    return nullptr;
+}
+
+const ES_CertLayout* ES_GetCertLayout(uint32_t sigType, uint32_t keyType) {
+    return findLayout(sigType, keyType);
+}
+
+const ES_CertLayout* ES_GetCertLayoutBySize(uint32_t size) {
+    for (const ES_CertLayout& l : LAYOUTS)
+        if (l.size == size) return &l;
+    return nullptr;
+}
+
+uint32_t ES_GetCertKeyTypeOffset(uint32_t sigType) {
+    const ES_CertLayout* l = firstLayoutOf(sigType);
+    return l ? l->keyTypeOffset : 0;
+}
+
+uint32_t ES_GetPubKeyBytes(uint32_t keyType) {
+    for (const ES_CertLayout& l : LAYOUTS)
+        if (l.keyType == keyType) return l.publicKeyBytes;
+    return 0;
+}
+
 int32_t ES_GetCertSize(uint32_t sigType, uint32_t keyType) {
-    const CertLayout* l;
+    const ES_CertLayout* l;
     int32_t r = layoutFor(sigType, keyType, &l);
     return r == 0 ? static_cast<int32_t>(l->size) : r;
 }
@@ -109,46 +158,21 @@ int32_t ES_GetCertSize(uint32_t sigType, uint32_t keyType) {
 int32_t ES_GetCertNames(const uint8_t* cert, uint8_t issuerOut[64], uint8_t nameOut[64]) {
     if (!cert || !issuerOut || !nameOut) return ES_ERR_INVALID;
     const uint32_t sigType = es_get_be32(cert);
-    uint32_t issuer;
-    uint32_t name;
-    switch (sigType) {
-    case ES_SIG_RSA4096:
-        issuer = 0x240;
-        name = 0x284;
-        break;
-    case ES_SIG_RSA2048: {
-        const uint32_t keyType = es_get_be32(cert + 0x180);
-        if (keyType != ES_PUBKEY_RSA2048 && keyType != ES_PUBKEY_ECC)
-            return ES_ERR_INVALID_PUBKEY_TYPE;
-        issuer = 0x140;
-        name = 0x184;
-        break;
-    }
-    case ES_SIG_ECC:
-        issuer = 0x080;
-        name = 0x0C4;
-        break;
-    default:
-        return ES_ERR_INVALID_SIG_TYPE;
-    }
-    copyNameField(cert + issuer, issuerOut);
-    copyNameField(cert + name, nameOut);
+    if (!sigLayout(sigType)) return ES_ERR_INVALID_SIG_TYPE;
+    // Names have always been read from an RSA-4096-signed certificate
+    // whatever its key type says; an RSA-2048-signed one must name a layout.
+    const ES_CertLayout* l = sigType == ES_SIG_RSA4096 ? firstLayoutOf(sigType) : layoutOfCert(cert);
+    if (!l) return ES_ERR_INVALID_PUBKEY_TYPE;
+    copyNameField(cert + l->issuer, issuerOut);
+    copyNameField(cert + l->name, nameOut);
     return 0;
 }
 
 const uint8_t* ES_GetCertPubKey(const uint8_t* cert, uint32_t* lenOut) {
     if (!cert) return nullptr;
-    const uint32_t sigType = es_get_be32(cert);
-    const CertLayout* l = nullptr;
-    if (sigType == ES_SIG_ECC) {
-        // The key type of an ECC-signed certificate is not consulted.
-        l = findLayout(ES_SIG_ECC, ES_PUBKEY_ECC);
-    } else if (sigType == ES_SIG_RSA4096 || sigType == ES_SIG_RSA2048) {
-        const uint32_t keyTypeOff = sigType == ES_SIG_RSA4096 ? 0x280 : 0x180;
-        l = findLayout(sigType, es_get_be32(cert + keyTypeOff));
-    }
+    const ES_CertLayout* l = layoutOfCert(cert);
     if (!l) return nullptr;
-    if (lenOut) *lenOut = l->publicKeyLen;
+    if (lenOut) *lenOut = l->publicKeyBytes;
     return cert + l->publicKey;
 }
 
@@ -169,7 +193,7 @@ int32_t ES_GenerateUnsignedCert(const char* name, const char* issuer, uint32_t s
             if (src >= 0) expField[k] = exponent[src];
         }
 
-    const CertLayout* l;
+    const ES_CertLayout* l;
     int32_t r = layoutFor(sigType, keyType, &l);
     if (r != 0) return r;
     if (!publicKey) return ES_ERR_INVALID;
@@ -177,11 +201,11 @@ int32_t ES_GenerateUnsignedCert(const char* name, const char* issuer, uint32_t s
     std::memset(cert, 0, l->size);
     es_put_be32(cert, sigType);
     std::memcpy(cert + l->issuer, issuer, issuerLen + 1);
-    es_put_be32(cert + l->keyTypeOff, keyType);
+    es_put_be32(cert + l->keyTypeOffset, keyType);
     std::memcpy(cert + l->name, name, nameLen + 1);
     es_put_be32(cert + l->keyId, keyId);
-    std::memcpy(cert + l->publicKey, publicKey, l->publicKeyLen);
-    if (l->exponent) std::memcpy(cert + l->exponent, expField, 4);
+    std::memcpy(cert + l->publicKey, publicKey, l->publicKeyBytes);
+    if (l->exponent) std::memcpy(cert + l->exponent, expField, ES_CERT_EXPONENT_BYTES);
     return 0;
 }
 
@@ -210,7 +234,7 @@ int32_t ES_GenerateMoxDeviceData(const uint8_t* lead, uint32_t leadLen, const ui
     es_put_be32(out + 128, hexTail(certText(deviceCert, DEV_ISSUER)));
     es_put_be32(out + 132, hexTail(authorityName));
     std::memcpy(out + 136, deviceCert + DEV_KEY_ID, 4);
-    std::memcpy(out + 140, deviceCert + DEV_SIGNATURE, 60);
+    std::memcpy(out + 140, deviceCert + DEV_SIGNATURE, ES_ECC_SIG_BYTES);
     return 0;
 }
 
@@ -240,7 +264,7 @@ int32_t ES_GenerateYkDeviceData(const uint8_t* lead, uint32_t leadLen, const uin
     putLe32(out + 146, hexTail(certText(deviceCert, DEV_ISSUER)));
     putLe32(out + 150, hexTail(authorityName));
     putLe32(out + 154, es_get_be32(deviceCert + DEV_KEY_ID));
-    std::memcpy(out + 158, deviceCert + DEV_SIGNATURE, 60);
+    std::memcpy(out + 158, deviceCert + DEV_SIGNATURE, ES_ECC_SIG_BYTES);
     std::memcpy(out + 218, extraData + 90, 294);
     return 0;
 }

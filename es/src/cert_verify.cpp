@@ -5,20 +5,12 @@
 #include "csl/sha1.h"
 #include "es/cert.h"
 
-namespace {
-
-// The signed region of a device certificate: issuer field to the end.
-constexpr uint32_t DEVICE_CERT_SIGNED_FROM = 128;
-constexpr uint32_t DEVICE_CERT_BYTES = 384;
-constexpr uint32_t DEVICE_CERT_SIGNATURE = 4;
-
-}  // namespace
-
 int32_t ES_VerifyDeviceCert(const uint8_t cert[384], const uint8_t signerPublicKey[60]) {
     if (!cert || !signerPublicKey) return ES_ERR_VERIFY_FAILED;
+    const ES_CertLayout* l = ES_GetCertLayout(ES_SIG_ECC, ES_PUBKEY_ECC);
     uint8_t digest[SHA1_DIGEST_BYTES];
-    csl_sha1(cert + DEVICE_CERT_SIGNED_FROM, DEVICE_CERT_BYTES - DEVICE_CERT_SIGNED_FROM, digest);
-    return CSL_VerifyEccSig(digest, signerPublicKey, cert + DEVICE_CERT_SIGNATURE) == 0
+    csl_sha1(cert + l->issuer, l->size - l->issuer, digest);
+    return CSL_VerifyEccSig(digest, signerPublicKey, cert + ES_SIG_OFFSET) == 0
                ? 0
                : ES_ERR_VERIFY_FAILED;
 }

@@ -13,7 +13,6 @@ namespace tmd_io {
 
 namespace {
 
-constexpr unsigned kMaxWorkers = 4;
 constexpr uint64_t kNone = UINT64_MAX;
 
 // Streams running in this process; they share the worker budget.
@@ -34,10 +33,16 @@ public:
     OrderedStream(const StreamShape& shape, const StreamSteps& steps)
         : shape_(shape), steps_(steps) {}
 
-    StreamOutcome run(unsigned workers) {
+    // `slots`: the writer's and the workers' share of the budget; fewer
+    // than two run the stream serially.
+    StreamOutcome run(ThreadSlots& slots) {
+        const unsigned workers = slots.count() >= 2 ? slots.count() - 1 : 0;
         const size_t depth = shape_.depth ? shape_.depth : size_t{workers} + 3;
         if (!allocate(depth) && !allocate(1)) return {0, StreamStage::Memory, 0};
-        if (pieces_.size() > 1 && startThreads(workers)) {
+        const bool threaded = workers > 0 && pieces_.size() > 1 && startThreads(workers);
+        // Slots of threads that were not started go back at once.
+        slots.release(slots.count() - (threaded ? 1 + static_cast<unsigned>(workers_.size()) : 0));
+        if (threaded) {
             readAll();
             stopThreads();
         } else {
@@ -239,17 +244,13 @@ private:
 
 }  // namespace
 
-unsigned workerBudget() {
-    const unsigned cores = std::thread::hardware_concurrency();
-    return std::clamp(cores, 1u, kMaxWorkers);
-}
-
 StreamOutcome runOrderedStream(const StreamShape& shape, const StreamSteps& steps) {
     ActiveStream active;
     const unsigned workers =
         shape.workers ? shape.workers : std::max(1u, workerBudget() / activeStreams.load());
+    ThreadSlots slots(workers + 1);  // and the writer
     OrderedStream stream(shape, steps);
-    return stream.run(workers);
+    return stream.run(slots);
 }
 
 }  // namespace tmd_io

@@ -25,15 +25,43 @@ TEST(CertSize, AdmittedPairsAndRefusals) {
 }
 
 struct Layout {
-    uint32_t sig, key, size, issuer, keyType, name, keyId, pubKey, pubKeyLen, exponent;
+    uint32_t sig, key, size, issuer, keyType, name, keyId, pubKey, pubKeyLen, exponent, sigBytes, signerKey;
 };
 const Layout kLayouts[] = {
-    {0x00010000, 0, 1280, 576, 640, 644, 708, 712, 512, 1224},
-    {0x00010000, 1, 1024, 576, 640, 644, 708, 712, 256, 968},
-    {0x00010001, 1, 768, 320, 384, 388, 452, 456, 256, 712},
-    {0x00010001, 2, 576, 320, 384, 388, 452, 456, 60, 0},
-    {0x00010002, 2, 384, 128, 192, 196, 260, 264, 60, 0},
+    {0x00010000, 0, 1280, 576, 640, 644, 708, 712, 512, 1224, 512, 0},
+    {0x00010000, 1, 1024, 576, 640, 644, 708, 712, 256, 968, 512, 0},
+    {0x00010001, 1, 768, 320, 384, 388, 452, 456, 256, 712, 256, 1},
+    {0x00010001, 2, 576, 320, 384, 388, 452, 456, 60, 0, 256, 1},
+    {0x00010002, 2, 384, 128, 192, 196, 260, 264, 60, 0, 60, 2},
 };
+
+// The published lookups describe the same layouts, by types and by size,
+// and nothing for values no layout has.
+TEST(Cert, LayoutLookups) {
+    for (const Layout& l : kLayouts) {
+        SCOPED_TRACE(l.size);
+        const ES_CertLayout* c = ES_GetCertLayout(l.sig, l.key);
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(c, ES_GetCertLayoutBySize(l.size));
+        const Layout got = {c->sigType, c->keyType, c->size, c->issuer, c->keyTypeOffset, c->name, c->keyId,
+                            c->publicKey, c->publicKeyBytes, c->exponent, l.sigBytes, l.signerKey};
+        EXPECT_EQ(std::memcmp(&got, &l, sizeof l), 0);
+        EXPECT_EQ(ES_GetCertKeyTypeOffset(l.sig), l.keyType);
+        EXPECT_EQ(ES_GetPubKeyBytes(l.key), l.pubKeyLen);
+        const ES_SigLayout* s = ES_GetSigLayout(l.sig);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s, ES_GetSigLayoutBySigBytes(l.sigBytes));
+        EXPECT_EQ(s->sigBytes, l.sigBytes);
+        EXPECT_EQ(s->signedStart, l.issuer);
+        EXPECT_EQ(s->signerKeyType, l.signerKey);
+    }
+    EXPECT_EQ(ES_GetCertLayout(0x00010002, 1), nullptr);
+    EXPECT_EQ(ES_GetCertLayoutBySize(700), nullptr);
+    EXPECT_EQ(ES_GetCertKeyTypeOffset(0x00010003), 0u);
+    EXPECT_EQ(ES_GetPubKeyBytes(3), 0u);
+    EXPECT_EQ(ES_GetSigLayout(0x00020001), nullptr);
+    EXPECT_EQ(ES_GetSigLayoutBySigBytes(128), nullptr);
+}
 
 TEST(Cert, GeneratedLayoutsAndAccessorsAgree) {
     std::mt19937_64 rng(5);

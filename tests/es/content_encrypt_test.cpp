@@ -2,7 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+
+#include <openssl/evp.h>
 
 #include "es/tmd.h"
 #include "es_test_util.h"
@@ -112,6 +115,9 @@ TEST(EncryptContentFile, DecryptsBackToZeroPaddedInput) {
         tt::writeFile(tmp / "content.bin", data);
         uint8_t hash[20];
         const uint16_t index = static_cast<uint16_t>(size % 7 + 0x100);
+        uint8_t iv[16];
+        ES_ContentIv(index, iv);
+        EXPECT_EQ(Bytes(iv, iv + 16), tt::contentIv(index));
         ASSERT_EQ(ES_EncryptContent("content.bin", 0x1f, index, kKey.data(), hash), 0);
         const Bytes cipher = tt::readFile(tmp / "0000001f.app");
         EXPECT_EQ(cipher.size(), (size + 15) / 16 * 16);
@@ -123,36 +129,36 @@ TEST(EncryptContentFile, DecryptsBackToZeroPaddedInput) {
     EXPECT_EQ(est::listDir(tmp.path()), (std::vector<std::string>{"0000001f.app", "content.bin"}));
 }
 
+// Each failure has its code, and none touches an earlier output or leaves a
+// temporary behind.
 TEST(EncryptContentFile, FailuresKeepAnEarlierOutputAndLeaveNoTemporary) {
     tt::TempDir tmp;
     est::InDir in(tmp.path());
     const Bytes good(100, 1);
     tt::writeFile(tmp / "00000002.app", good);
-    std::filesystem::create_directory(tmp / "adir");
-    uint8_t hash[20];
-    EXPECT_EQ(ES_EncryptContent("missing.bin", 2, 0, kKey.data(), hash), ES_ERR_FILE_OPEN);
-    // A directory opens for reading but every read fails.
-    EXPECT_EQ(ES_EncryptContent("adir", 2, 0, kKey.data(), hash), ES_ERR_FILE_READ);
-    EXPECT_EQ(tt::readFile(tmp / "00000002.app"), good);
-    EXPECT_EQ(est::listDir(tmp.path()), (std::vector<std::string>{"00000002.app", "adir"}));
-}
-
-TEST(EncryptContentFile, ShortWriteIsReported) {
-    tt::TempDir tmp;
-    est::InDir in(tmp.path());
     tt::writeFile(tmp / "big.bin", Bytes(200000, 3));
-    tt::writeFile(tmp / "00000005.app", Bytes(10, 9));
-    // A file size limit makes writes fail part way, as a full disk would.
-    EXPECT_EXIT(
-        {
-            est::limitFileSize(50000);
-            uint8_t hash[20];
-            int32_t r = ES_EncryptContent("big.bin", 5, 0, kKey.data(), hash);
-            _exit(r == ES_ERR_FILE_WRITE ? 0 : 10);
-        },
-        testing::ExitedWithCode(0), "");
-    EXPECT_EQ(tt::readFile(tmp / "00000005.app"), Bytes(10, 9));
-    EXPECT_EQ(est::listDir(tmp.path()), (std::vector<std::string>{"00000005.app", "big.bin"}));
+    std::filesystem::create_directory(tmp / "adir");
+    const struct {
+        const char* path;
+        size_t sizeLimit;  // 0: none; else writes fail part way, as on a full disk
+        int32_t want;
+    } cases[] = {
+        {"missing.bin", 0, ES_ERR_FILE_OPEN},
+        {"adir", 0, ES_ERR_FILE_READ},  // a directory opens, but every read fails
+        {"big.bin", 50000, ES_ERR_FILE_WRITE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EXIT(
+            {
+                if (c.sizeLimit) est::limitFileSize(c.sizeLimit);
+                uint8_t hash[20];
+                _exit(ES_EncryptContent(c.path, 2, 0, kKey.data(), hash) == c.want ? 0 : 10);
+            },
+            testing::ExitedWithCode(0), "");
+        EXPECT_EQ(tt::readFile(tmp / "00000002.app"), good);
+        EXPECT_EQ(est::listDir(tmp.path()), (std::vector<std::string>{"00000002.app", "adir", "big.bin"}));
+    }
 }
 
 TEST(EncryptContentFile, OutputHasTheModeOfAPlainNewFile) {
@@ -167,15 +173,34 @@ TEST(EncryptContentFile, OutputHasTheModeOfAPlainNewFile) {
     EXPECT_EQ(static_cast<unsigned>(perms), 0666u & ~static_cast<unsigned>(mask));
 }
 
-TEST(TitleKey, EncryptsUnderTheCommonKeyWithTheTitleIdAsIv) {
+// Each direction of the title-key format against libcrypto: the derivation
+// (MD5 of 16 hex digits and the salt), and decryption and encryption under
+// the common key with the title ID as IV.
+TEST(TitleKey, DerivesDecryptsAndEncrypts) {
     const Bytes common = tt::fromHex("2b7e151628aed2a6abf7158809cf4f3c");
-    const Bytes title = tt::fromHex("00112233445566778899aabbccddeeff");
-    uint8_t out[16];
-    ASSERT_EQ(ES_CpEncryptTitleKey(common.data(), 0x0102030405060708ull, title.data(), out), 0);
-    EXPECT_EQ(est::opensslDecrypt(common, tt::fromHex("01020304050607080000000000000000"),
-                                  Bytes(out, out + 16)),
-              title);
-    EXPECT_EQ(ES_CpEncryptTitleKey(nullptr, 1, title.data(), out), ES_ERR_INVALID);
+    for (const uint64_t titleId : {0x0102030405060708ull, 0x500000ABCull}) {
+        SCOPED_TRACE(titleId);
+        char text[32];
+        std::snprintf(text, sizeof text, "%016llxqentor", static_cast<unsigned long long>(titleId));
+        Bytes md5(16);
+        ASSERT_EQ(EVP_Digest(text, 22, md5.data(), nullptr, EVP_md5(), nullptr), 1);
+        uint8_t title[16], out[16], back[16], iv[16];
+        ASSERT_EQ(ES_DeriveTitleKey(titleId, title), 0);
+        EXPECT_EQ(Bytes(title, title + 16), md5);
+
+        ES_TitleKeyIv(titleId, iv);
+        Bytes wantIv(16, 0);
+        for (int i = 0; i < 8; ++i) wantIv[static_cast<size_t>(i)] = static_cast<uint8_t>(titleId >> (56 - 8 * i));
+        EXPECT_EQ(Bytes(iv, iv + 16), wantIv);
+        ASSERT_EQ(ES_CpEncryptTitleKey(common.data(), titleId, title, out), 0);
+        EXPECT_EQ(est::opensslDecrypt(common, wantIv, Bytes(out, out + 16)), md5);
+        ASSERT_EQ(ES_CpDecryptTitleKey(common.data(), titleId, out, back), 0);
+        EXPECT_EQ(Bytes(back, back + 16), md5);
+    }
+    uint8_t k[16] = {};
+    EXPECT_EQ(ES_CpEncryptTitleKey(nullptr, 1, k, k), ES_ERR_INVALID);
+    EXPECT_EQ(ES_CpDecryptTitleKey(nullptr, 1, k, k), ES_ERR_INVALID);
+    EXPECT_EQ(ES_DeriveTitleKey(1, nullptr), ES_ERR_INVALID);
 }
 
 }  // namespace

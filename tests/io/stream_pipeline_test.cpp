@@ -1,5 +1,6 @@
 // The ordered stream under the content engines: order, the first failure in
-// stream order, nothing written after it, and threads that cannot be had.
+// stream order, nothing written after it, and threads that cannot be had;
+// items side by side, and the one thread budget they and the streams share.
 #include "io/stream_pipeline.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -31,6 +35,7 @@ struct TestStream {
     std::vector<Failure> failures;
     std::vector<uint64_t> written;  // what the writer put out, in order
     std::atomic<uint64_t> furthestRead{0};
+    std::function<void()> onProcess;
 
     int32_t failureAt(StreamStage stage, uint64_t index) const {
         for (const Failure& f : failures)
@@ -49,6 +54,7 @@ struct TestStream {
         };
         steps.process = [this](StreamPiece& p) {
             if (p.index % 2 == 0) std::this_thread::sleep_for(std::chrono::microseconds(300));
+            if (onProcess) onProcess();
             p.out = p.buffer;
             p.outSize = p.size;
             return failureAt(StreamStage::Process, p.index);
@@ -120,6 +126,53 @@ TEST(OrderedStream, FirstFailureInStreamOrderWinsAndNothingAfterItIsWritten) {
             EXPECT_LE(s.furthestRead.load(), at + 3 + 3) << at;
         }
     }
+}
+
+TEST(RunParallel, StopsAfterFirstFailureButFinishesEarlierItems) {
+    for (unsigned workers : {1u, 2u, 4u}) {
+        std::vector<int> done(50, 0);
+        tmd_io::runParallel(
+            50, workers, [&](int i) { done[static_cast<size_t>(i)] = 1; },
+            [](int i) { return i == 20; });
+        for (int i = 0; i <= 20; ++i) EXPECT_EQ(done[static_cast<size_t>(i)], 1) << i;
+        int after = 0;
+        for (int i = 21; i < 50; ++i) after += done[static_cast<size_t>(i)];
+        EXPECT_LE(after, static_cast<int>(workers)) << "items kept starting after a failure";
+    }
+}
+
+// Threads alive in the process, as the kernel counts them.
+unsigned liveThreads() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Threads:", 0) == 0) return static_cast<unsigned>(std::stoul(line.substr(8)));
+    return 0;
+}
+
+TEST(ThreadBudget, ItemsAndTheirStreamsNeverExceedIt) {
+    const unsigned before = liveThreads();
+    ASSERT_GT(before, 0u);
+    std::atomic<unsigned> most{0};
+    auto sample = [&] {
+        const unsigned now = liveThreads();
+        for (unsigned seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+        }
+    };
+    // Far more asked for than the budget holds: eight items at once, each a
+    // stream that wants four workers, and every processed piece counts.
+    std::atomic<int> complete{0};
+    tmd_io::runParallel(
+        8, 8,
+        [&](int) {
+            TestStream s;
+            s.onProcess = sample;
+            if (s.run(4, -1).pieces == s.pieces && s.written.size() == s.pieces) ++complete;
+        },
+        [](int) { return false; });
+    EXPECT_EQ(complete.load(), 8);
+    EXPECT_GT(most.load(), before) << "nothing ran beside the caller";
+    EXPECT_LE(most.load() - before, tmd_io::threadBudget());
+    EXPECT_EQ(tmd_io::threadsInUse(), 0u);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Output failures of tmd: a full disk (a file-size limit with SIGXFSZ
-// ignored) and outputs that cannot be put in place (a directory in the way).
-// Each ends with a message and status 1, never 0; no truncated file is left
-// under an output's name, and a good file from an earlier run survives.
+// ignored, or a link to a full device), outputs that cannot be put in place
+// (a directory in the way), standard output that cannot be written, and a
+// run stopped half-way. Each ends with a message and a failing status; no
+// truncated file is left under an output's name, and a good file from an
+// earlier run survives.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -22,14 +24,18 @@ namespace {
 
 class FaultTest : public ToolTest {
 protected:
-    // Runs tmd with every file it writes limited to limitBytes.
-    RunResult tmdLimited(size_t limitBytes, const std::vector<std::string>& args) {
-        std::string cmd = "trap '' XFSZ; exec prlimit --fsize=" + std::to_string(limitBytes) + " \"$0\" \"$@\"";
+    // Runs tmd through a shell, with every file limited to limitBytes
+    // (0: no limit) and standard output sent to stdoutPath (empty: captured).
+    RunResult tmdVia(size_t limitBytes, const std::string& stdoutPath, const std::vector<std::string>& args) {
+        std::string cmd = "trap '' XFSZ; ";
+        if (!stdoutPath.empty()) cmd += "exec >" + stdoutPath + "; ";
+        cmd += limitBytes ? "exec prlimit --fsize=" + std::to_string(limitBytes) + " \"$0\" \"$@\""
+                          : "exec \"$0\" \"$@\"";
         std::vector<std::string> argv{"sh", "-c", cmd, binDir() + "/tmd"};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run(argv, dir_.path(),
-                   {"KESSARIVON_SDK_ROOT=" + pkiRoot().string(), "ROOT"});
+        return run(argv, dir_.path(), {"KESSARIVON_SDK_ROOT=" + pkiRoot().string(), "ROOT"});
     }
+    bool devFullUsable() const { return std::filesystem::exists("/dev/full"); }
 
     // Nothing but the named files (and the inputs) may be in the directory.
     void expectNoTemporaries() {
@@ -40,48 +46,49 @@ protected:
     }
 };
 
-TEST_F(FaultTest, FullDiskWhileWritingContent) {
-    std::mt19937_64 rng(5);
-    const Bytes data = randomBytes(rng, 200000);
-    makeContent("c.bin", data);
-    for (bool disc : {false, true}) {
-        SCOPED_TRACE(disc ? "disc" : "plain");
-        std::vector<std::string> args{"-O", "-T", "0x300000050", "-n", "c.bin", "-c", "1", "-i", "0"};
-        if (disc) args.push_back("-d");
-        auto good = tmd(args);
-        ASSERT_EQ(good.status, 0) << good.err;
-        const Bytes app = readFile(file("00000001.app"));
-        std::filesystem::remove(file("300000050.tmd"));
-
-        // A second content of a new title fails half-way; the earlier .app stays whole.
-        auto r = tmdLimited(100000, args);
-        EXPECT_EQ(r.status, 1);
-        // The disc layout reports the short write itself and ends the run there.
-        EXPECT_NE(r.err.find(disc ? "Error: write failed (" : "c.bin encryption failed\n"), std::string::npos)
-            << r.err;
-        EXPECT_EQ(readFile(file("00000001.app")), app);
-        EXPECT_FALSE(std::filesystem::exists(file("300000050.tmd")));
-        expectNoTemporaries();
-    }
-}
-
-TEST_F(FaultTest, FullDiskWhileWritingSmallOutputs) {
+// A run that fails for a full disk while it writes any of its outputs ends
+// with its message and replaces nothing: the files of an earlier good run of
+// the same title stay byte for byte.
+TEST_F(FaultTest, FullDiskKeepsEveryEarlierOutput) {
+    std::mt19937_64 rng(11);
+    makeContent("c.bin", randomBytes(rng, 60000));
     makeContent("empty.bin", {});
-    makeContent("sixteen.bin", Bytes(16, 3));
     struct Case {
+        const char* name;
+        std::vector<std::string> args;
         size_t limit;
-        const char* content;
         const char* err;
+        std::vector<std::string> kept;
     };
     const Case cases[] = {
-        {10, "empty.bin", "file write failed 300000060.titleKey\n"},
-        {100, "sixteen.bin", "file write failed 300000060.tmd\n"},
+        {"plain content", {"-O", "-T", "0x300000050", "-n", "c.bin", "-c", "1", "-i", "0"}, 30000,
+         "c.bin encryption failed\n", {"00000001.app", "300000050.titleKey", "300000050.tmd"}},
+        // The disc layout reports the short write itself and ends the run
+        // there; its hash file is untouched too.
+        {"disc content", {"-O", "-T", "0x3000000c2", "-n", "c.bin", "-c", "4", "-i", "0", "-d"}, 40000,
+         "Error: write failed (", {"00000004.app", "00000004.hash", "3000000c2.tmd", "3000000c2.titleKey"}},
+        // An empty content leaves only the 16-byte title key to fail.
+        {"titleKey", {"-O", "-T", "0x3000000c1", "-n", "empty.bin", "-c", "3", "-i", "0"}, 10,
+         "file write failed 3000000c1.titleKey\n", {"3000000c1.titleKey", "00000003.app"}},
+        // The TMD (556 bytes with two contents) exceeds the limit.
+        {"tmd", {"-O", "-T", "0x3000000c0", "-n", "empty.bin,empty.bin", "-c", "1,2", "-i", "0,1"}, 100,
+         "file write failed 3000000c0.tmd\n", {"3000000c0.tmd"}},
     };
-    for (const auto& c : cases) {
-        auto r = tmdLimited(c.limit, {"-O", "-T", "0x300000060", "-n", c.content, "-c", "1", "-i", "0"});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_FALSE(std::filesystem::exists(file("300000060.tmd")));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto good = tmdVia(0, "", c.args);
+        ASSERT_EQ(good.status, 0) << good.err;
+        std::vector<Bytes> before;
+        for (const auto& k : c.kept) before.push_back(readFile(file(k)));
+
+        // The second run differs (another title version), so a partial
+        // replacement would show.
+        std::vector<std::string> again = c.args;
+        again.insert(again.end(), {"-m", "9"});
+        auto r = tmdVia(c.limit, "", again);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        for (size_t i = 0; i < c.kept.size(); ++i) EXPECT_EQ(readFile(file(c.kept[i])), before[i]) << c.kept[i];
         expectNoTemporaries();
     }
 }
@@ -166,6 +173,44 @@ TEST_F(FaultTest, InterruptedRunLeavesNoTemporary) {
             EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
         }
     }
+}
+
+// Behind a link to /dev/full every write fails for want of space; the
+// failure is reported, never taken for success.
+TEST_F(FaultTest, FullDeviceBehindSmallOutputs) {
+    if (!devFullUsable()) GTEST_SKIP() << "no /dev/full";
+    makeContent("c.bin", Bytes(3000, 7));
+    struct Case {
+        const char* link;
+        std::vector<std::string> extra;
+        const char* err;
+    };
+    const Case cases[] = {
+        {"3000000a0.titleKey", {}, "file write failed 3000000a0.titleKey\n"},
+        {"a.cmd", {"-a"}, "file write failed a.cmd\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.link);
+        std::filesystem::create_symlink("/dev/full", file(c.link));
+        std::vector<std::string> args{"-O", "-T", "0x3000000a0", "-n", "c.bin", "-c", "0xa", "-i", "0"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        auto r = tmd(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_TRUE(std::filesystem::is_symlink(file(c.link)));
+        std::filesystem::remove(file(c.link));
+        for (auto n : {"0000000a.app", "3000000a0.titleKey", "3000000a0.tmd"}) std::filesystem::remove(file(n));
+    }
+}
+
+// The dump's report is the product of a -a run: if it cannot be written the
+// run fails, whatever the verification said.
+TEST_F(FaultTest, ReportToFullStandardOutput) {
+    if (!devFullUsable()) GTEST_SKIP() << "no /dev/full";
+    makeContent("c.bin", Bytes(3000, 7));
+    auto r = tmdVia(0, "/dev/full", {"-O", "-T", "0x3000000b0", "-n", "c.bin", "-c", "1", "-i", "0", "-a"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error writing standard output\n");
 }
 
 }  // namespace

@@ -190,18 +190,5 @@ TEST(ConvertUnsigned, PlatformRules) {
         EXPECT_EQ(tool::convertUnsigned(c.text, c.bits), c.value) << c.text << " at " << c.bits;
 }
 
-TEST(RunParallel, StopsAfterFirstFailureButFinishesEarlierItems) {
-    for (unsigned workers : {1u, 2u, 4u}) {
-        std::vector<int> done(50, 0);
-        tool::runParallel(
-            50, workers, [&](int i) { done[static_cast<size_t>(i)] = 1; },
-            [](int i) { return i == 20; });
-        for (int i = 0; i <= 20; ++i) EXPECT_EQ(done[static_cast<size_t>(i)], 1) << i;
-        int after = 0;
-        for (int i = 21; i < 50; ++i) after += done[static_cast<size_t>(i)];
-        EXPECT_LE(after, static_cast<int>(workers)) << "items kept starting after a failure";
-    }
-}
-
 }  // namespace
 }  // namespace tt

@@ -29,7 +29,7 @@
 
 #include "csl/sha1.h"
 #include "io/output_file.h"
-#include "io/stream_pipeline.h"
+#include "io/parallel.h"
 #include "tool/batch/manifest.h"
 #include "tool/common/pkcs11_signer.h"
 #include "tool/common/progress.h"
@@ -431,12 +431,17 @@ int run(const Options& o) {
                 else std::fprintf(stderr, "%s: %s\n", name.c_str(), outcomes[i].error.c_str());
             }
         };
+        // Titles side by side hold slots of the process's one budget, as
+        // the streams of their contents do; what the budget does not give,
+        // this thread does.
+        tmd_io::ThreadSlots slots(jobs - 1);
         std::vector<std::thread> threads;
         try {
-            for (unsigned w = 1; w < jobs; ++w) threads.emplace_back(worker);
+            for (unsigned w = 0; w < slots.count(); ++w) threads.emplace_back(worker);
         } catch (...) {
             // Fewer threads than asked: the ones there, and this one, do it.
         }
+        slots.release(slots.count() - static_cast<unsigned>(threads.size()));
         worker();
         for (auto& t : threads) t.join();
         progress.finish();

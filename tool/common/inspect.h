@@ -57,16 +57,6 @@ Check checkChain(const Cert& cp, const Cert& ca);
 
 // --- contents (inspect_contents.cpp) ---
 
-// A whole small file: no bytes when it is missing or unreadable, and none
-// but its size when it holds more than the limit. Keys pass through here, so
-// stdio keeps no copy in its buffer.
-struct FileBytes {
-    std::optional<Bytes> bytes;
-    bool tooLarge = false;
-    uint64_t size = 0;
-};
-FileBytes readSmallFile(const std::filesystem::path& p, size_t limit);
-
 enum class Fault {
     none,
     unreadable,  // missing or unreadable file

@@ -13,23 +13,12 @@ namespace inspect {
 
 namespace {
 
-constexpr size_t kEccSignedStart = 128;  // an ECC signature covers the object from here
-
 const char* keyTypeText(uint32_t keyType) {
     switch (keyType) {
         case ES_PUBKEY_RSA4096: return "an RSA-4096 key";
         case ES_PUBKEY_RSA2048: return "an RSA-2048 key";
         case ES_PUBKEY_ECC: return "an ECC key";
         default: return "an unknown key";
-    }
-}
-
-// Where each signature type's layout keeps the key type.
-size_t keyTypeOffset(uint32_t sigType) {
-    switch (sigType) {
-        case ES_SIG_RSA4096: return 0x280;
-        case ES_SIG_RSA2048: return 0x180;
-        default: return 0xC0;
     }
 }
 
@@ -41,7 +30,7 @@ std::string hex32(uint32_t v) {
 
 std::string text64(const uint8_t* field) {
     const char* p = reinterpret_cast<const char*>(field);
-    return std::string(p, strnlen(p, 64));
+    return std::string(p, strnlen(p, ES_CERT_NAME_BYTES));
 }
 
 Check signatureCheck(std::string name, std::string failure) {
@@ -71,11 +60,11 @@ Cert describeCert(std::string file, Bytes bytes) {
         return c;
     }
     c.sigType = es_get_be32(c.bytes.data());
-    if (c.sigType != ES_SIG_RSA4096 && c.sigType != ES_SIG_RSA2048 && c.sigType != ES_SIG_ECC) {
+    const size_t at = ES_GetCertKeyTypeOffset(c.sigType);
+    if (at == 0) {
         c.problem = "unknown signature type " + hex32(c.sigType);
         return c;
     }
-    const size_t at = keyTypeOffset(c.sigType);
     if (size < at + 4) {
         c.problem = sizeText + ", too short for an " + sigTypeText(c.sigType) + "-signed certificate";
         return c;
@@ -92,7 +81,7 @@ Cert describeCert(std::string file, Bytes bytes) {
                     keyTypeText(c.keyType) + " has " + std::to_string(expected);
         return c;
     }
-    uint8_t issuer[64], name[64];
+    uint8_t issuer[ES_CERT_NAME_BYTES], name[ES_CERT_NAME_BYTES];
     if (ES_GetCertNames(c.bytes.data(), issuer, name) != 0) {
         c.problem = "names cannot be read";
         return c;
@@ -111,8 +100,9 @@ Check checkTmdSignature(const uint8_t* tmd, uint32_t tmdSize, const Cert& cp) {
     if (cp.keyType != ES_PUBKEY_RSA2048)
         return signatureCheck(name, "certificate " + cp.file + " holds " + keyTypeText(cp.keyType) +
                                         ", not the RSA-2048 key a TMD is signed with");
-    // An RSA-2048 key sits in the 768- or 1,024-byte layout: both handled.
-    const int32_t r = utilVerify2(cp.bytes.data(), static_cast<int32_t>(cp.bytes.size()), 256, tmd,
+    // An RSA-2048 key sits in a layout the dispatch handles by its size.
+    const int32_t r = utilVerify2(cp.bytes.data(), static_cast<int32_t>(cp.bytes.size()),
+                                  static_cast<int32_t>(ES_GetSigLayout(sigType)->sigBytes), tmd,
                                   static_cast<int32_t>(tmdSize), 1);
     if (r == 0) return signatureCheck(name, "");
     return signatureCheck(name, r == CSL_VERIFY_ERROR ? "does not verify against " + cp.file
@@ -134,30 +124,26 @@ Check checkChain(const Cert& cp, const Cert& ca) {
     };
     if (!cp.problem.empty()) return result("certificate " + cp.file + " is unusable: " + cp.problem);
     if (!ca.problem.empty()) return result("CA certificate " + ca.file + " is unusable: " + ca.problem);
-    // The key that signs a certificate has the type of its signature.
-    const uint32_t wanted = cp.sigType == ES_SIG_RSA4096   ? ES_PUBKEY_RSA4096
-                            : cp.sigType == ES_SIG_RSA2048 ? ES_PUBKEY_RSA2048
-                                                           : ES_PUBKEY_ECC;
-    if (ca.keyType != wanted)
+    const ES_SigLayout* sig = ES_GetSigLayout(cp.sigType);
+    if (ca.keyType != sig->signerKeyType)
         return result("CA certificate " + ca.file + " holds " + keyTypeText(ca.keyType) + "; " + cp.file +
                       " is " + sigTypeText(cp.sigType) + "-signed");
     const auto cpSize = static_cast<int32_t>(cp.bytes.size());
     int32_t r;
     if (cp.sigType == ES_SIG_ECC) {
-        // The dispatch takes ECC keys from the 576-byte layout only; the
-        // key is checked directly, whichever layout holds it.
+        // The dispatch takes ECC keys from the RSA-2048-signed layout only;
+        // the key is checked directly, whichever layout holds it.
         uint32_t keyLen = 0;
         const uint8_t* key = ES_GetCertPubKey(ca.bytes.data(), &keyLen);
-        r = key && keyLen == 60 ? ES_VerifyEccSig(key, cp.bytes.data() + kEccSignedStart,
-                                                  static_cast<uint32_t>(cp.bytes.size() - kEccSignedStart),
-                                                  cp.bytes.data() + 4)
-                                : -1;
+        const uint8_t* region = cp.bytes.data() + sig->signedStart;
+        r = key && keyLen == ES_ECC_PUBKEY_BYTES
+                ? ES_VerifyEccSig(key, region, static_cast<uint32_t>(cp.bytes.size() - sig->signedStart),
+                                  cp.bytes.data() + ES_SIG_OFFSET)
+                : -1;
     } else {
-        // RSA-4096 keys sit in the 1,280-byte layout, RSA-2048 keys in the
-        // 768- and 1,024-byte ones: all handled by the dispatch.
-        const int32_t sigLen = cp.sigType == ES_SIG_RSA4096 ? 512 : 256;
-        r = utilVerify2(ca.bytes.data(), static_cast<int32_t>(ca.bytes.size()), sigLen, cp.bytes.data(),
-                        cpSize, 1);
+        // RSA keys sit in layouts the dispatch handles by their size.
+        r = utilVerify2(ca.bytes.data(), static_cast<int32_t>(ca.bytes.size()),
+                        static_cast<int32_t>(sig->sigBytes), cp.bytes.data(), cpSize, 1);
     }
     if (r != 0) return result("certificate " + cp.file + " does not verify against " + ca.file);
     if (cp.issuer != ca.issuer + "-" + ca.name)

@@ -1,10 +1,6 @@
 #include "tool/common/options.h"
 
-#include <atomic>
 #include <cctype>
-#include <climits>
-#include <thread>
-#include <vector>
 
 namespace tool {
 
@@ -45,33 +41,6 @@ uint64_t convertUnsigned(const char* text, int bits) {
     if (overflow) return max;
     if (negative) value = (~value + 1) & max;
     return value;
-}
-
-void runParallel(int n, unsigned workers, const std::function<void(int)>& work,
-                 const std::function<bool(int)>& failed) {
-    std::atomic<int> next{0};
-    std::atomic<int> firstFailure{INT_MAX};
-    auto loop = [&] {
-        for (;;) {
-            const int i = next.fetch_add(1);
-            if (i >= n || i > firstFailure.load()) return;
-            work(i);
-            if (failed(i)) {
-                int cur = firstFailure.load();
-                while (i < cur && !firstFailure.compare_exchange_weak(cur, i)) {
-                }
-            }
-        }
-    };
-    std::vector<std::thread> threads;
-    try {
-        for (unsigned w = 1; w < workers; ++w) threads.emplace_back(loop);
-    } catch (...) {
-        // No more threads to be had: the ones running, and this one, do
-        // all the work.
-    }
-    loop();
-    for (auto& t : threads) t.join();
 }
 
 }  // namespace tool

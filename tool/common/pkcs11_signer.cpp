@@ -13,6 +13,8 @@
 #include "csl/rsa.h"
 #include "csl/sha1.h"
 #include "csl/wipe.h"
+#include "es/es.h"
+#include "io/small_file.h"
 
 namespace tool {
 namespace {
@@ -21,7 +23,7 @@ namespace {
 constexpr std::array<uint8_t, 15> kSha1DigestInfo = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E,
                                                      0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
 constexpr size_t kMaxPin = 1024;
-constexpr size_t kMaxModulus = 512;
+constexpr size_t kMaxModulus = ES_RSA4096_SIG_BYTES;
 
 // A PIN on its way to the token; wiped however the login ends.
 struct Pin {
@@ -62,24 +64,22 @@ bool readPinSource(const char* source, Pin* pin, std::string* why) {
         *why = "pin-source must be a file: path";
         return false;
     }
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        *why = "cannot read the pin-source file " + path + ": " + std::strerror(errno);
+    // Only the first line counts, but a PIN file is small: anything larger
+    // is no PIN file.
+    std::vector<uint8_t> text;
+    const tmd_io::ReadResult r = tmd_io::readSmallFile(path.c_str(), 64 * kMaxPin, text);
+    if (r.status != tmd_io::ReadStatus::ok) {
+        const bool sys = r.status == tmd_io::ReadStatus::missing || r.status == tmd_io::ReadStatus::failed;
+        *why = "cannot read the pin-source file " + path + ": " +
+               (sys ? std::strerror(r.error) : tmd_io::describe(r, 64 * kMaxPin));
         return false;
     }
-    std::setvbuf(f, nullptr, _IONBF, 0);  // no copy of the PIN in a stdio buffer
-    size_t n = 0;
-    bool ok = true;
-    for (int c; (c = std::fgetc(f)) != EOF && c != '\n';) {
-        if (n + 1 >= pin->text.size()) {
-            ok = false;
-            break;
-        }
-        pin->text[n++] = static_cast<char>(c);
-    }
-    if (std::ferror(f)) ok = false;
-    std::fclose(f);
-    if (n > 0 && pin->text[n - 1] == '\r') --n;
+    const size_t line = static_cast<size_t>(std::find(text.begin(), text.end(), '\n') - text.begin());
+    size_t n = line;
+    if (n > 0 && text[n - 1] == '\r') --n;
+    const bool ok = line < pin->text.size();
+    if (ok) std::memcpy(pin->text.data(), text.data(), n);
+    csl_wipe(text.data(), text.size());
     if (!ok) {
         *why = "cannot read a PIN from the pin-source file " + path;
         return false;
@@ -450,10 +450,13 @@ bool TokenKey::fillSig(int32_t sigLength, uint8_t* object, int32_t objectSize, s
     const size_t k = static_cast<size_t>(sigLength);
     if (!isRsa() || s_->modulus.size() != k || k > kMaxModulus)
         return s_->fail(error, "the key of " + s_->name + " is not RSA-" + std::to_string(sigLength * 8));
-    if (objectSize < sigLength + 64) return s_->fail(error, "nothing to sign");
+    const ES_SigLayout* header = ES_GetSigLayoutBySigBytes(static_cast<uint32_t>(sigLength));
+    if (!header) return s_->fail(error, "no signature type has " + std::to_string(sigLength) + " bytes");
+    const auto signedStart = static_cast<int32_t>(header->signedStart);
+    if (objectSize < signedStart) return s_->fail(error, "nothing to sign");
 
-    uint8_t digest[20];
-    csl_sha1(object + sigLength + 64, static_cast<size_t>(objectSize - (sigLength + 64)), digest);
+    uint8_t digest[SHA1_DIGEST_BYTES];
+    csl_sha1(object + signedStart, static_cast<size_t>(objectSize - signedStart), digest);
 
     // The message the token signs: DigestInfo || digest for CKM_RSA_PKCS; for
     // CKM_RSA_X_509 the whole block 00 01 FF..FF 00 DigestInfo digest.
@@ -487,7 +490,7 @@ bool TokenKey::fillSig(int32_t sigLength, uint8_t* object, int32_t objectSize, s
         CSL_VerifyRsaSig(digest, n.data(), sig.data(), s_->exponent.data(), static_cast<int>(s_->exponent.size()),
                          sigLength) != CSL_OK)
         return s_->fail(error, "the token's signature does not verify with its public key for " + s_->name);
-    std::memcpy(object + 4, sig.data(), k);
+    std::memcpy(object + ES_SIG_OFFSET, sig.data(), k);
     return true;
 }
 

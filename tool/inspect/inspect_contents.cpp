@@ -12,6 +12,7 @@
 #include "csl/sha1.h"
 #include "es/disk_layout.h"
 #include "es/tmd.h"
+#include "io/small_file.h"
 #include "tool/common/inspect.h"
 #include "tool/common/report.h"
 
@@ -50,26 +51,6 @@ constexpr uint64_t kMaxDiscContent = uint64_t{SUPERBLOCK_HASH_TABLE_ENTRIES} * D
 
 }  // namespace
 
-FileBytes readSmallFile(const fs::path& p, size_t limit) {
-    FileBytes r;
-    std::error_code ec;
-    if (!fs::is_regular_file(p, ec)) return r;
-    r.size = fs::file_size(p, ec);
-    if (ec) return r;
-    if (r.size > limit) {
-        r.tooLarge = true;
-        return r;
-    }
-    File f(std::fopen(p.c_str(), "rb"), std::fclose);
-    if (!f) return r;
-    // Keys are read here too: straight into the result, not via stdio's buffer.
-    std::setvbuf(f.get(), nullptr, _IONBF, 0);
-    Bytes b(r.size);
-    if (r.size && std::fread(b.data(), 1, r.size, f.get()) != r.size) return r;
-    r.bytes = std::move(b);
-    return r;
-}
-
 uint64_t plainFileSize(uint64_t size) {
     // A size this close to 2^64 has no padded length; the rounding would
     // wrap round to a small one that an empty file matches.
@@ -89,8 +70,8 @@ Outcome checkPlain(const fs::path& app, uint64_t size, uint16_t index, const uin
     File f(nullptr, std::fclose);
     if (auto refused = openSized(app, expected, f)) return *refused;
     const std::string name = app.filename().string();
-    uint8_t iv[16] = {};
-    es_put_be16(iv, index);
+    uint8_t iv[16];
+    ES_ContentIv(index, iv);
     SHA1HashState st;
     SHA1Reset(&st);
     std::vector<uint8_t> in(1 << 16), out(1 << 16);
@@ -125,8 +106,9 @@ Outcome checkDisc(const fs::path& app, const fs::path& hashFile, uint64_t size, 
     File f(nullptr, std::fclose);
     if (auto refused = openSized(app, expected, f)) return *refused;
     const std::string name = app.filename().string();
-    auto table = readSmallFile(hashFile, SUPERBLOCK_HASH_TABLE_BYTES).bytes;
-    if (!table) return fail(Fault::unreadable, "missing or oversized " + hashFile.filename().string());
+    std::optional<Bytes> table(std::in_place);
+    if (tmd_io::readSmallFile(hashFile.c_str(), SUPERBLOCK_HASH_TABLE_BYTES, *table).status != tmd_io::ReadStatus::ok)
+        return fail(Fault::unreadable, "missing or oversized " + hashFile.filename().string());
     const uint64_t superBlocks = (size + DVD_DATA_BYTES_PER_SUPERBLOCK - 1) / DVD_DATA_BYTES_PER_SUPERBLOCK;
     uint64_t slots = superBlocks + (size % DVD_DATA_BYTES_PER_SUPERBLOCK == 0 ? 1 : 0);
     if (slots > SUPERBLOCK_HASH_TABLE_ENTRIES) slots = SUPERBLOCK_HASH_TABLE_ENTRIES;

@@ -21,10 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "csl/aes.h"
 #include "csl/wipe.h"
 #include "es/tmd.h"
 #include "io/output_file.h"
+#include "io/small_file.h"
 #include "tool/common/inspect.h"
 #include "tool/common/pki_files.h"
 #include "tool/common/report.h"
@@ -180,15 +180,16 @@ struct Keys {
 };
 
 Cert loadCert(const Output& out, const Options& o, const fs::path& p, const char* what) {
-    FileBytes r = readSmallFile(p, kCertReadLimit);
-    if (r.tooLarge) {
+    Bytes bytes;
+    const tmd_io::ReadResult r = tmd_io::readSmallFile(p.c_str(), kCertReadLimit, bytes);
+    if (r.status == tmd_io::ReadStatus::tooLarge) {
         Cert c;
         c.file = p.string();
         c.problem = std::to_string(r.size) + " bytes, larger than any certificate";
         return c;
     }
-    if (!r.bytes) failAll(out, o.tmds, std::string("cannot read ") + what + " " + p.string());
-    return describeCert(p.string(), std::move(*r.bytes));
+    if (r.status != tmd_io::ReadStatus::ok) failAll(out, o.tmds, std::string("cannot read ") + what + " " + p.string());
+    return describeCert(p.string(), std::move(bytes));
 }
 
 void loadKeys(const Output& out, const Options& o, Keys& k) {
@@ -229,24 +230,25 @@ void loadKeys(const Output& out, const Options& o, Keys& k) {
     k.cp = loadCert(out, o, cert, "certificate");
     if (!o.signatureOnly && !ca.empty()) k.ca = loadCert(out, o, ca, "CA certificate");
     if (!o.signatureOnly && !common.empty()) {
-        FileBytes r = readSmallFile(common, 4096);
-        if (!r.bytes || r.bytes->size() < 16) {
-            if (r.bytes) csl_wipe(r.bytes->data(), r.bytes->size());
+        Bytes b;
+        if (tmd_io::readSmallFile(common.c_str(), 4096, b).status != tmd_io::ReadStatus::ok || b.size() < 16) {
+            csl_wipe(b.data(), b.size());
             failAll(out, o.tmds, "cannot read the common key (16 bytes) from " + common.string());
         }
-        std::copy_n(r.bytes->begin(), 16, k.common.begin());
-        csl_wipe(r.bytes->data(), r.bytes->size());
+        std::copy_n(b.begin(), 16, k.common.begin());
+        csl_wipe(b.data(), b.size());
         k.haveCommon = true;
     }
 }
 
 // Reads and bounds a TMD into the report; what is wrong with it otherwise.
 std::string readTmd(const fs::path& p, Report& r, uint32_t& tmdSize) {
-    FileBytes file = readSmallFile(p, kTmdReadLimit);
+    Bytes t;
+    const tmd_io::ReadResult file = tmd_io::readSmallFile(p.c_str(), kTmdReadLimit, t);
     const std::string name = "TMD " + p.string();
-    if (file.tooLarge) return name + " has " + std::to_string(file.size) + " bytes, more than any TMD";
-    if (!file.bytes) return "cannot read " + name;
-    const Bytes& t = *file.bytes;
+    if (file.status == tmd_io::ReadStatus::tooLarge)
+        return name + " has " + std::to_string(file.size) + " bytes, more than any TMD";
+    if (file.status != tmd_io::ReadStatus::ok) return "cannot read " + name;
     if (t.size() < tmd_layout::HEADER_BYTES) return name + " is shorter than a TMD header";
     const uint16_t numContents = es_get_be16(t.data() + tmd_layout::NUM_CONTENTS);
     if (numContents > ES_MAX_CONTENTS)
@@ -255,7 +257,7 @@ std::string readTmd(const fs::path& p, Report& r, uint32_t& tmdSize) {
     tmdSize = ES_GetTmdSize(numContents);
     if (t.size() < tmdSize)
         return name + " holds fewer content records than its numContents (" + std::to_string(numContents) + ")";
-    r.tmd = std::move(*file.bytes);
+    r.tmd = std::move(t);
     return "";
 }
 
@@ -363,21 +365,19 @@ private:
     Check decryptTitleKey(const fs::path& dir, uint64_t titleId, uint8_t titleKey[16]) const {
         const fs::path tkPath = o_.titleKey.empty() ? dir / (hexId(titleId, 0) + ".titleKey") : o_.titleKey;
         Check c{Group::contents, "title key", Status::failed, ""};
-        FileBytes tk = readSmallFile(tkPath, 4096);
-        if (!tk.bytes || tk.bytes->size() < 16) {
+        Bytes tk;
+        if (tmd_io::readSmallFile(tkPath.c_str(), 4096, tk).status != tmd_io::ReadStatus::ok || tk.size() < ES_TITLE_KEY_BYTES) {
             c.detail = "cannot read 16 bytes from " + tkPath.string();
             return c;
         }
-        uint8_t iv[16] = {};
-        es_put_be64(iv, titleId);
-        if (aes_SwDecrypt(k_.common.data(), iv, tk.bytes->data(), 16, titleKey) == 0) {
+        if (ES_CpDecryptTitleKey(k_.common.data(), titleId, tk.data(), titleKey) == 0) {
             // Any 16 bytes decrypt: whether the key is right shows in the contents.
             c.status = Status::ok;
             c.detail = "decrypted; the contents show whether it is right";
         } else {
             c.detail = "cannot decrypt " + tkPath.string();
         }
-        csl_wipe(tk.bytes->data(), tk.bytes->size());
+        csl_wipe(tk.data(), tk.size());
         return c;
     }
 

@@ -8,15 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <openssl/evp.h>
-
-#include "csl/aes.h"
 #include "csl/wipe.h"
 #include "es/cert.h"
 #include "es/disk_encrypt.h"
 #include "es/disk_layout.h"
+#include "es/title_key.h"
 #include "io/output_file.h"
-#include "io/stream_pipeline.h"
+#include "io/parallel.h"
+#include "io/small_file.h"
 #include "tool/common/options.h"
 #include "tool/common/pkcs11_signer.h"
 #include "tool/common/report.h"
@@ -41,13 +40,11 @@ std::string format(const char* fmt, ...) {
 
 // The whole-file helpers' policy and messages, without ending the process.
 StageResult readExact(const std::string& path, void* buffer, uint32_t length) {
-    tmd_io::FilePtr file(std::fopen(path.c_str(), "rb"));
-    if (!file) return StageResult::failure(format("file open failed %s\n", path.c_str()));
-    // Keys come through here: unbuffered, their bytes never sit in a stdio
-    // buffer that is freed unwiped.
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    const size_t got = length ? std::fread(buffer, 1, length, file.get()) : 0;
-    if (got != length) return StageResult::failure(format("file read failed %s\n", path.c_str()));
+    const tmd_io::ReadResult r = tmd_io::readFilePrefix(path.c_str(), buffer, length);
+    if (r.status == tmd_io::ReadStatus::missing)
+        return StageResult::failure(format("file open failed %s\n", path.c_str()));
+    if (r.status != tmd_io::ReadStatus::ok)
+        return StageResult::failure(format("file read failed %s\n", path.c_str()));
     return {};
 }
 
@@ -59,24 +56,28 @@ StageResult writeWhole(const std::string& path, const void* data, uint32_t lengt
     return {};
 }
 
-// The certificate's public key must be the token's: up to the first 768
-// bytes for the RSA-2048-signed layout, more for the RSA-4096-signed one.
+// The certificate's public key must be the token's. The RSA-2048-signed
+// layout is read first; the certificate's own types then say whether the
+// RSA-4096-signed one needs more.
 StageResult checkTokenAgainstCert(TokenKey& token, const std::string& certPath) {
     const char* name = token.name().c_str();
     const std::vector<uint8_t>& n = token.modulus();
-    if (!token.isRsa() || n.size() != 256 || !(n[0] & 0x80))
+    const uint32_t rsa2048Bytes = ES_GetPubKeyBytes(ES_PUBKEY_RSA2048);
+    if (!token.isRsa() || n.size() != rsa2048Bytes || !(n[0] & 0x80))
         return StageResult::failure(format("the key of %s is not RSA-2048\n", name));
-    uint8_t cert[1024];
-    StageResult r = readExact(certPath, cert, 768);
+    uint8_t cert[ES_CERT_MAX_BYTES];
+    const uint32_t firstRead = ES_GetCertLayout(ES_SIG_RSA2048, ES_PUBKEY_RSA2048)->size;
+    StageResult r = readExact(certPath, cert, firstRead);
     if (!r.ok) return r;
     uint32_t len = 0;
     const uint8_t* key = ES_GetCertPubKey(cert, &len);
-    if (!key || len != 256)
+    if (!key || len != rsa2048Bytes)
         return StageResult::failure(
             format("the certificate %s holds no RSA-2048 key\n", certPath.c_str()));
-    const uint32_t keyEnd = static_cast<uint32_t>(key - cert) + len + 4;  // modulus, then exponent
-    if (keyEnd > 768 && !(r = readExact(certPath, cert, keyEnd)).ok) return r;
-    if (!token.matches(key, len, key + len, 4))
+    const ES_CertLayout* layout = ES_GetCertLayout(es_get_be32(cert), ES_PUBKEY_RSA2048);
+    const uint32_t keyEnd = layout->exponent + ES_CERT_EXPONENT_BYTES;
+    if (keyEnd > firstRead && !(r = readExact(certPath, cert, keyEnd)).ok) return r;
+    if (!token.matches(key, len, cert + layout->exponent, ES_CERT_EXPONENT_BYTES))
         return StageResult::failure(format("the key of %s does not match the certificate %s\n",
                                            name, certPath.c_str()));
     return {};
@@ -85,26 +86,25 @@ StageResult checkTokenAgainstCert(TokenKey& token, const std::string& certPath) 
 // The stage's secrets, wiped on every way out.
 struct TitleSecrets {
     uint8_t commonKey[16];
-    uint8_t titleKey[16];
-    char text[16 + 6 + 1];  // derivation text: 16 hex digits, the salt, the terminator
+    uint8_t titleKey[ES_TITLE_KEY_BYTES];
     ~TitleSecrets() { csl_wipe_object(*this); }
 };
 
-StageResult establishTitleKey(const TitleConfig& title, TitleSecrets& s) {
+// The title key, and the bytes of its title-key file. A given title-key file
+// is written out as it was read: encrypting its key again under the same
+// common key and IV gives the same bytes.
+StageResult establishTitleKey(const TitleConfig& title, TitleSecrets& s,
+                              uint8_t encrypted[ES_TITLE_KEY_BYTES]) {
     if (title.titleKeyFile.empty()) {
-        std::snprintf(s.text, sizeof s.text, "%016llx%s",
-                      static_cast<unsigned long long>(title.tid), "qentor");
-        unsigned int len = 0;
-        const bool ok = EVP_Digest(s.text, 22, s.titleKey, &len, EVP_md5(), nullptr) && len == 16;
-        csl_wipe(s.text, sizeof s.text);
-        return ok ? StageResult{} : StageResult::failure("title key derivation failed\n");
+        if (ES_DeriveTitleKey(title.tid, s.titleKey) != 0)
+            return StageResult::failure("title key derivation failed\n");
+        if (ES_CpEncryptTitleKey(s.commonKey, title.tid, s.titleKey, encrypted) != 0)
+            return StageResult::failure("titleKey encryption failed\n");
+        return {};
     }
-    uint8_t iv[16] = {};
-    uint8_t encrypted[16] = {};
-    es_put_be64(iv, title.tid);
-    const StageResult r = readExact(title.titleKeyFile, encrypted, sizeof encrypted);
+    const StageResult r = readExact(title.titleKeyFile, encrypted, ES_TITLE_KEY_BYTES);
     if (!r.ok) return r;
-    aes_SwDecrypt(s.commonKey, iv, encrypted, 16, s.titleKey);
+    ES_CpDecryptTitleKey(s.commonKey, title.tid, encrypted, s.titleKey);
     return {};
 }
 
@@ -154,7 +154,7 @@ StageResult encryptAll(const TitleConfig& title, const uint8_t titleKey[16], con
             if (results[static_cast<size_t>(i)] != 0) break;
         }
     } else {
-        tool::runParallel(n, workers, encryptOne,
+        tmd_io::runParallel(n, workers, encryptOne,
                           [&](int i) { return results[static_cast<size_t>(i)] != 0; });
     }
 
@@ -229,11 +229,11 @@ StageResult Signer::sign(uint8_t* tmd, uint32_t size) {
     std::lock_guard<std::mutex> hold(mutex_);
     if (token_) {
         std::string error;
-        if (!token_->fillSig(256, tmd, static_cast<int32_t>(size), &error))
+        if (!token_->fillSig(ES_RSA2048_SIG_BYTES, tmd, static_cast<int32_t>(size), &error))
             return StageResult::failure("signing TMD failed: " + error + "\n");
         return {};
     }
-    if (utilFillSig(keyFile_.c_str(), 256, tmd, static_cast<int32_t>(size)) != 0)
+    if (utilFillSig(keyFile_.c_str(), ES_RSA2048_SIG_BYTES, tmd, static_cast<int32_t>(size)) != 0)
         return StageResult::failure("signing TMD failed\n");
     return {};
 }
@@ -262,8 +262,9 @@ std::vector<std::string> checkTitleContents(const TitleConfig& title) {
 StageResult encryptContents(const TitleConfig& title, const KeyFiles& keys, const OutputDir& out,
                             unsigned workers, EncryptedContents* encrypted) {
     TitleSecrets s;
+    uint8_t encTitleKey[ES_TITLE_KEY_BYTES] = {};
     StageResult r = readExact(keys.commonKey, s.commonKey, sizeof s.commonKey);
-    if (!r.ok || !(r = establishTitleKey(title, s)).ok) return r;
+    if (!r.ok || !(r = establishTitleKey(title, s, encTitleKey)).ok) return r;
 
     for (const ContentRecord& rec : title.records)
         std::memcpy(encrypted->hash[es_get_be16(rec.bytes + cmd_layout::INDEX)],
@@ -271,10 +272,6 @@ StageResult encryptContents(const TitleConfig& title, const KeyFiles& keys, cons
 
     if (!(r = encryptAll(title, s.titleKey, out, workers, encrypted)).ok) return r;
     if (title.contents.empty()) return {};
-
-    uint8_t encTitleKey[16] = {};
-    if (ES_CpEncryptTitleKey(s.commonKey, title.tid, s.titleKey, encTitleKey) != 0)
-        return StageResult::failure("titleKey encryption failed\n");
     return writeWhole(out.path(titleKeyFileName(title.tid)), encTitleKey, sizeof encTitleKey);
 }
 
@@ -317,10 +314,12 @@ StageResult generateTmd(const TitleConfig& title, const KeyFiles& keys,
         if (!claimed[p] || params->contents[p].index != p)
             return StageResult::failure(format("incorrect content index %d\n", p));
 
-    uint8_t cert[768];
-    uint8_t issuer[64];
-    uint8_t name[64];
-    StageResult r = readExact(keys.cert, cert, sizeof cert);
+    // The names sit within the first bytes of the content-publishing
+    // certificate's RSA-2048-signed layout in every layout that signs TMDs.
+    uint8_t cert[ES_CERT_MAX_BYTES];
+    uint8_t issuer[ES_CERT_NAME_BYTES];
+    uint8_t name[ES_CERT_NAME_BYTES];
+    StageResult r = readExact(keys.cert, cert, ES_GetCertLayout(ES_SIG_RSA2048, ES_PUBKEY_RSA2048)->size);
     if (!r.ok) return r;
     if (ES_GetCertNames(cert, issuer, name) != 0) return StageResult::failure("get cert name failed\n");
     // The TMD's issuer field holds "<issuer>-<name>" and its terminator in 64 bytes.
@@ -343,7 +342,7 @@ StageResult generateTmd(const TitleConfig& title, const KeyFiles& keys,
 
 StageResult verifyTmd(const std::vector<uint8_t>& tmd, const KeyFiles& keys, bool* verified) {
     *verified = false;
-    uint8_t cert[1280];
+    uint8_t cert[ES_CERT_MAX_BYTES];
     struct stat st {};
     if (stat(keys.cert.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         // What cannot be read fails as the whole-file helpers say; anything
@@ -353,7 +352,7 @@ StageResult verifyTmd(const std::vector<uint8_t>& tmd, const KeyFiles& keys, boo
     if (st.st_size > static_cast<off_t>(sizeof cert)) return {};
     const StageResult r = readExact(keys.cert, cert, static_cast<uint32_t>(st.st_size));
     if (!r.ok) return r;
-    *verified = utilVerify2(cert, static_cast<int32_t>(st.st_size), 256, tmd.data(),
+    *verified = utilVerify2(cert, static_cast<int32_t>(st.st_size), ES_RSA2048_SIG_BYTES, tmd.data(),
                             static_cast<int32_t>(tmd.size()), 1) == 0;
     return {};
 }

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "io/stream_pipeline.h"
+#include "io/parallel.h"
 #include "tool/common/options.h"
 #include "tool/common/tmdcheck.h"
 #include "tool/common/version.h"

@@ -80,7 +80,7 @@ constexpr int kDigestBytes = 20;
 constexpr int kDigestInfoBytes = 16 + kDigestBytes;
 // 00 01, at least eight FF bytes, the DigestInfo and the digest.
 constexpr int kMinModulusBytes = 2 + 8 + kDigestInfoBytes;
-constexpr int kMaxSignBytes = 512;
+constexpr int kMaxSignBytes = ES_RSA4096_SIG_BYTES;
 
 // Key-file order of the components, with the parameter names OpenSSL uses.
 constexpr const char* kComponentNames[8] = {
@@ -386,8 +386,11 @@ int32_t utilFillSig(const char* keyPath, int32_t sigLength, uint8_t* object,
         return ES_ERR_FILE_OPEN;
     }
     std::setvbuf(file.get(), reinterpret_cast<char*>(ioBuffer.data()), _IOFBF, ioBuffer.size());
-    if (sigLength != 256 && sigLength != 512) return ES_ERR_INVALID_SIG_TYPE;
-    if (!object || objectSize < sigLength + 64) return ES_ERR_INVALID;
+    const ES_SigLayout* sig =
+        sigLength > 0 ? ES_GetSigLayoutBySigBytes(static_cast<uint32_t>(sigLength)) : nullptr;
+    if (!sig || sig->signerKeyType == ES_PUBKEY_ECC) return ES_ERR_INVALID_SIG_TYPE;
+    const auto signedStart = static_cast<int>(sig->signedStart);
+    if (!object || objectSize < signedStart) return ES_ERR_INVALID;
 
     PkeyPtr key(RUTIL_ReadRsaKeyPair(file.get(), nullptr, 0));
     file.reset();
@@ -396,9 +399,8 @@ int32_t utilFillSig(const char* keyPath, int32_t sigLength, uint8_t* object,
     if (modulusBytes(key.get()) != sigLength) return ES_ERR_INVALID_SIG_TYPE;
 
     uint8_t signature[kMaxSignBytes];
-    const int signedStart = sigLength + 64;
     if (RUTIL_SignData(key.get(), object + signedStart, objectSize - signedStart, signature) != 0)
         return ES_ERR_INVALID;
-    std::memcpy(object + 4, signature, static_cast<size_t>(sigLength));
+    std::memcpy(object + ES_SIG_OFFSET, signature, static_cast<size_t>(sigLength));
     return ES_ERR_OK;
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "io/output_file.h"
+#include "io/small_file.h"
 
 namespace {
 
@@ -18,17 +19,11 @@ namespace {
 }  // namespace
 
 void utilFread(const char* path, void* buffer, uint32_t length) {
-    tmd_io::FilePtr file(std::fopen(path, "rb"));
-    if (!file) failWith("file open failed %s\n", path);
-    // Keys are read through here. Unbuffered, their bytes go straight to the
-    // caller's buffer, which the caller wipes, and never into a stdio buffer
-    // that would be freed with the key still in it.
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    size_t got = length ? std::fread(buffer, 1, length, file.get()) : 0;
-    if (got != length) {
-        file.reset();
-        failWith("file read failed %s\n", path);
-    }
+    // Keys are read through here: straight into the caller's buffer, which
+    // the caller wipes.
+    const tmd_io::ReadResult r = tmd_io::readFilePrefix(path, buffer, length);
+    if (r.status == tmd_io::ReadStatus::missing) failWith("file open failed %s\n", path);
+    if (r.status != tmd_io::ReadStatus::ok) failWith("file read failed %s\n", path);
 }
 
 // Through the output module: a regular file is replaced only once the new

@@ -1,9 +1,7 @@
 // Verification of a signed object against its signer's certificate, and
 // ECDSA signing of an object from a raw private-key file.
-#include <sys/random.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -12,54 +10,33 @@
 #include "csl/rsa.h"
 #include "csl/sha1.h"
 #include "csl/wipe.h"
-#include "es/es.h"
+#include "es/cert.h"
+#include "io/small_file.h"
 #include "util/utils.h"
 
 namespace {
 
-// The largest certificate layout (RSA-4096 signed, RSA-4096 key).
-constexpr int32_t kMaxCertBytes = 1280;
-
-constexpr int32_t kEccSignedStart = 128;
-constexpr int32_t kEccSigBytes = 60;
 constexpr int32_t kEccPrivateKeyBytes = 30;
-
-// Where each verifiable certificate layout keeps its public key.
-constexpr int32_t kRsa4096KeyOffset = 712;
-constexpr int32_t kRsa4096ExpOffset = 1224;
-constexpr int32_t kRsa4096CertEnd = kRsa4096ExpOffset + 4;
-constexpr int32_t kRsa2048In4096CertKeyOffset = 712;
-constexpr int32_t kRsa2048In4096CertExpOffset = 968;
-constexpr int32_t kRsa2048In2048CertKeyOffset = 456;
-constexpr int32_t kRsa2048In2048CertExpOffset = 712;
-constexpr int32_t kEccKeyOffset = 456;
 
 // A bare RSA-4096 modulus is checked with the usual public exponent 65537.
 constexpr uint8_t kBuiltInExponent[3] = {0x01, 0x00, 0x01};
 
-int32_t signedStartFor(int32_t sigLength) {
-    return sigLength == kEccSigBytes ? kEccSignedStart : sigLength + 64;
-}
-
-// Fresh nonce bytes from the operating system's generator.
-bool fillRandom(uint8_t* out, size_t length) {
-    while (length > 0) {
-        ssize_t n = getrandom(out, length, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        out += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+// The layout holding the signer's key. The certificate's size alone names
+// it; its own type fields are never read. RSA-4096 keys come from the one
+// layout that holds them, whatever the size, and ECC keys only from the
+// RSA-2048-signed layout: device certificates have never been signers here.
+const ES_CertLayout* signerLayout(const ES_SigLayout& sig, int32_t certSize) {
+    if (sig.sigType == ES_SIG_RSA4096) return ES_GetCertLayout(ES_SIG_RSA4096, ES_PUBKEY_RSA4096);
+    const ES_CertLayout* l = certSize > 0 ? ES_GetCertLayoutBySize(static_cast<uint32_t>(certSize)) : nullptr;
+    if (!l || l->keyType != sig.signerKeyType || l->sigType == ES_SIG_ECC) return nullptr;
+    return l;
 }
 
 }  // namespace
 
 int32_t utilVerify(const char* certPath, int32_t sigLength, const uint8_t* object,
                    int32_t objectSize) {
-    uint8_t cert[kMaxCertBytes];
+    uint8_t cert[ES_CERT_MAX_BYTES];
     struct stat st {};
     if (stat(certPath, &st) != 0 || !S_ISREG(st.st_mode)) {
         // A missing, unreadable or non-regular file ends in utilFread's own
@@ -67,7 +44,7 @@ int32_t utilVerify(const char* certPath, int32_t sigLength, const uint8_t* objec
         utilFread(certPath, cert, sizeof cert);
         return ES_ERR_UNSUPPORTED_CERT;
     }
-    if (st.st_size > kMaxCertBytes) return ES_ERR_UNSUPPORTED_CERT;
+    if (st.st_size > static_cast<off_t>(sizeof cert)) return ES_ERR_UNSUPPORTED_CERT;
     const auto size = static_cast<int32_t>(st.st_size);
     utilFread(certPath, cert, static_cast<uint32_t>(size));
     return utilVerify2(cert, size, sigLength, object, objectSize, 1);
@@ -75,65 +52,66 @@ int32_t utilVerify(const char* certPath, int32_t sigLength, const uint8_t* objec
 
 int32_t utilVerify2(const uint8_t* key, int32_t keySize, int32_t sigLength,
                     const uint8_t* object, int32_t objectSize, int32_t fromCert) {
-    if (sigLength != 512 && sigLength != 256 && sigLength != kEccSigBytes)
-        return ES_ERR_UNSUPPORTED_SIG_SIZE;
-    const int32_t signedStart = signedStartFor(sigLength);
+    const ES_SigLayout* sig =
+        sigLength > 0 ? ES_GetSigLayoutBySigBytes(static_cast<uint32_t>(sigLength)) : nullptr;
+    if (!sig) return ES_ERR_UNSUPPORTED_SIG_SIZE;
+    const auto signedStart = static_cast<int32_t>(sig->signedStart);
     if (!key || !object || objectSize < signedStart) return ES_ERR_INVALID;
 
     uint8_t digest[SHA1_DIGEST_BYTES];
     csl_sha1(object + signedStart, static_cast<size_t>(objectSize - signedStart), digest);
-    const uint8_t* signature = object + 4;
+    const uint8_t* signature = object + ES_SIG_OFFSET;
 
-    switch (sigLength) {
-        case 512:
-            if (fromCert) {
-                if (keySize < kRsa4096CertEnd) return ES_ERR_UNSUPPORTED_CERT;
-                return CSL_VerifyRsaSig4096(digest, key + kRsa4096KeyOffset, signature,
-                                            key + kRsa4096ExpOffset, 4);
-            }
-            if (keySize < 512) return ES_ERR_UNSUPPORTED_CERT;
-            return CSL_VerifyRsaSig4096(digest, key, signature, kBuiltInExponent,
-                                        sizeof kBuiltInExponent);
-        case 256:
-            if (keySize == 1024)
-                return CSL_VerifyRsaSig2048(digest, key + kRsa2048In4096CertKeyOffset, signature,
-                                            key + kRsa2048In4096CertExpOffset, 4);
-            if (keySize == 768)
-                return CSL_VerifyRsaSig2048(digest, key + kRsa2048In2048CertKeyOffset, signature,
-                                            key + kRsa2048In2048CertExpOffset, 4);
-            return ES_ERR_UNSUPPORTED_CERT;
+    if (sig->sigType == ES_SIG_RSA4096 && !fromCert) {
+        if (keySize < sigLength) return ES_ERR_UNSUPPORTED_CERT;
+        return CSL_VerifyRsaSig4096(digest, key, signature, kBuiltInExponent,
+                                    sizeof kBuiltInExponent);
+    }
+    const ES_CertLayout* l = signerLayout(*sig, keySize);
+    if (!l) {
+        if (sig->sigType == ES_SIG_ECC) std::printf("Case Not Handled\n");
+        return ES_ERR_UNSUPPORTED_CERT;
+    }
+    const uint8_t* publicKey = key + l->publicKey;
+    const uint8_t* exponent = key + l->exponent;
+    switch (sig->sigType) {
+        case ES_SIG_RSA4096:
+            if (keySize < static_cast<int32_t>(l->exponent + ES_CERT_EXPONENT_BYTES))
+                return ES_ERR_UNSUPPORTED_CERT;
+            return CSL_VerifyRsaSig4096(digest, publicKey, signature, exponent, ES_CERT_EXPONENT_BYTES);
+        case ES_SIG_RSA2048:
+            return CSL_VerifyRsaSig2048(digest, publicKey, signature, exponent, ES_CERT_EXPONENT_BYTES);
         default:
-            if (keySize == 576) return CSL_VerifyEccSig(digest, key + kEccKeyOffset, signature);
-            std::printf("Case Not Handled\n");
-            return ES_ERR_UNSUPPORTED_CERT;
+            return CSL_VerifyEccSig(digest, publicKey, signature);
     }
 }
 
 int32_t utilFillEccSig(const char* keyPath, uint8_t* object, int32_t objectSize) {
-    if (!object || objectSize < kEccSignedStart) return ES_ERR_INVALID;
+    const auto signedStart = static_cast<int32_t>(ES_GetSigLayout(ES_SIG_ECC)->signedStart);
+    if (!object || objectSize < signedStart) return ES_ERR_INVALID;
 
     uint8_t privateKey[kEccPrivateKeyBytes];
     utilFread(keyPath, privateKey, sizeof privateKey);
     csl_ct_secret(privateKey, sizeof privateKey);  // for the constant-time check
 
     uint8_t digest[SHA1_DIGEST_BYTES];
-    csl_sha1(object + kEccSignedStart, static_cast<size_t>(objectSize - kEccSignedStart), digest);
+    csl_sha1(object + signedStart, static_cast<size_t>(objectSize - signedStart), digest);
 
     // A nonce that repeats or can be predicted gives the private key away, so
     // each signature draws its own from the operating system.
     uint8_t nonce[kEccPrivateKeyBytes];
-    if (!fillRandom(nonce, sizeof nonce)) {
+    if (!tmd_io::randomBytes(nonce, sizeof nonce)) {
         csl_wipe_object(privateKey);
         return ES_ERR_INVALID;
     }
     csl_ct_secret(nonce, sizeof nonce);
 
-    uint8_t signature[kEccSigBytes];
+    uint8_t signature[ES_ECC_SIG_BYTES];
     int32_t r = CSL_ComputeEccSig(digest, privateKey, signature, nonce);
     csl_wipe_object(privateKey);
     csl_wipe_object(nonce);
     if (r == 0) {
-        std::memcpy(object + 4, signature, sizeof signature);
+        std::memcpy(object + ES_SIG_OFFSET, signature, sizeof signature);
     } else {
         std::printf("CSL_ComputeEccSig failed %d\n", r);
     }

@@ -7,6 +7,36 @@
 
 #include "es/es.h"
 
+// One certificate layout: a signature header (es.h), then the body fields
+// in order; offsets from the start of the certificate.
+struct ES_CertLayout {
+    uint32_t sigType;
+    uint32_t keyType;
+    uint32_t size;  // the whole certificate
+    uint32_t issuer;
+    uint32_t keyTypeOffset;
+    uint32_t name;
+    uint32_t keyId;
+    uint32_t publicKey;
+    uint32_t publicKeyBytes;
+    uint32_t exponent;  // ES_CERT_EXPONENT_BYTES big-endian; 0 when the key has none
+};
+constexpr uint32_t ES_CERT_NAME_BYTES = 64;
+constexpr uint32_t ES_CERT_EXPONENT_BYTES = 4;
+constexpr uint32_t ES_CERT_MAX_BYTES = 1280;  // the largest layout
+constexpr uint32_t ES_ECC_PUBKEY_BYTES = 60;
+
+// The layout of a (signature type, key type) pair, or the one whose whole
+// size is `size`; null when no layout has it. Read-only records of the
+// library, alive for the whole process.
+const ES_CertLayout* ES_GetCertLayout(uint32_t sigType, uint32_t keyType);
+const ES_CertLayout* ES_GetCertLayoutBySize(uint32_t size);
+// Where certificates signed with sigType keep their key type; 0 for an
+// unknown signature type.
+uint32_t ES_GetCertKeyTypeOffset(uint32_t sigType);
+// Bytes of a public key of keyType (512, 256, 60); 0 for an unknown type.
+uint32_t ES_GetPubKeyBytes(uint32_t keyType);
+
 // Size of the certificate layout for a signature type and key type (host
 // order): 1280, 1024, 768, 576 or 384; ES_ERR_INVALID_PUBKEY_TYPE or
 // ES_ERR_INVALID_SIG_TYPE for a pair no layout has.

@@ -33,6 +33,27 @@ constexpr uint32_t ES_PUBKEY_RSA4096 = 0;
 constexpr uint32_t ES_PUBKEY_RSA2048 = 1;
 constexpr uint32_t ES_PUBKEY_ECC = 2;
 
+// The signature header every signed object starts with: the type, the
+// signature at ES_SIG_OFFSET, a zero fill, then the issuer text, where the
+// signed region starts and runs to the end of the object.
+constexpr uint32_t ES_SIG_OFFSET = 0x004;
+constexpr uint32_t ES_RSA4096_SIG_BYTES = 512;
+constexpr uint32_t ES_RSA2048_SIG_BYTES = 256;
+constexpr uint32_t ES_ECC_SIG_BYTES = 60;
+constexpr uint32_t ES_ISSUER_BYTES = 64;
+
+struct ES_SigLayout {
+    uint32_t sigType;
+    uint32_t sigBytes;     // signature length at ES_SIG_OFFSET
+    uint32_t signedStart;  // offset of the issuer field: start of the signed region
+    uint32_t signerKeyType;  // the public-key type that makes such signatures
+};
+// The header layout of a signature type, or of the signature type whose
+// signature is sigBytes long; null for any other value. The records are the
+// library's own, read-only and alive for the whole process.
+const ES_SigLayout* ES_GetSigLayout(uint32_t sigType);
+const ES_SigLayout* ES_GetSigLayoutBySigBytes(uint32_t sigBytes);
+
 // Content type bits.
 constexpr uint16_t ES_CONTENT_TYPE_SHARED = 0x8000;
 constexpr uint16_t ES_CONTENT_TYPE_DISC = 0x0002;

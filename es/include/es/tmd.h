@@ -1,18 +1,13 @@
-// Signed-object header, TMD and content-record layouts; TMD construction;
-// content and title-key encryption; incremental disc-layout encryption.
+// TMD and content-record layouts; TMD construction; the plain layout's
+// content encryption; incremental disc-layout encryption. The signature
+// header is in es.h, the title key in title_key.h.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
 #include "csl/sha1.h"
 #include "es/es.h"
-
-// SigHeader of an RSA-2048 signed object (the TMD's header).
-constexpr uint32_t ES_SIG_OFFSET = 0x004;
-constexpr uint32_t ES_RSA2048_SIG_BYTES = 256;
-constexpr uint32_t ES_RSA4096_SIG_BYTES = 512;
-constexpr uint32_t ES_ECC_SIG_BYTES = 60;
-constexpr uint32_t ES_ISSUER_BYTES = 64;
+#include "es/title_key.h"
 
 // TMD layout (offsets from the start of the file).
 namespace tmd_layout {
@@ -107,6 +102,8 @@ struct ContentEncryptContext {
     uint32_t pendingLen;
 };
 
+// The IV of a content in the plain layout: its index big-endian, then zeros.
+void ES_ContentIv(uint16_t index, uint8_t iv[16]);
 // Starts a content: IV from index, SHA-1 reset, key borrowed. 0 or ES_ERR_INVALID.
 int32_t ES_EncryptContentReset(ContentEncryptContext* ctx, uint16_t index, const uint8_t* key);
 // Hashes and encrypts inLen more bytes, keeping a partial block for later;
@@ -134,10 +131,6 @@ int32_t ES_EncryptContentSized(const char* path, uint32_t cid, uint16_t index,
 int32_t ES_EncryptContentSizedIn(const char* outDir, const char* path, uint32_t cid,
                                  uint16_t index, const uint8_t key[16], uint8_t hashOut[20],
                                  uint64_t* plainBytes);
-// out := titleKey encrypted under commonKey with AES-128-CBC, IV the title ID
-// (big-endian) and eight zero bytes. 0 or ES_ERR_INVALID.
-int32_t ES_CpEncryptTitleKey(const uint8_t commonKey[16], uint64_t titleId,
-                             const uint8_t titleKey[16], uint8_t out[16]);
 
 // Disc layout geometry.
 constexpr uint32_t DVD_DATA_BYTES_PER_SUPERBLOCK = 2031616;

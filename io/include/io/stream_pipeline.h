@@ -9,6 +9,8 @@
 #include <functional>
 #include <thread>
 
+#include "io/parallel.h"
+
 namespace tmd_io {
 
 // One piece of a stream, in its share of the stream's buffer arena.
@@ -36,9 +38,10 @@ struct StreamShape {
     // Pieces in flight at most; 0 gives one per worker and three more (one
     // being read, two with the writer).
     size_t depth = 0;
-    // Workers to process pieces; 0 takes this stream's share of the
-    // process-wide budget. With one worker pieces are processed in order,
-    // which a chained cipher needs.
+    // Workers to process pieces; 0 asks for this stream's share of the
+    // process-wide budget (io/parallel.h), which caps any number asked for.
+    // With one worker pieces are processed in order, which a chained cipher
+    // needs.
     unsigned workers = 0;
     ThreadStarter startThread;  // empty: std::thread
 };
@@ -54,14 +57,9 @@ struct StreamOutcome {
 // Runs the stream to its last piece or its first failure in stream order:
 // a failure of piece i is reported once pieces 0..i-1 are written, and
 // nothing after it is written or read. When threads cannot be started the
-// steps run one after the other on the calling thread. Stage Memory (result
-// 0) when not even one piece's buffer could be had.
+// steps run one after the other on the calling thread: so do they when the
+// budget has no slot left for the writer and one worker. Stage Memory
+// (result 0) when not even one piece's buffer could be had.
 StreamOutcome runOrderedStream(const StreamShape& shape, const StreamSteps& steps);
-
-// Worker threads the process may keep busy at once: the cores, at most
-// four. Four build disc super blocks faster than any disk takes them, and
-// each worker brings its buffers with it. Streams running side by side share
-// the budget, and so does the tool when it runs contents side by side.
-unsigned workerBudget();
 
 }  // namespace tmd_io
