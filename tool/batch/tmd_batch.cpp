@@ -300,7 +300,6 @@ TitleOutcome buildTitle(const ManifestTitle& t, const Manifest& m, const json& s
     TitleOutcome r{"failed", {}, 0};
     const std::string name = tool::batch::titleDirName(t.config.tid);
     const fs::path staging = stagingOf(m.out, name);
-    recover(m.out, name);
     std::error_code ec;
     auto attempt = [&]() -> std::string {
         if (!fs::create_directory(staging, ec)) return "cannot create " + staging.string() + ": " + ec.message();
@@ -368,14 +367,17 @@ int run(const Options& o) {
     std::vector<json> states(n);
     std::vector<std::string> reasons(n);
     std::vector<size_t> toBuild;
-    for (size_t i = 0; i < n; ++i) {
-        states[i] = sources(*mine[i], m);
-        const fs::path dir = m.out / tool::batch::titleDirName(mine[i]->config.tid);
-        reasons[i] = o.force ? "forced" : staleReason(dir, states[i]);
-        if (!reasons[i].empty()) toBuild.push_back(i);
-    }
+    auto plan = [&] {
+        for (size_t i = 0; i < n; ++i) {
+            states[i] = sources(*mine[i], m);
+            const fs::path dir = m.out / tool::batch::titleDirName(mine[i]->config.tid);
+            reasons[i] = o.force ? "forced" : staleReason(dir, states[i]);
+            if (!reasons[i].empty()) toBuild.push_back(i);
+        }
+    };
 
     if (o.dryRun) {
+        plan();
         for (size_t i = 0; i < n; ++i) {
             const std::string name = tool::batch::titleDirName(mine[i]->config.tid);
             if (reasons[i].empty())
@@ -401,6 +403,10 @@ int run(const Options& o) {
         std::fprintf(stderr, "another tmd-batch run is writing into %s\n", m.out.c_str());
         return 1;
     }
+    // What a killed run left beside these titles goes first, so that each
+    // is judged by its last complete build.
+    for (const ManifestTitle* t : mine) recover(m.out, tool::batch::titleDirName(t->config.tid));
+    plan();
 
     tool::Signer signer;
     if (!toBuild.empty()) {
