@@ -349,6 +349,8 @@ int run(const Options& o) {
     std::vector<tool::batch::Problem> problems;
     tool::batch::readManifest(o.manifest, uri && *uri, &m, &problems);
     if (!problems.empty()) {
+        std::stable_sort(problems.begin(), problems.end(),
+                         [](const auto& a, const auto& b) { return a.line < b.line; });
         for (size_t i = 0; i < problems.size() && i < kMaxProblems; ++i) {
             const auto& p = problems[i];
             std::fprintf(stderr, "%s:%d: %s%s%s\n", o.manifest.c_str(), p.line, p.key.c_str(),
@@ -460,7 +462,7 @@ int run(const Options& o) {
         failed += r.status == "failed";
     }
     if (built == 0 && failed == 0)
-        std::printf("nothing to build: %zu titles up to date\n", n);
+        std::printf("nothing to build: %zu title%s up to date\n", n, n == 1 ? "" : "s");
     else
         std::printf("%zu built, %zu up to date, %zu failed\n", built, n - built - failed, failed);
 
