@@ -175,7 +175,7 @@ TEST_F(BatchTest, ManifestMistakesAreReportedWithTheirLine) {
         auto r = batch({"m.toml"});
         EXPECT_EQ(r.status, 1);
         const std::string where = "m.toml:" + std::to_string(c.line) + ": " + c.key;
-        EXPECT_EQ(r.err.rfind(where, 0), 0u) << r.err;
+        EXPECT_NE(("\n" + r.err).find("\n" + where), std::string::npos) << r.err;
         EXPECT_FALSE(fs::exists(file("out")));
     }
     // Every problem at once, not only the first.
@@ -266,6 +266,24 @@ TEST_F(BatchTest, ReportMatchesTheFiles) {
             for (int i = 0; i < 20; ++i) std::snprintf(hex + 2 * i, 3, "%02x", d[i]);
             EXPECT_EQ(f["sha1"], hex);
         }
+    }
+}
+
+TEST_F(BatchTest, FailedTitlesKeepTheirDirectories) {
+    fs::copy(pkiRoot(), pki_.path(), fs::copy_options::recursive);
+    catalogue(2, 3000, 8, pki_.path());
+    ASSERT_EQ(batch({"m.toml"}).status, 0);
+    const Files before = filesIn(file("out/0001000100000100"));
+    // A key that is not the certificate's: no TMD can verify.
+    const fs::path keys = pki_.path() / "X86/bin/pki_data";
+    fs::copy_file(keys / "ca_dpki.rsa", keys / "cp_dpki.rsa", fs::copy_options::overwrite_existing);
+    auto r = batch({"--report", "r.json", "m.toml"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(filesIn(file("out/0001000100000100")), before);
+    const auto report = nlohmann::json::parse(readFile(file("r.json")));
+    for (const auto& t : report["titles"]) {
+        EXPECT_EQ(t["status"], "failed");
+        EXPECT_TRUE(t["error"].is_string());
     }
 }
 
