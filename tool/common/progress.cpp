@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 namespace tool {
 namespace {
@@ -22,6 +24,22 @@ std::string size(double bytes) {
     char s[32];
     std::snprintf(s, sizeof s, u == 0 ? "%.0f %s" : "%.1f %s", bytes, units[u]);
     return s;
+}
+
+// Bytes the process has read so far, all threads together, or -1 where the
+// system does not say. A content's progress shows while it is read, not
+// only once it is done: a run of one 2 GiB content would otherwise stand
+// still at 0 until its end.
+int64_t bytesRead() {
+    FILE* f = std::fopen("/proc/self/io", "r");
+    if (!f) return -1;
+    long long rchar = -1;
+    char key[32];
+    long long value = 0;
+    while (std::fscanf(f, "%31[^:]: %lld\n", key, &value) == 2)
+        if (std::strcmp(key, "rchar") == 0) rchar = value;
+    std::fclose(f);
+    return rchar;
 }
 
 }  // namespace
@@ -50,6 +68,7 @@ Progress::Progress(const char* noun, uint64_t totalItems, uint64_t totalBytes)
     : noun_(noun), totalItems_(totalItems), totalBytes_(totalBytes), start_(now()) {
     if (!isatty(STDERR_FILENO)) return;
     active_ = true;
+    readAtStart_ = bytesRead();
     try {
         thread_ = std::thread([this] {
             std::unique_lock<std::mutex> hold(mutex_);
@@ -83,8 +102,11 @@ void Progress::finish() {
 }
 
 void Progress::draw(bool clear) {
-    std::string line = clear ? std::string() : progressLine(noun_, items_.load(), totalItems_, bytes_.load(),
-                                                            totalBytes_, now() - start_);
+    uint64_t bytes = bytes_.load();
+    if (const int64_t read = bytesRead(); readAtStart_ >= 0 && read >= readAtStart_)
+        bytes = std::max(bytes, std::min(totalBytes_, static_cast<uint64_t>(read - readAtStart_)));
+    std::string line = clear ? std::string()
+                             : progressLine(noun_, items_.load(), totalItems_, bytes, totalBytes_, now() - start_);
     const size_t width = line.size();
     // Blanks over what is left of the longer line drawn before.
     if (drawn_ > width) line.append(drawn_ - width, ' ');

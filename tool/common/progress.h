@@ -23,7 +23,9 @@ public:
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
 
-    // From any thread.
+    // From any thread: items finished, and their bytes. While items are
+    // under way, what the process has read stands for their bytes where
+    // the system tells it.
     void add(uint64_t items, uint64_t bytes);
     // Stops redrawing and clears the line; also done on destruction.
     void finish();
@@ -37,6 +39,7 @@ private:
     std::atomic<uint64_t> items_{0};
     std::atomic<uint64_t> bytes_{0};
     double start_ = 0;
+    int64_t readAtStart_ = -1;
     size_t drawn_ = 0;  // width of the line on the terminal
     bool active_ = false;
     bool stop_ = false;
