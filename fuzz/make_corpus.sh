@@ -12,7 +12,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 rm -rf "$corpus"
-mkdir -p "$corpus"/{fuzz_rsa_keyfile,fuzz_cert_verify,fuzz_tmd_dump,fuzz_record_import,fuzz_ecc_octets,fuzz_content_engine,fuzz_disc_engine,fuzz_sha1,fuzz_numbers}
+mkdir -p "$corpus"/{fuzz_rsa_keyfile,fuzz_cert_verify,fuzz_tmd_dump,fuzz_record_import,fuzz_ecc_octets,fuzz_content_engine,fuzz_disc_engine,fuzz_sha1,fuzz_numbers,fuzz_pkcs11_uri,fuzz_inspect_input}
 
 "$bin/tmd-pki" init "$work/pki" >/dev/null
 pki=$work/pki/X86/bin/pki_data
@@ -80,6 +80,29 @@ printf '0123456789abcdef\x01\x00\x00\x10\x00\x00\x01' >"$corpus/fuzz_disc_engine
 cp 1000100000002.tmd "$corpus/fuzz_sha1/tmd"
 head -c 200 a.bin >"$corpus/fuzz_sha1/random200"
 printf 'abc' >"$corpus/fuzz_sha1/abc"
+# A whole package as tmd-inspect reads it: TMD | cp cert | CA cert | title key
+# | hash file | content file, then the four part lengths (hash, CA, cp, TMD),
+# each two bytes little-endian, that the target reads from the end.
+package() {  # OUT TMD HASHFILE APP TID
+  /usr/bin/python3 - "$@" "$pki" <<'PY'
+import hashlib, struct, sys
+out, tmd, hashfile, app, tid, pki = sys.argv[1:]
+part = lambda p: open(p, "rb").read() if p else b""
+t, cp, ca, h = part(tmd), part(pki + "/cp_dpki.cert"), part(pki + "/ca_dpki.cert"), part(hashfile)
+key = hashlib.md5(("%016x" % int(tid, 16) + "qentor").encode()).digest()
+tail = b"".join(struct.pack("<H", len(x)) for x in (h, ca, cp, t))
+open(out, "wb").write(t + cp + ca + key + h + part(app) + tail)
+PY
+}
+package "$corpus/fuzz_inspect_input/plain3" 1000100000002.tmd "" 00000011.app 0x0001000100000002
+package "$corpus/fuzz_inspect_input/disc1" 1000400000009.tmd 0000001f.hash 0000001f.app 0x0001000400000009
+# URIs: the PIN's characters, a '\' ending them, the text; the separator and
+# the position come from the end.
+printf 'pin7c1e\\ pkcs11:token=publisher;object=cp;type=private?module-name=softhsm2&\x00\x03\x01' \
+  >"$corpus/fuzz_pkcs11_uri/path_query"
+printf '1234\\ token=a%%20b;id=%%01%%02?module-path=/usr/lib/x.so&pin-source=file:/p\x00\x30\x00\x02' \
+  >"$corpus/fuzz_pkcs11_uri/encoded"
+printf 'S\\ token=publisher?module-name=softhsm2\x00\x00\x01\x02' >"$corpus/fuzz_pkcs11_uri/semicolon"
 # Option numbers as they appear on command lines.
 cd "$corpus/fuzz_numbers"
 printf '0x0001000100000002' >tid; printf '  -010' >octal; printf '12abc' >trailing

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Constant-time check: builds the check program with the secrets marked for
 # valgrind's memcheck (TMD_CT_CHECK) and runs it under valgrind on the
-# default paths and with the portable field arithmetic. Any report of a
-# branch or memory index that depends on a secret fails.
+# default paths, with the portable field arithmetic, and with every portable
+# path (TMD_CPU_DISABLE=all: the bitsliced AES for every AES call). Any report
+# of a branch or memory index that depends on a secret fails.
 # Usage: scripts/ct_check.sh [build-dir]   (default build-ct)
 set -euo pipefail
 cd "$(dirname "$0")/.."

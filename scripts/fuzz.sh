@@ -25,7 +25,8 @@ fi
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(fuzz_rsa_keyfile fuzz_cert_verify fuzz_tmd_dump fuzz_record_import
-           fuzz_ecc_octets fuzz_content_engine fuzz_disc_engine fuzz_sha1 fuzz_numbers)
+           fuzz_ecc_octets fuzz_content_engine fuzz_disc_engine fuzz_sha1 fuzz_numbers
+           fuzz_pkcs11_uri fuzz_inspect_input)
 fi
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}

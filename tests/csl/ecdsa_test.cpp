@@ -15,6 +15,7 @@
 #include "csl/algorithms.h"
 #include "csl/convecc.h"
 #include "csl/ecc.h"
+#include "csl/integer_math.h"
 #include "test_support.h"
 
 namespace {
@@ -226,10 +227,8 @@ TEST(Ecdsa, MalformedPublicKeysAreRejectedQuickly) {
     highY[30] |= 0x80;
     bad.push_back(highY);
     for (int i = 0; i < 20; ++i) bad.push_back(tt::randomBytes(rng, 60));
-    // On the curve but outside the subgroup of order n, refused as peers
-    // (signature checks take them as they come): the point of order two
-    // T = (0, sqrt(b)) and Q + T, of order 2n.
-    const size_t peersOnly = bad.size();
+    // On the curve but outside the subgroup of order n: the point of order
+    // two T = (0, sqrt(b)) and Q + T, of order 2n.
     ec_point T{}, Q, QT;
     poly_copy(named_curve.b, T.y);
     for (int i = 0; i < 232; ++i) poly_mul(T.y, T.y, T.y);
@@ -243,11 +242,8 @@ TEST(Ecdsa, MalformedPublicKeysAreRejectedQuickly) {
 
     for (size_t i = 0; i < bad.size(); ++i) {
         const Bytes& q = bad[i];
-        if (i < peersOnly) {
-            EXPECT_EQ(CSL_VerifyEccSig(digest.data(), q.data(), sig.data()),
-                      CSL_ECC_VERIFY_ERROR)
-                << i;
-        }
+        EXPECT_EQ(CSL_CheckEccPublicKey(q.data()), CSL_ECC_BAD_PUBLIC_KEY) << i;
+        EXPECT_EQ(CSL_VerifyEccSig(digest.data(), q.data(), sig.data()), CSL_ECC_VERIFY_ERROR) << i;
         Bytes key(20, 0xAA);
         EXPECT_EQ(CSL_GenerateEccSharedKey(priv.data(), q.data(), key.data(), 20), 5) << i;
         EXPECT_EQ(key, Bytes(20, 0xAA));
@@ -256,6 +252,60 @@ TEST(Ecdsa, MalformedPublicKeysAreRejectedQuickly) {
         EXPECT_EQ(table, Bytes(960, 0xAA));
         // Random signatures against a good key must end, too.
         EXPECT_EQ(CSL_VerifyEccSig(digest.data(), pub.data(), q.data()), CSL_ECC_VERIFY_ERROR) << i;
+    }
+}
+
+// The forgery under a key outside the prime-order subgroup: with public key
+// P = Q + T (Q = d*G, T of order two; d = 0 gives T itself), an ordinary
+// signature made with d has u1*G + u2*P = k*G + (u2 mod 2)*T, so it verifies
+// under P whenever u2 = r/s mod n is even: for d = 0 no private key is needed
+// at all. The inner verification (which takes keys as they come) shows each
+// forgery is real; the public call refuses the key.
+TEST(Ecdsa, KeysOutsideThePrimeSubgroupVerifyNothing) {
+    std::mt19937_64 rng(31);
+    ec_point T{};
+    poly_copy(named_curve.b, T.y);
+    for (int i = 0; i < 232; ++i) poly_mul(T.y, T.y, T.y);  // sqrt(b) = b^(2^232)
+    struct Row {
+        const char* name;
+        Bytes priv;
+    };
+    const Row rows[] = {{"T, no private key", Bytes(30, 0)}, {"Q + T", randomPrivateKey(rng)}};
+    bigint_digit n[8];
+    OS2IP(n, 8, kOrder.data(), 30);
+    ecdsa_params params;
+    alg_init_233_bit_ECDSA(&params, 233);
+    for (const Row& row : rows) {
+        ec_point Q{}, P;
+        if (row.priv != Bytes(30, 0)) OS2ECP(publicKeyOf(row.priv).data(), 60, &Q);
+        poly_elliptic_sum(&Q, &T, &P, &named_curve);
+        Bytes pub(60);
+        EC2OSP(&P, pub.data(), 60);
+        ASSERT_TRUE(poly_elliptic_on_curve(&P, &named_curve)) << row.name;
+        EXPECT_EQ(CSL_CheckEccPublicKey(pub.data()), CSL_ECC_BAD_PUBLIC_KEY) << row.name;
+        int forged = 0;
+        for (int tries = 0; forged < 4 && tries < 200; ++tries) {
+            const Bytes digest = tt::randomBytes(rng, 20), nonce = tt::randomBytes(rng, 30);
+            Bytes sig(60);
+            ASSERT_EQ(CSL_ComputeEccSig(digest.data(), row.priv.data(), sig.data(), nonce.data()),
+                      0);
+            bigint_digit r[8], s[8], w[8], u2[8], prod[16];
+            OS2IP(r, 8, sig.data(), 30);
+            OS2IP(s, 8, sig.data() + 30, 30);
+            bigint_mod_inv(w, s, n, 8);
+            bigint_mult(prod, r, w, 8);
+            bigint_mod(u2, prod, 16, n, 8);
+            if (u2[0] & 1u) continue;
+            ++forged;
+            ec_point sigPoint;
+            OS2ECP(sig.data(), 60, &sigPoint);
+            int inner = 1;
+            alg_poly_ECDSA_verify(digest.data(), 20, &params, &P, &sigPoint, &inner);
+            EXPECT_EQ(inner, 0) << row.name;
+            EXPECT_EQ(CSL_VerifyEccSig(digest.data(), pub.data(), sig.data()), CSL_ECC_VERIFY_ERROR)
+                << row.name;
+        }
+        EXPECT_EQ(forged, 4) << row.name;
     }
 }
 

@@ -6,8 +6,9 @@
 #include <random>
 #include <vector>
 
-#include "csl/cpu.h"
 #include "csl/poly_math.h"
+#include "gf2m/gf2m_internal.h"
+#include "implementations.h"
 
 namespace {
 
@@ -123,33 +124,34 @@ TEST(PolyMath, MultiplyMatchesReference) {
     EXPECT_EQ(mul(a, Fe{}), Fe{});
 }
 
-TEST(PolyMath, EveryMultiplierMatchesReference) {
-    // poly_mul on every path this processor offers (the portable comb, the
-    // carry-less multiply), each checked so the one not chosen here by
-    // default does not go untested.
-    const uint32_t saved = csl_cpu_features();
+// Every multiplier by name ("clmul", "pmull", "portable"), each with the
+// dispatch restricted to it.
+class MultiplierImplementation : public tt::ImplementationTest {};
+
+TEST_P(MultiplierImplementation, MatchesReference) {
+    ASSERT_STREQ(csl_gf2m::chosen().name, GetParam().name.c_str());
     std::mt19937_64 rng(8);
-    for (uint32_t mask : {0u, ~0u}) {
-        csl_cpu_set_mask(mask);
-        for (int i = 0; i < 200; ++i) {
-            Fe a = randomElement(rng), b = randomElement(rng);
-            if (i == 0) a = b = Fe{0x1FF, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u};
-            Fe p, sq, unreduced = a;
-            poly_mul(a.data(), b.data(), p.data());
-            ASSERT_EQ(p, refMul(a, b)) << i;
-            poly_mul(a.data(), a.data(), sq.data());
-            ASSERT_EQ(sq, refMul(a, a)) << i;
-            // Aliased output, and an operand above 2^233.
-            poly_mul(a.data(), b.data(), a.data());
-            ASSERT_EQ(a, p);
-            unreduced[0] |= 0xFE00;
-            const Fe r = fromBits<8>(refReduce(toBits(unreduced.data(), 8)));
-            poly_mul(unreduced.data(), b.data(), p.data());
-            ASSERT_EQ(p, refMul(r, b)) << i;
-        }
+    for (int i = 0; i < 200; ++i) {
+        Fe a = randomElement(rng), b = randomElement(rng);
+        if (i == 0) a = b = Fe{0x1FF, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u};
+        Fe p, sq, unreduced = a;
+        poly_mul(a.data(), b.data(), p.data());
+        ASSERT_EQ(p, refMul(a, b)) << i;
+        poly_mul(a.data(), a.data(), sq.data());
+        ASSERT_EQ(sq, refMul(a, a)) << i;
+        // Aliased output, and an operand above 2^233.
+        poly_mul(a.data(), b.data(), a.data());
+        ASSERT_EQ(a, p);
+        unreduced[0] |= 0xFE00;
+        const Fe r = fromBits<8>(refReduce(toBits(unreduced.data(), 8)));
+        poly_mul(unreduced.data(), b.data(), p.data());
+        ASSERT_EQ(p, refMul(r, b)) << i;
     }
-    csl_cpu_set_mask(saved);
 }
+
+INSTANTIATE_TEST_SUITE_P(ByName, MultiplierImplementation,
+                         ::testing::ValuesIn(tt::implCases(csl_gf2m::implementations())),
+                         tt::implCaseName);
 
 TEST(PolyMath, SquareTableAgreesWithComb) {
     std::mt19937_64 rng(2);

@@ -3,8 +3,12 @@
 #include <cstring>
 #include <random>
 
+#include <openssl/evp.h>
+
 #include "csl/sha1.h"
+#include "implementations.h"
 #include "nist_rsp.h"
+#include "sha1/sha1_internal.h"
 #include "test_support.h"
 
 namespace {
@@ -38,8 +42,44 @@ void checkMessageFile(const std::string& name) {
     EXPECT_GT(checked, 60);
 }
 
-TEST(Sha1Nist, ShortMessages) { checkMessageFile("SHA1ShortMsg.rsp"); }
-TEST(Sha1Nist, LongMessages) { checkMessageFile("SHA1LongMsg.rsp"); }
+// Every implementation by name ("avx512+shani", "avx512", "shani", "armv8",
+// "portable"), each with the dispatch restricted to it.
+class Sha1Implementation : public tt::ImplementationTest {
+protected:
+    void SetUp() override {
+        tt::ImplementationTest::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_STREQ(csl_sha1_core::chosen().name, GetParam().name.c_str());
+    }
+};
+
+TEST_P(Sha1Implementation, NistMessages) {
+    checkMessageFile("SHA1ShortMsg.rsp");
+    checkMessageFile("SHA1LongMsg.rsp");
+}
+
+// Many messages of one length (the disc hash tree's call) against OpenSSL:
+// lengths around the padding boundaries and those of the tree, counts that
+// leave the sixteen lanes of the widest path, pairs and single messages a
+// share each.
+TEST_P(Sha1Implementation, ManyMessagesAgainstOpenssl) {
+    std::mt19937_64 rng(56);
+    for (size_t len : {0u, 1u, 55u, 56u, 63u, 64u, 65u, 119u, 120u, 160u, 620u, 1024u, 3000u}) {
+        for (size_t count : {0u, 1u, 2u, 5u, 16u, 19u, 35u}) {
+            const Bytes data = tt::randomBytes(rng, len * count);
+            Bytes got(20 * count), want(20 * count);
+            csl_sha1Many(data.data(), len, count, got.data());
+            for (size_t i = 0; i < count; ++i)
+                EVP_Digest(data.data() + i * len, len, want.data() + 20 * i, nullptr, EVP_sha1(),
+                           nullptr);
+            EXPECT_EQ(tt::toHex(got), tt::toHex(want)) << len << " x " << count;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ByName, Sha1Implementation,
+                         ::testing::ValuesIn(tt::implCases(csl_sha1_core::implementations())),
+                         tt::implCaseName);
 
 TEST(Sha1Nist, MonteCarlo) {
     TT_NEED_VECTOR_FILE(vec("SHA1Monte.rsp"));

@@ -7,7 +7,14 @@
 #include <random>
 #include <string>
 
+#include "csl/algorithms.h"
+#include "csl/convecc.h"
+#include "csl/ecc.h"
+#include "csl/rsa.h"
+#include "csl/sha1.h"
+#include "es/cert.h"
 #include "es/tmd.h"
+#include "tool/common/inspect.h"
 #include "tool_fixture.h"
 
 namespace tt {
@@ -269,6 +276,112 @@ TEST_F(InspectTest, DamagedCertificatesFailWithoutNoise) {
     auto r = inspect({"--cert", (otherPki / "cp_dpki.cert").string(), "--signature-only", "300000040.tmd"});
     EXPECT_EQ(r.text.status, 2);
     EXPECT_TRUE(has(r.text.out, "TMD signature: FAILED: does not verify")) << r.text.out;
+}
+
+// Certificates forged under keys no signature may be trusted under: a CA key
+// that is the point of order two T = (0, sqrt(b)) (a signature made with
+// private key 0 verifies under it whenever r/s mod n is even) and an RSA CA
+// key of exponent 1 (the padded digest is its own signature). Each forgery
+// is shown to be real, then tmd-inspect, tmd-pki check and tmd-pki show fail
+// on the key and tmd-pki cert refuses to certify it.
+TEST_F(InspectTest, UntrustedKeysCertifyNothing) {
+    ec_point T{};
+    poly_copy(named_curve.b, T.y);
+    for (int i = 0; i < 232; ++i) poly_mul(T.y, T.y, T.y);
+    Bytes t(60);
+    EC2OSP(&T, t.data(), 60);
+    writeFile(file("T.pub"), t);
+    ASSERT_EQ(
+        run({binDir() + "/tmd-pki", "ecc-key", file("e.priv").string(), file("e.pub").string()})
+            .status,
+        0);
+
+    // ECC: a device certificate signed "by" T.
+    Bytes eca(576), dev(384);
+    ASSERT_EQ(ES_GenerateUnsignedCert("CA00000002", "Root", ES_SIG_RSA2048, ES_PUBKEY_ECC, t.data(),
+                                      nullptr, 0, 0, eca.data()),
+              0);
+    ASSERT_EQ(ES_GenerateDeviceCert("DV00000001", "Root-CA00000002", readFile(file("e.pub")).data(),
+                                    0, dev.data()),
+              0);
+    ecdsa_params params;
+    alg_init_233_bit_ECDSA(&params, 233);
+    uint8_t digest[20];
+    csl_sha1(dev.data() + 128, dev.size() - 128, digest);
+    bool forged = false;
+    for (uint8_t i = 1; i < 64 && !forged; ++i) {
+        Bytes nonce(30, i), sig(60);
+        ASSERT_EQ(CSL_ComputeEccSig(digest, Bytes(30, 0).data(), sig.data(), nonce.data()), 0);
+        ec_point sp;
+        OS2ECP(sig.data(), 60, &sp);
+        int result = 1;
+        alg_poly_ECDSA_verify(digest, 20, &params, &T, &sp, &result);
+        forged = result == 0;
+        std::copy(sig.begin(), sig.end(), dev.begin() + 4);
+    }
+    ASSERT_TRUE(forged);
+
+    // RSA: the content-publishing certificate re-signed "by" the CA's
+    // modulus with exponent 1.
+    const Bytes ca = readFile(pkiDir() / "ca_dpki.cert");
+    Bytes cp = readFile(pkiDir() / "cp_dpki.cert"), rca(768);
+    const uint8_t one[4] = {0, 0, 0, 1};
+    ASSERT_EQ(ES_GenerateUnsignedCert("CA00000001", "Root", ES_SIG_RSA2048, ES_PUBKEY_RSA2048,
+                                      ca.data() + 0x1C8, one, 4, 0, rca.data()),
+              0);
+    csl_sha1(cp.data() + 320, cp.size() - 320, digest);
+    const Bytes info = fromHex("3021300906052b0e03021a05000414");
+    Bytes block(256, 0xFF);
+    block[0] = 0;
+    block[1] = 1;
+    block[256 - 36] = 0;
+    std::copy(info.begin(), info.end(), block.end() - 35);
+    std::copy(digest, digest + 20, block.end() - 20);
+    ASSERT_EQ(CSL_VerifyRsaSig2048(digest, rca.data() + 0x1C8, block.data(), one, 4), 0);
+    std::copy(block.begin(), block.end(), cp.begin() + 4);
+
+    const struct {
+        const char* name;
+        Bytes ca, cert;
+        const char* why;
+    } rows[] = {
+        {"point of order two", eca, dev, inspect::kUntrustedEccKey},
+        {"RSA exponent 1", rca, cp, inspect::kUntrustedRsaKey},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        writeFile(file("weak_ca.cert"), row.ca);
+        writeFile(file("forged.cert"), row.cert);
+        const auto r = inspect({"--cert", "forged.cert", "--ca", "weak_ca.cert", "300000040.tmd"});
+        EXPECT_EQ(r.text.status, 2);
+        EXPECT_TRUE(
+            has(r.json,
+                std::string("certificate chain=failed:CA certificate weak_ca.cert is unusable: ") +
+                    row.why))
+            << r.json;
+        const RunResult shown = run({binDir() + "/tmd-pki", "show", file("weak_ca.cert").string()});
+        EXPECT_EQ(shown.status, 1);
+        EXPECT_TRUE(has(shown.err, row.why)) << shown.err;
+
+        TempDir pki;
+        fs::copy(pkiDir(), pki.path());
+        writeFile(pki.path() / "ca_dpki.cert", row.ca);
+        writeFile(pki.path() / "cp_dpki.cert", row.cert);
+        const RunResult checked = run({binDir() + "/tmd-pki", "check", pki.path().string()});
+        EXPECT_EQ(checked.status, 2);
+        EXPECT_TRUE(has(checked.out, "certificate chain: failed")) << checked.out;
+    }
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"show", "T.pub"},
+          {"cert", "T.cert", "--name", "CA3", "--issuer", "Root", "--ecc-public", "T.pub",
+           "--sign-ecc", "e.priv"}}) {
+        std::vector<std::string> argv{binDir() + "/tmd-pki"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const RunResult r = run(argv, dir_.path());
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_TRUE(has(r.err, inspect::kUntrustedEccKey)) << r.err;
+        EXPECT_FALSE(fs::exists(file("T.cert")));
+    }
 }
 
 TEST_F(InspectTest, BadInputIsStatusOneAndStillJson) {

@@ -170,6 +170,53 @@ TEST_F(Pkcs11Test, RefusalsEndTheRunWithOneLineAndNoTmd) {
     }
 }
 
+// The PIN stays out of every message however the URI is written: white space
+// around a separator or before pin-value (which p11-kit drops), pin-value in
+// the path, a percent-encoded PIN, a ';' that puts pin-value inside the
+// module name, a correct PIN with a key that is not the certificate's, names
+// with control characters (shown percent-encoded, on one line), and a URI
+// that does not parse (not shown at all).
+TEST_F(Pkcs11Test, ThePinNeverAppears) {
+    const std::string pin = std::string("pin-value=") + kPin;
+    const struct {
+        std::string uri;
+        const char* message;
+    } cases[] = {
+        {"pkcs11:token=publisher;object=nokey;type=private?module-name=softhsm2& " + pin,
+         "no private key matches"},
+        {"pkcs11:token=publisher;object=nokey?pin-value =" + std::string(kPin) +
+             "&module-name=softhsm2",
+         "no private key matches"},
+        {"pkcs11:token=publisher;object=nokey?module-name=softhsm2&\n" + pin,
+         "no private key matches"},
+        {"pkcs11:token=publisher;object=nokey;" + pin + "?module-name=softhsm2",
+         "no private key matches"},
+        {"pkcs11:object=nokey?module-name=softhsm2&pin-value=%70in-%37c1e",
+         "no private key matches"},
+        {"pkcs11:token=pub%6Cisher;object=no%0Akey?module-name=softhsm2&" + pin,
+         "no private key matches pkcs11:token=publisher;object=no%0Akey"},
+        {"pkcs11:object=other?module-name=softhsm2& " + pin, "does not match the certificate"},
+        {"pkcs11:object=cp?module-name=non%0Aesuch&" + pin,
+         "no PKCS#11 module is registered as non\\x0aesuch"},
+        {"pkcs11:token=publisher?module-name=softhsm2;pin-value=SECRET-7c1e",
+         "not a valid PKCS#11 URI (pin-value"},
+        {"pkcs11:token=%zz?" + pin, "not a valid PKCS#11 URI"},
+    };
+    makeContent("a.bin", Bytes(100, 1));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.uri);
+        const auto r = tmdToken({"-O", "-T", "0x300000043", "-n", "a.bin", "-c", "1", "-i", "0"},
+                                {"TMD_SIGNING_KEY=" + c.uri});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+        for (const std::string& out : {r.err, r.out}) {
+            EXPECT_EQ(out.find("7c1e"), std::string::npos) << out;
+            EXPECT_EQ(out.find("%37c1e"), std::string::npos) << out;
+        }
+    }
+}
+
 // tmd-pki signs certificates with a CA key on the token too, byte for byte as
 // with the key file; a PIN in a command-line URI is refused.
 TEST_F(Pkcs11Test, CertificateSignedOnTheTokenIsTheFileSignedOne) {

@@ -275,6 +275,53 @@ TEST_F(PkiTest, DestinationsAreNeverWrittenThrough) {
     }
 }
 
+// Inputs that cannot end are refused at once with one line: a FIFO (no
+// writer ever comes), a device and a directory, wherever a command reads a
+// key, a PEM or a certificate. Each run is under a time limit.
+TEST_F(PkiTest, InputsThatCannotEndAreRefused) {
+    makePem("k.pem");
+    ASSERT_EQ(pki({"convert-pem", "k.pem", "k.rsa"}).status, 0);
+    ASSERT_EQ(pki({"ecc-key", "e.priv", "e.pub"}).status, 0);
+    ASSERT_EQ(mkfifo(file("fifo").c_str(), 0600), 0);
+    std::filesystem::create_directory(file("dir"));
+    const std::vector<std::string> cert{"cert", "c.cert", "--name", "N", "--issuer", "Root"};
+    auto with = [&](std::vector<std::string> head, std::vector<std::string> tail) {
+        head.insert(head.end(), tail.begin(), tail.end());
+        return head;
+    };
+    // "I" stands for the input.
+    const std::vector<std::vector<std::string>> commands{
+        {"export-pem", "I", "o.pem"},
+        {"convert-pem", "I", "o.rsa"},
+        with(cert, {"--rsa-key", "I", "--self"}),
+        with(cert, {"--rsa-key", "k.rsa", "--sign-rsa", "I"}),
+        with(cert, {"--ecc-public", "I", "--sign-ecc", "e.priv"}),
+        with(cert, {"--ecc-public", "e.pub", "--sign-ecc", "I"}),
+        {"show", "I"},
+    };
+    for (const char* input : {"fifo", "/dev/zero", "dir"}) {
+        for (const auto& c : commands) {
+            SCOPED_TRACE(c[0] + " " + c[c.size() - 1] + " " + input);
+            std::vector<std::string> argv{"timeout", "10", binDir() + "/tmd-pki"};
+            for (const auto& a : c) argv.push_back(a == "I" ? input : a);
+            const RunResult r = run(argv, dir_.path());
+            EXPECT_EQ(r.status, 1) << r.err;
+            EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+            for (const char* out : {"o.pem", "o.rsa", "c.cert"})
+                EXPECT_FALSE(std::filesystem::exists(file(out)));
+        }
+    }
+    // check reads a whole PKI: a FIFO in it fails that file's check.
+    ASSERT_EQ(pki({"init", "p"}).status, 0);
+    const auto cpCert = file("p/X86/bin/pki_data/cp_dpki.cert");
+    std::filesystem::remove(cpCert);
+    ASSERT_EQ(mkfifo(cpCert.c_str(), 0600), 0);
+    const RunResult r = run({"timeout", "10", binDir() + "/tmd-pki", "check", "p"}, dir_.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("not a regular file"), std::string::npos) << r.out;
+}
+
 // An encrypted PEM is never waited on: without --passin and without a
 // terminal it is refused at once; each passphrase source works, and a wrong
 // passphrase is named as such.

@@ -68,6 +68,10 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"NeedIds", {"-O", "-T", T, "-n", "a", "-i", "0"}, "need content IDs\n"},
         CliCase{"NeedIndex", {"-O", "-T", T, "-n", "a", "-c", "1"}, "need content index\n"},
         CliCase{"NoContents", {"-O", "-T", T}, "number of contents incorrect\n"},
+        // Both would be written to 00000010.app, the first one lost.
+        CliCase{"DuplicateContentId",
+                {"-O", "-a", "-T", T, "-n", "a,b", "-c", "0x10,16", "-i", "0,1"},
+                "duplicate content ID 0x00000010\n"},
         CliCase{"ReservedLetterS", {"-O", "-s", "x", "-T", T}, ""},
         CliCase{"ReservedLetterP", {"-O", "-P", "x"}, ""},
         CliCase{"ReservedLetterD", {"-O", "-D", "x"}, ""},

@@ -145,8 +145,16 @@ TEST_F(DumpTest, ForeignCertificateFailsVerification) {
     for (auto n : {"common_dpki.aesKey", "cp_dpki.rsa"}) std::filesystem::copy_file(pkiDir() / n, d / n);
     std::filesystem::copy_file(other.path() / "X86/bin/pki_data/cp_dpki.cert", d / "cp_dpki.cert");
     makeContent("a.bin", Bytes(10, 1));
-    auto r = tmd({"-O", "-a", "-T", "0x300000030", "-n", "a.bin", "-c", "0x31", "-i", "0"},
+    // Without -a nothing would report it: the key file is checked against
+    // the certificate before anything is written.
+    auto r = tmd({"-O", "-T", "0x300000030", "-n", "a.bin", "-c", "0x31", "-i", "0"},
                  {"KESSARIVON_SDK_ROOT=" + root.path().string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "the key of " + (d / "cp_dpki.rsa").string() +
+                         " does not match the certificate " + (d / "cp_dpki.cert").string() + "\n");
+    EXPECT_FALSE(std::filesystem::exists(file("00000031.app")));
+    r = tmd({"-O", "-a", "-T", "0x300000030", "-n", "a.bin", "-c", "0x31", "-i", "0"},
+            {"KESSARIVON_SDK_ROOT=" + root.path().string()});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("  --cid 0: 0x00000031\n"), std::string::npos);
     EXPECT_EQ(r.out.substr(r.out.size() - 18), "TMD verify failed\n");

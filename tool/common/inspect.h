@@ -32,7 +32,7 @@ struct Check {
 
 // A certificate file and what its layout says. Usable only when `problem` is
 // empty: then the size is the one its signature type and key type call for,
-// and the names are read.
+// the names are read and the public key can be trusted (ES_CheckPubKey).
 struct Cert {
     std::string file;  // the name shown in details
     Bytes bytes;
@@ -43,6 +43,15 @@ struct Cert {
 };
 
 Cert describeCert(std::string file, Bytes bytes);
+
+// Why no signature may be trusted under the key of a certificate whose layout
+// is established (ES_CheckCertPubKey); empty when it may.
+std::string untrustedKeyProblem(const uint8_t* cert, uint32_t keyType);
+inline constexpr const char* kUntrustedRsaKey =
+    "its RSA exponent is 1 or even, so signatures under it prove nothing";
+inline constexpr const char* kUntrustedEccKey =
+    "its ECC key is not a point of the curve's prime-order subgroup, so signatures under it prove "
+    "nothing";
 
 // "RSA-4096", "RSA-2048", "ECC" or "unknown".
 const char* sigTypeText(uint32_t sigType);

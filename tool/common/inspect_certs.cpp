@@ -88,7 +88,13 @@ Cert describeCert(std::string file, Bytes bytes) {
     }
     c.issuer = text64(issuer);
     c.name = text64(name);
+    c.problem = untrustedKeyProblem(c.bytes.data(), c.keyType);
     return c;
+}
+
+std::string untrustedKeyProblem(const uint8_t* cert, uint32_t keyType) {
+    if (ES_CheckCertPubKey(cert) == ES_ERR_OK) return "";
+    return keyType == ES_PUBKEY_ECC ? std::string(kUntrustedEccKey) : std::string(kUntrustedRsaKey);
 }
 
 Check checkTmdSignature(const uint8_t* tmd, uint32_t tmdSize, const Cert& cp) {

@@ -52,6 +52,22 @@ std::string rvText(CK_RV rv) {
     return text ? std::string(text) + " (" + code + ")" : std::string(code);
 }
 
+// Control characters and bytes outside ASCII as \xNN: one line, nothing a
+// terminal acts on.
+std::string escaped(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c >= 0x7F || c == '\\') {
+            char b[8];
+            std::snprintf(b, sizeof b, "\\x%02x", c);
+            out += b;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 // Reads the first line of a pin-source file ("file:PATH", "file://PATH" or a
 // plain path); its line end is not part of the PIN.
 bool readPinSource(const char* source, Pin* pin, std::string* why) {
@@ -70,7 +86,7 @@ bool readPinSource(const char* source, Pin* pin, std::string* why) {
     const tmd_io::ReadResult r = tmd_io::readSmallFile(path.c_str(), 64 * kMaxPin, text);
     if (r.status != tmd_io::ReadStatus::ok) {
         const bool sys = r.status == tmd_io::ReadStatus::missing || r.status == tmd_io::ReadStatus::failed;
-        *why = "cannot read the pin-source file " + path + ": " +
+        *why = "cannot read the pin-source file " + escaped(path) + ": " +
                (sys ? std::strerror(r.error) : tmd_io::describe(r, 64 * kMaxPin));
         return false;
     }
@@ -81,7 +97,7 @@ bool readPinSource(const char* source, Pin* pin, std::string* why) {
     if (ok) std::memcpy(pin->text.data(), text.data(), n);
     csl_wipe(text.data(), text.size());
     if (!ok) {
-        *why = "cannot read a PIN from the pin-source file " + path;
+        *why = "cannot read a PIN from the pin-source file " + escaped(path);
         return false;
     }
     pin->len = n;
@@ -89,34 +105,89 @@ bool readPinSource(const char* source, Pin* pin, std::string* why) {
     return true;
 }
 
+using UriPtr = std::unique_ptr<P11KitUri, void (*)(P11KitUri*)>;
+
+// p11-kit keeps its own copy of a URI's PIN and frees it without wiping.
+void wipeUriPin(P11KitUri* uri) {
+    if (const char* v = p11_kit_uri_get_pin_value(uri))
+        csl_wipe(const_cast<char*>(v), std::strlen(v));
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string percentDecoded(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
+            out += static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+// Parses text into uri; on success the form messages may show, else empty
+// with the reason in *why. The shown form is p11-kit's own rendering of the
+// parsed attributes with pin-value cleared (every byte outside the URI
+// characters percent-encoded, so it is one line), never the text as given:
+// p11-kit drops white space and reads separators its own way, so a form cut
+// out of the text would miss a PIN that the parser still finds. A pin-value
+// that landed inside another attribute's value (a ';' in the query, where
+// only '&' separates) would be shown with that value, so such a URI is not
+// read at all.
+std::string readUri(const char* text, P11KitUri* uri, std::string* why) {
+    const int rc = p11_kit_uri_parse(text, P11_KIT_URI_FOR_ANY, uri);
+    if (rc != P11_KIT_URI_OK) {
+        *why = p11_kit_uri_message(rc);
+        return "";
+    }
+    UriPtr shownUri(p11_kit_uri_new(), p11_kit_uri_free);
+    if (!shownUri ||
+        p11_kit_uri_parse(text, P11_KIT_URI_FOR_ANY, shownUri.get()) != P11_KIT_URI_OK) {
+        *why = "out of memory";
+        return "";
+    }
+    wipeUriPin(shownUri.get());
+    p11_kit_uri_set_pin_value(shownUri.get(), nullptr);
+    char* formatted = nullptr;
+    if (p11_kit_uri_format(shownUri.get(), P11_KIT_URI_FOR_ANY, &formatted) != P11_KIT_URI_OK ||
+        !formatted) {
+        *why = "it cannot be formatted";
+        return "";
+    }
+    std::string shown = formatted;
+    std::free(formatted);
+    if (percentDecoded(shown).find("pin-value") != std::string::npos) {
+        *why =
+            "pin-value inside another attribute; attributes are separated by ';' before '?' and by "
+            "'&' after it";
+        return "";
+    }
+    return shown;
+}
+
 }  // namespace
 
 bool isPkcs11Uri(std::string_view text) { return text.rfind("pkcs11:", 0) == 0; }
 
-std::string redactPkcs11Uri(std::string_view uri) {
-    // Path attributes are separated by ';', query attributes by '&'.
-    auto keep = [](std::string_view part, char sep) {
-        std::string out;
-        size_t start = 0;
-        while (start <= part.size()) {
-            size_t end = part.find(sep, start);
-            if (end == std::string_view::npos) end = part.size();
-            const std::string_view item = part.substr(start, end - start);
-            if (item.substr(0, item.find('=')) != "pin-value" && !item.empty()) {
-                if (!out.empty()) out += sep;
-                out += item;
-            }
-            start = end + 1;
-        }
-        return out;
-    };
-    const size_t q = uri.find('?');
-    std::string out = keep(uri.substr(0, q), ';');
-    if (q != std::string_view::npos) {
-        const std::string query = keep(uri.substr(q + 1), '&');
-        if (!query.empty()) out += "?" + query;
+std::string shownPkcs11Uri(std::string_view text, std::string* why) {
+    UriPtr uri(p11_kit_uri_new(), p11_kit_uri_free);
+    if (!uri) {
+        *why = "out of memory";
+        return "";
     }
-    return out;
+    std::string copy(text);  // text may hold the PIN: so does the copy, until wiped
+    std::string shown = readUri(copy.c_str(), uri.get(), why);
+    wipeUriPin(uri.get());
+    csl_wipe(copy.data(), copy.size());
+    return shown;
 }
 
 struct TokenKey::State {
@@ -175,15 +246,16 @@ bool TokenKey::State::loadModules(P11KitUri* uri, std::string* error) {
         module = p11_kit_module_load(path, 0);
         if (!module) {
             const char* why = p11_kit_message();
-            return fail(error, std::string("cannot load the PKCS#11 module (") + (why ? why : path) + ") for " +
-                                   name);
+            return fail(error, "cannot load the PKCS#11 module (" + escaped(why ? why : path) +
+                                   ") for " + name);
         }
         moduleLoaded = true;
     } else if (const char* moduleName = p11_kit_uri_get_module_name(uri)) {
         modules = p11_kit_modules_load(nullptr, 0);
         module = modules ? p11_kit_module_for_name(modules, moduleName) : nullptr;
         if (!module)
-            return fail(error, std::string("no PKCS#11 module is registered as ") + moduleName + " for " + name);
+            return fail(error, "no PKCS#11 module is registered as " + escaped(moduleName) +
+                                   " for " + name);
     } else {
         modules = p11_kit_modules_load_and_initialize(0);
         if (!modules || !modules[0])
@@ -400,22 +472,21 @@ TokenKey::~TokenKey() = default;
 
 std::unique_ptr<TokenKey> TokenKey::open(const char* text, bool pinValueAllowed, std::string* error) {
     auto state = std::make_unique<State>();
-    state->name = redactPkcs11Uri(text);
-    std::unique_ptr<P11KitUri, void (*)(P11KitUri*)> uri(p11_kit_uri_new(), p11_kit_uri_free);
+    UriPtr uri(p11_kit_uri_new(), p11_kit_uri_free);
     if (!uri) {
         *error = "out of memory";
         return nullptr;
     }
-    const int rc = p11_kit_uri_parse(text, P11_KIT_URI_FOR_ANY, uri.get());
     // Whatever happens next, p11-kit's copy of the PIN does not outlive this call.
     struct WipePin {
         P11KitUri* u;
-        ~WipePin() {
-            if (const char* v = p11_kit_uri_get_pin_value(u)) csl_wipe(const_cast<char*>(v), std::strlen(v));
-        }
+        ~WipePin() { wipeUriPin(u); }
     } wipePin{uri.get()};
-    if (rc != P11_KIT_URI_OK) {
-        *error = std::string("not a valid PKCS#11 URI (") + p11_kit_uri_message(rc) + "): " + state->name;
+    std::string why;
+    state->name = readUri(text, uri.get(), &why);
+    // Nothing of a URI that cannot be read is shown: where its PIN sits is unknown.
+    if (state->name.empty()) {
+        *error = "not a valid PKCS#11 URI (" + why + ")";
         return nullptr;
     }
     // A misspelt attribute would otherwise widen the search without a word.
@@ -439,12 +510,6 @@ const std::string& TokenKey::name() const { return s_->name; }
 bool TokenKey::isRsa() const { return s_->keyType == CKK_RSA; }
 const std::vector<uint8_t>& TokenKey::modulus() const { return s_->modulus; }
 const std::vector<uint8_t>& TokenKey::exponent() const { return s_->exponent; }
-
-bool TokenKey::matches(const uint8_t* modulus, size_t modulusLen, const uint8_t* exponent,
-                       size_t exponentLen) const {
-    return isRsa() && stripZeros(modulus, modulusLen) == s_->modulus &&
-           stripZeros(exponent, exponentLen) == s_->exponent;
-}
 
 bool TokenKey::fillSig(int32_t sigLength, uint8_t* object, int32_t objectSize, std::string* error) {
     const size_t k = static_cast<size_t>(sigLength);

@@ -9,7 +9,7 @@
 // p11-kit. The PIN comes from pin-value, from pin-source (a file whose first
 // line is the PIN) or from TMD_PKCS11_PIN; it is wiped once the token has
 // accepted or refused it and never appears in a message: messages name the
-// URI with its pin-value removed.
+// URI as shownPkcs11Uri gives it.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -22,8 +22,13 @@ namespace tool {
 // True when text is meant as a PKCS#11 URI rather than a file name.
 bool isPkcs11Uri(std::string_view text);
 
-// The URI as it may be shown: every pin-value attribute removed.
-std::string redactPkcs11Uri(std::string_view uri);
+// The URI as every message shows it, from the one reader of URIs that
+// TokenKey::open uses too: p11-kit's rendering of the parsed attributes
+// without pin-value, one line (bytes outside the URI characters
+// percent-encoded). Empty when text is not a URI that can be read (it does not
+// parse, or a pin-value sits inside another attribute's value), with the
+// reason in *why, which quotes nothing of text.
+std::string shownPkcs11Uri(std::string_view text, std::string* why);
 
 // Destroy it before the process exits (not from a static destructor): the
 // module was loaded later than the program's own static objects, so its
@@ -45,10 +50,6 @@ public:
     // Modulus and public exponent, minimal big-endian (RSA keys only).
     const std::vector<uint8_t>& modulus() const;
     const std::vector<uint8_t>& exponent() const;
-
-    // True when the key is RSA with this modulus and exponent (big-endian,
-    // leading zero bytes ignored).
-    bool matches(const uint8_t* modulus, size_t modulusLen, const uint8_t* exponent, size_t exponentLen) const;
 
     // Signs object[sigLength + 64 ..) and writes the signature to
     // object[4 .. sigLength + 3], as the key-file signer does; the key's

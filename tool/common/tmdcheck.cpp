@@ -1,7 +1,16 @@
 #include "tool/common/tmdcheck.h"
 
+#include <sys/stat.h>
+
+#include <array>
 #include <cstdarg>
 #include <cstdio>
+
+#include "csl/wipe.h"
+#include "es/cert.h"
+#include "io/output_file.h"
+#include "util/rsautil.h"
+#include "util/utils.h"
 
 namespace tool {
 
@@ -25,6 +34,11 @@ std::string format(const char* fmt, ...) {
 
 uint16_t recordIndex(const ContentRecord& r) { return es_get_be16(r.bytes + cmd_layout::INDEX); }
 uint32_t recordCid(const ContentRecord& r) { return es_get_be32(r.bytes + cmd_layout::CID); }
+
+std::vector<uint8_t> withoutLeadingZeros(const uint8_t* p, size_t n) {
+    while (n > 0 && *p == 0) ++p, --n;
+    return {p, p + n};
+}
 
 }  // namespace
 
@@ -63,6 +77,12 @@ std::vector<std::string> checkContentLists(const ContentLists& l) {
             if (l.index[i] == 0) haveZero = true;
         }
         if (!haveZero) return {format(kIndexMsg, l.numContents)};
+    }
+
+    for (int j = 0; j < l.numContents; ++j) {
+        for (int k = 0; k < j; ++k) {
+            if (l.cids[j] == l.cids[k]) return {format("duplicate content ID 0x%08x\n", l.cids[j])};
+        }
     }
 
     // Every conflict is reported before the run ends.
@@ -112,6 +132,57 @@ TmdFileCheck checkTmdFileSize(uint64_t fileSize, uint64_t bufferSize) {
 TmdFileCheck checkTmdRecords(const uint8_t* tmd, uint32_t fileSize) {
     const uint16_t numContents = es_get_be16(tmd + tmd_layout::NUM_CONTENTS);
     return ES_GetTmdSize(numContents) > fileSize ? TmdFileCheck::fewerRecords : TmdFileCheck::ok;
+}
+
+std::string signingKeyMismatch(const char* certPath, const std::string& keyName,
+                               const std::vector<uint8_t>& modulus,
+                               const std::vector<uint8_t>& exponent) {
+    const std::vector<uint8_t> n = withoutLeadingZeros(modulus.data(), modulus.size());
+    if (n.size() != 256 || !(n[0] & 0x80)) return "the key of " + keyName + " is not RSA-2048";
+    // 768 bytes reach the names and the key of the RSA-2048-signed layout;
+    // the RSA-4096-signed one keeps its key further on.
+    uint8_t cert[1024];
+    utilFread(certPath, cert, 768);
+    uint32_t len = 0;
+    const uint8_t* key = ES_GetCertPubKey(cert, &len);
+    if (!key || len != 256)
+        return std::string("the certificate ") + certPath + " holds no RSA-2048 key";
+    const uint32_t keyEnd = static_cast<uint32_t>(key - cert) + len + 4;  // modulus, then exponent
+    if (keyEnd > 768) utilFread(certPath, cert, keyEnd);
+    if (withoutLeadingZeros(key, len) != n ||
+        withoutLeadingZeros(key + len, 4) != withoutLeadingZeros(exponent.data(), exponent.size()))
+        return "the key of " + keyName + " does not match the certificate " + certPath;
+    return "";
+}
+
+std::string keyFileMismatch(const char* keyPath, const char* certPath) {
+    {
+        // The TMD stage reports a certificate without names in its own words.
+        struct stat st;
+        if (stat(certPath, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 768) return "";
+        tmd_io::FilePtr c(std::fopen(certPath, "rb"));
+        uint8_t cert[768], issuer[64], name[64];
+        if (!c || std::fread(cert, 1, sizeof cert, c.get()) != sizeof cert ||
+            ES_GetCertNames(cert, issuer, name) != 0)
+            return "";
+    }
+    struct stat st;
+    if (stat(keyPath, &st) != 0 || !S_ISREG(st.st_mode)) return "";
+    tmd_io::FilePtr f(std::fopen(keyPath, "rb"));
+    if (!f) return "";
+    // The key's text passes through this buffer, not stdio's, and is wiped.
+    std::array<char, BUFSIZ> buffer{};
+    std::setvbuf(f.get(), buffer.data(), _IOFBF, buffer.size());
+    RsaKeyPair* key = RUTIL_ReadRsaKeyPair(f.get(), nullptr, 0);
+    f.reset();
+    csl_wipe(buffer.data(), buffer.size());
+    if (!key) return "";
+    uint8_t n[RUTIL_MAX_COMPONENT_BYTES], e[RUTIL_MAX_COMPONENT_BYTES];
+    int nLen = 0, eLen = 0;
+    const bool ok = RUTIL_GetPublicKey(key, n, &nLen) == 0 && RUTIL_GetExponent(key, e, &eLen) == 0;
+    RUTIL_FreeRsaKeyPair(key);
+    if (!ok || nLen <= 0 || eLen <= 0) return "";
+    return signingKeyMismatch(certPath, keyPath, {n, n + nLen}, {e, e + eLen});
 }
 
 std::string contentRecordFileName(const uint8_t* record) {

@@ -8,6 +8,7 @@
 
 #include "es/cert.h"
 #include "tool/common/pkcs11_signer.h"
+#include "tool/common/inspect.h"
 #include "tool/pki/pki.h"
 #include "util/utils.h"
 
@@ -47,8 +48,11 @@ Bytes rsaCert(const std::string& name, const std::string& issuer, uint32_t sigTy
     const int bytes = modulusBytes(subject);
     const ES_SigLayout* l = bytes > 0 ? rsaSigLayout(static_cast<size_t>(bytes)) : nullptr;
     if (!l) die("certificates hold RSA-2048 or RSA-4096 keys only");
-    return buildCert(name, issuer, sigType, l->signerKeyType, modulus(subject, static_cast<size_t>(bytes)),
-                     exponent(subject), keyId);
+    const Bytes n = modulus(subject, static_cast<size_t>(bytes)), e = exponent(subject);
+    if (ES_CheckPubKey(l->signerKeyType, n.data(), static_cast<uint32_t>(n.size()), e.data(),
+                       static_cast<uint32_t>(e.size())) != ES_ERR_OK)
+        die(std::string("the key to certify is refused: ") + inspect::kUntrustedRsaKey);
+    return buildCert(name, issuer, sigType, l->signerKeyType, n, e, keyId);
 }
 
 uint32_t rsaSigType(size_t bytes) {
@@ -181,6 +185,7 @@ Bytes subjectCert(const CertRequest& q, uint32_t sigType) {
     const Bytes pub = readFile(*q.eccSubject, ES_ECC_PUBKEY_BYTES);
     if (pub.size() != ES_ECC_PUBKEY_BYTES) die(*q.eccSubject + " is not a 60-byte public key");
     if (!validEccPublicKey(pub)) die(*q.eccSubject + " is not a point of the curve");
+    refuseUntrustedEccKey(*q.eccSubject, pub);
     return buildCert(*q.name, *q.issuer, sigType, ES_PUBKEY_ECC, pub, {}, q.keyId);
 }
 

@@ -1,6 +1,8 @@
 // Where tmd-pki's files come from and go: destinations checked before
 // anything is made, outputs written all or none, small inputs read whole.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -98,6 +100,34 @@ Bytes readFile(const std::string& path, size_t maxBytes) {
 
 void randomBytes(uint8_t* p, size_t n) {
     if (!tmd_io::randomBytes(p, n)) die("no random numbers from the operating system");
+}
+
+tmd_io::FilePtr openRegularFile(const std::string& path, std::string& why) {
+    struct stat st;
+    // A device is not even opened: opening some of them acts on the device.
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+        return nullptr;
+    }
+    // Opened without waiting for a FIFO's writer, and the type taken from the
+    // open descriptor, so a file swapped in after the check changes nothing.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return nullptr;
+    }
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        why = "not a regular file";
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    tmd_io::FilePtr f(fdopen(fd, "rb"));
+    if (!f) {
+        why = std::strerror(errno);
+        close(fd);
+    }
+    return f;
 }
 
 }  // namespace pki

@@ -16,6 +16,8 @@
 #include "csl/ecc.h"
 #include "csl/elliptic_math.h"
 #include "io/output_file.h"
+#include "es/cert.h"
+#include "tool/common/inspect.h"
 #include "tool/pki/pki.h"
 
 namespace pki {
@@ -44,8 +46,9 @@ RsaKeyPair* loadKey(const std::string& path) {
     struct Wipe {
         ~Wipe() { csl_wipe(ioBuffer, sizeof ioBuffer); }
     } wipeAfter;
-    tmd_io::FilePtr f(std::fopen(path.c_str(), "rb"));
-    if (!f) die("cannot open the RSA key file " + path + ": " + std::strerror(errno));
+    std::string why;
+    tmd_io::FilePtr f = openRegularFile(path, why);
+    if (!f) die("cannot open the RSA key file " + path + ": " + why);
     std::setvbuf(f.get(), ioBuffer, _IOFBF, sizeof ioBuffer);
     RsaKeyPair* k = RUTIL_ReadRsaKeyPair(f.get(), nullptr, 0);
     if (!k) die(path + " is not a valid RSA key file");
@@ -137,8 +140,9 @@ extern "C" int pemPassphrase(char* buf, int size, int /*rwflag*/, void* arg) {
 
 // The RSA private key of a PEM file, encrypted or not.
 RsaKeyPair* readPemKey(const std::string& path, const std::string* passin) {
-    tmd_io::FilePtr in(std::fopen(path.c_str(), "rb"));
-    if (!in) die("cannot open " + path + ": " + std::strerror(errno));
+    std::string why;
+    tmd_io::FilePtr in = openRegularFile(path, why);
+    if (!in) die("cannot open " + path + ": " + why);
     Passphrase pass;
     pass.source = passin;
     pass.pemPath = path;
@@ -197,6 +201,12 @@ bool validEccPublicKey(const Bytes& pub) {
     ec_point p;
     OS2ECP(pub.data(), static_cast<int>(pub.size()), &p);
     return poly_elliptic_on_curve(&p, &named_curve);  // false for the point at infinity
+}
+
+void refuseUntrustedEccKey(const std::string& path, const Bytes& pub) {
+    if (ES_CheckPubKey(ES_PUBKEY_ECC, pub.data(), static_cast<uint32_t>(pub.size()), nullptr, 0) !=
+        ES_ERR_OK)
+        die(path + " is refused: " + inspect::kUntrustedEccKey);
 }
 
 int cmdCommonKey(const Args& args) {

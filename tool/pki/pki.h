@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "csl/wipe.h"
+#include "io/output_file.h"
 #include "util/rsautil.h"
 
 namespace pki {
@@ -100,6 +101,10 @@ void writeOutputs(const std::vector<Output>& outputs, bool force);
 // The whole of a regular file of at most maxBytes; nothing, and the reason in
 // why, when it cannot be had.
 std::optional<Bytes> tryReadFile(const std::string& path, size_t maxBytes, std::string& why);
+// path opened for reading, only when it is a regular file: a FIFO or a device
+// may never end, and a directory is no input. Null, with the reason in why,
+// otherwise.
+tmd_io::FilePtr openRegularFile(const std::string& path, std::string& why);
 Bytes readFile(const std::string& path, size_t maxBytes);
 void randomBytes(uint8_t* p, size_t n);
 
@@ -114,6 +119,9 @@ Bytes exponent(const RsaKeyPair* key);
 // 0 < d < n, decided without a branch on the key's bytes.
 bool validEccPrivateKey(const uint8_t d[30]);
 bool validEccPublicKey(const Bytes& pub);
+// A point of the curve may still be one no signature can be trusted under:
+// ends the run with a line naming path for such a key.
+void refuseUntrustedEccKey(const std::string& path, const Bytes& pub);
 
 int cmdCommonKey(const Args& args);
 int cmdRsaKey(const Args& args);

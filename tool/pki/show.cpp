@@ -97,6 +97,7 @@ bool showRawKey(const std::string& path, const Bytes& b, const Heading& head) {
     if (b.size() == ES_ECC_PUBKEY_BYTES) {
         if (!validEccPublicKey(b))
             die(path + " has the size of a sect233r1 public key but is not a point of the curve");
+        refuseUntrustedEccKey(path, b);
         head("sect233r1 public key");
         showField("fingerprint", fingerprint(b.data(), b.size(), false));
         return true;

@@ -60,33 +60,6 @@ StageResult writeWhole(const std::string& path, const void* data, uint32_t lengt
     return {};
 }
 
-// The certificate's public key must be the token's. The RSA-2048-signed
-// layout is read first; the certificate's own types then say whether the
-// RSA-4096-signed one needs more.
-StageResult checkTokenAgainstCert(TokenKey& token, const std::string& certPath) {
-    const char* name = token.name().c_str();
-    const std::vector<uint8_t>& n = token.modulus();
-    const uint32_t rsa2048Bytes = ES_GetPubKeyBytes(ES_PUBKEY_RSA2048);
-    if (!token.isRsa() || n.size() != rsa2048Bytes || !(n[0] & 0x80))
-        return StageResult::failure(format("the key of %s is not RSA-2048\n", name));
-    uint8_t cert[ES_CERT_MAX_BYTES];
-    const uint32_t firstRead = ES_GetCertLayout(ES_SIG_RSA2048, ES_PUBKEY_RSA2048)->size;
-    StageResult r = readExact(certPath, cert, firstRead);
-    if (!r.ok) return r;
-    uint32_t len = 0;
-    const uint8_t* key = ES_GetCertPubKey(cert, &len);
-    if (!key || len != rsa2048Bytes)
-        return StageResult::failure(
-            format("the certificate %s holds no RSA-2048 key\n", certPath.c_str()));
-    const ES_CertLayout* layout = ES_GetCertLayout(es_get_be32(cert), ES_PUBKEY_RSA2048);
-    const uint32_t keyEnd = layout->exponent + ES_CERT_EXPONENT_BYTES;
-    if (keyEnd > firstRead && !(r = readExact(certPath, cert, keyEnd)).ok) return r;
-    if (!token.matches(key, len, cert + layout->exponent, ES_CERT_EXPONENT_BYTES))
-        return StageResult::failure(format("the key of %s does not match the certificate %s\n",
-                                           name, certPath.c_str()));
-    return {};
-}
-
 // The stage's secrets, wiped on every way out.
 struct TitleSecrets {
     uint8_t commonKey[16];
@@ -213,14 +186,23 @@ std::string tmdFileName(uint64_t tid) {
     return format("%llx.tmd", static_cast<unsigned long long>(tid));
 }
 
-StageResult Signer::open(const KeyFiles& files) {
+StageResult Signer::open(const KeyFiles& files, bool checkKeyFile) {
     keyFile_ = files.rsa;
     const char* uri = std::getenv("TMD_SIGNING_KEY");
-    if (!uri || !*uri) return {};
+    if (!uri || !*uri) {
+        const std::string why =
+            checkKeyFile ? keyFileMismatch(files.rsa.c_str(), files.cert.c_str()) : "";
+        return why.empty() ? StageResult{} : StageResult::failure(why + "\n");
+    }
     std::string error;
     token_ = TokenKey::open(uri, true, &error);
     if (!token_) return StageResult::failure(error + "\n");
-    return checkTokenAgainstCert(*token_, files.cert);
+    const std::string& name = token_->name();
+    if (!token_->isRsa())
+        return StageResult::failure(format("the key of %s is not RSA-2048\n", name.c_str()));
+    const std::string why =
+        signingKeyMismatch(files.cert.c_str(), name, token_->modulus(), token_->exponent());
+    return why.empty() ? StageResult{} : StageResult::failure(why + "\n");
 }
 
 Signer::Signer() = default;

@@ -79,8 +79,11 @@ public:
     Signer& operator=(const Signer&) = delete;
     // TMD_SIGNING_KEY names a token key: opens and logs in to it, and checks
     // it against the certificate (a key that does not match would give TMDs
-    // that do not verify). Otherwise the key file `files.rsa` signs.
-    StageResult open(const KeyFiles& files);
+    // that do not verify). Otherwise the key file `files.rsa` signs, checked
+    // against the certificate too when `checkKeyFile` is set. The checks
+    // read the certificate through utilFread, which ends the process when
+    // it cannot.
+    StageResult open(const KeyFiles& files, bool checkKeyFile);
     // Logs out and closes the token, if any; also done on destruction, which
     // must come before the process exits.
     void close();

@@ -265,8 +265,10 @@ int run(int argc, char** argv) {
     const tool::OutputDir here;  // the current directory
     tool::Signer signer;
     // The token is reached before any content is encrypted, so that a wrong
-    // PIN or a wrong key ends the run before it has written anything.
-    tool::StageResult r = signer.open(keys);
+    // PIN or a wrong key ends the run before it has written anything. A key
+    // file that is not the certificate's is refused there too, unless -a is
+    // to report the TMD it signs as failing.
+    tool::StageResult r = signer.open(keys, !o.cmdOut);
     auto encrypted = std::make_unique<tool::EncryptedContents>();
     std::vector<uint8_t> tmd;
     if (r.ok) r = tool::encryptContents(o.title, keys, here, tmd_io::workerBudget(), encrypted.get());

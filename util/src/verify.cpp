@@ -12,6 +12,7 @@
 #include "csl/wipe.h"
 #include "es/cert.h"
 #include "io/small_file.h"
+#include "es/es.h"
 #include "util/utils.h"
 
 namespace {
@@ -30,6 +31,13 @@ const ES_CertLayout* signerLayout(const ES_SigLayout& sig, int32_t certSize) {
     const ES_CertLayout* l = certSize > 0 ? ES_GetCertLayoutBySize(static_cast<uint32_t>(certSize)) : nullptr;
     if (!l || l->keyType != sig.signerKeyType || l->sigType == ES_SIG_ECC) return nullptr;
     return l;
+}
+
+// A certificate's exponent of 1 or an even one makes a signature mean
+// nothing (ES_CheckPubKey): such a key verifies nothing.
+bool trustedRsaKey(const ES_CertLayout& l, const uint8_t* publicKey, const uint8_t* exponent) {
+    return ES_CheckPubKey(l.keyType, publicKey, l.publicKeyBytes, exponent, ES_CERT_EXPONENT_BYTES) ==
+           ES_ERR_OK;
 }
 
 }  // namespace
@@ -78,8 +86,10 @@ int32_t utilVerify2(const uint8_t* key, int32_t keySize, int32_t sigLength,
         case ES_SIG_RSA4096:
             if (keySize < static_cast<int32_t>(l->exponent + ES_CERT_EXPONENT_BYTES))
                 return ES_ERR_UNSUPPORTED_CERT;
+            if (!trustedRsaKey(*l, publicKey, exponent)) return CSL_VERIFY_ERROR;
             return CSL_VerifyRsaSig4096(digest, publicKey, signature, exponent, ES_CERT_EXPONENT_BYTES);
         case ES_SIG_RSA2048:
+            if (!trustedRsaKey(*l, publicKey, exponent)) return CSL_VERIFY_ERROR;
             return CSL_VerifyRsaSig2048(digest, publicKey, signature, exponent, ES_CERT_EXPONENT_BYTES);
         default:
             return CSL_VerifyEccSig(digest, publicKey, signature);

@@ -1,12 +1,11 @@
-// AES (FIPS 197), table-driven: block primitives, an instance interface with
-// ECB and CBC over whole blocks (lengths in bits), and one-shot AES-128-CBC.
+// AES (FIPS 197): block primitives, an instance interface with ECB and CBC
+// over whole blocks (lengths in bits), and one-shot AES-128-CBC.
 //
-// Timing: on processors with the AES instructions (csl/cpu.h), key expansion
-// and every block operation run on them and take the same time and touch the
-// same memory whatever the key and data. The portable table-driven code, used
-// on processors without them (or with TMD_CPU_DISABLE=aes), indexes its
-// tables with key and data bytes and is NOT constant time: cache-timing
-// attacks on a shared machine can recover the key.
+// Timing: every call is constant time on every processor: key expansion and
+// every block operation take the same time and touch the same memory whatever
+// the key and data. They run on the AES instructions where the processor has
+// them (csl/cpu.h) and otherwise on bitsliced code, which indexes no table
+// and takes no branch on the key or the data.
 #pragma once
 #include <cstdint>
 
@@ -42,6 +41,7 @@ struct AesCipherState {
 int rijndaelKeySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits);
 int rijndaelKeySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits);
 // One 16-byte block through the cipher (or its inverse) with those round keys.
+// A round count other than 10, 12 or 14 does nothing (out is not written).
 void rijndaelEncrypt(const uint32_t* roundKeys, int rounds, const uint8_t in[16], uint8_t out[16]);
 void rijndaelDecrypt(const uint32_t* roundKeys, int rounds, const uint8_t in[16], uint8_t out[16]);
 
@@ -53,7 +53,9 @@ int aesMakeKey(AesKeySchedule* key, uint8_t direction, int keyBits, const uint8_
 // negative code.
 int aesCipherInit(AesCipherState* cipher, uint8_t mode, const uint8_t* iv);
 // Encrypts (decrypts) inputBits of whole blocks, carrying the CBC chain in
-// cipher; returns the number of bits processed or a negative code.
+// cipher; returns the number of bits processed or a negative code
+// (AES_BAD_CIPHER_STATE also for a key record whose round count is not 10,
+// 12 or 14).
 int aesBlockEncrypt(AesCipherState* cipher, const AesKeySchedule* key, const uint8_t* input,
                     int inputBits, uint8_t* output);
 int aesBlockDecrypt(AesCipherState* cipher, const AesKeySchedule* key, const uint8_t* input,

@@ -23,9 +23,15 @@ constexpr uint32_t CSL_ECC_MAX_SHARED_KEY = 20;
 
 // 0 when signature is a valid signature of digest under publicKey; 7 for
 // every kind of failure, including a public key that is not a point of the
-// curve.
+// curve or lies outside the subgroup of prime order (see below).
 int CSL_VerifyEccSig(const uint8_t digest[20], const uint8_t publicKey[60],
                      const uint8_t signature[60]);
+// 0 when publicKey can be trusted as a key: a point of the curve (finite,
+// coordinates below 2^233) in the subgroup of prime order n, the subgroup
+// every key d*G lies in; else 5. A point outside it (such as (0, sqrt(b)),
+// of order 2) would let signatures made without a private key verify.
+// Public values only: the check takes variable time.
+int CSL_CheckEccPublicKey(const uint8_t publicKey[60]);
 // 0 and signature written; 2 (signature untouched) when the low 233 bits of
 // the nonce are zero or r or s comes out zero. Deterministic in its inputs.
 int CSL_ComputeEccSig(const uint8_t digest[20], const uint8_t privateKey[30],

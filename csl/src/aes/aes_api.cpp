@@ -1,9 +1,29 @@
-// Instance interface of the block cipher: key and cipher records, ECB and CBC
-// over whole 128-bit blocks, lengths in bits.
+// The block primitives and the instance interface of the block cipher: key
+// and cipher records, ECB and CBC over whole 128-bit blocks, lengths in bits.
 #include <cstring>
 
 #include "aes/aes_internal.h"
 #include "csl/aes.h"
+
+using csl_aes::validRounds;
+
+int rijndaelKeySetupEnc(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+    if (keyBits != 128 && keyBits != 192 && keyBits != 256) return 0;
+    return csl_aes::engine().keySetupEnc(roundKeys, key, keyBits);
+}
+
+int rijndaelKeySetupDec(uint32_t roundKeys[60], const uint8_t* key, int keyBits) {
+    if (keyBits != 128 && keyBits != 192 && keyBits != 256) return 0;
+    return csl_aes::engine().keySetupDec(roundKeys, key, keyBits);
+}
+
+void rijndaelEncrypt(const uint32_t* roundKeys, int rounds, const uint8_t in[16], uint8_t out[16]) {
+    if (validRounds(rounds)) csl_aes::engine().ecbEncrypt(roundKeys, rounds, in, out, 1);
+}
+
+void rijndaelDecrypt(const uint32_t* roundKeys, int rounds, const uint8_t in[16], uint8_t out[16]) {
+    if (validRounds(rounds)) csl_aes::engine().ecbDecrypt(roundKeys, rounds, in, out, 1);
+}
 
 int aesMakeKey(AesKeySchedule* key, uint8_t direction, int keyBits, const uint8_t* keyMaterial) {
     if (!key) return AES_BAD_KEY_INSTANCE;
@@ -34,7 +54,8 @@ namespace {
 // whole blocks to process (0 for nothing to do) or a negative result code.
 int blockCount(const AesCipherState* cipher, const AesKeySchedule* key, uint8_t forbiddenDir,
                const uint8_t* input, int inputBits, const uint8_t* output) {
-    if (!cipher || !key || key->direction == forbiddenDir) return AES_BAD_CIPHER_STATE;
+    if (!cipher || !key || key->direction == forbiddenDir || !validRounds(key->rounds))
+        return AES_BAD_CIPHER_STATE;
     if (!input || !output || inputBits <= 0) return 0;
     if (cipher->mode != AES_MODE_ECB && cipher->mode != AES_MODE_CBC) return AES_BAD_CIPHER_STATE;
     return inputBits / 128;

@@ -101,6 +101,34 @@ CSL_TARGET_ARMV8_CRYPTO void cbcLaneGroup(const uint8x16_t* k, int rounds, const
     }
 }
 
+// One CBC chain: every block waits for the one before, so nothing but the
+// round instructions may sit on that path. The round keys stay in registers
+// (R is a constant). AESE adds its key first, so the next block's first
+// AESE can take k[R] ^ p' ^ k[0] on the previous block's last AESE output y:
+// y ^ k[R] is the ciphertext and y ^ k[R] ^ p' ^ k[0] the next state before
+// SubBytes, with no EOR waiting on the chain. The ciphertext is y ^ k[R],
+// off the chain.
+template <int R>
+CSL_TARGET_ARMV8_CRYPTO void cbcEncryptChain(const uint32_t* roundKeys, uint8_t chain[16],
+                                             const uint8_t* in, uint8_t* out, size_t nblocks) {
+    uint8x16_t k[R + 1];
+    loadSchedule(roundKeys, R, k);
+    if (nblocks > 0) {
+        const uint8x16_t kLastFirst = veorq_u8(k[R], k[0]);
+        // y: the last AESE output of the block before; the IV stands for
+        // the first block's as IV ^ k[R].
+        uint8x16_t y = veorq_u8(vld1q_u8(chain), k[R]);
+        for (size_t i = 0; i < nblocks; ++i) {
+            uint8x16_t x = vaesmcq_u8(vaeseq_u8(y, veorq_u8(vld1q_u8(in + 16 * i), kLastFirst)));
+            for (int r = 1; r < R - 1; ++r) x = vaesmcq_u8(vaeseq_u8(x, k[r]));
+            y = vaeseq_u8(x, k[R - 1]);
+            vst1q_u8(out + 16 * i, veorq_u8(y, k[R]));
+        }
+        vst1q_u8(chain, veorq_u8(y, k[R]));
+    }
+    csl_wipe(k, sizeof k);
+}
+
 }  // namespace
 
 namespace csl_aes_armv8 {
@@ -138,18 +166,13 @@ void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, 
     ecbBlocks<false>(roundKeys, rounds, in, out, nblocks);
 }
 
-CSL_TARGET_ARMV8_CRYPTO void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds,
-                                              uint8_t chain[16], const uint8_t* in, uint8_t* out,
-                                              size_t nblocks) {
-    uint8x16_t k[kMaxRounds + 1];
-    loadSchedule(roundKeys, rounds, k);
-    uint8x16_t c = vld1q_u8(chain);
-    for (size_t i = 0; i < nblocks; ++i) {
-        c = encryptOne(k, rounds, veorq_u8(vld1q_u8(in + 16 * i), c));
-        vst1q_u8(out + 16 * i, c);
+void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
+                      uint8_t* out, size_t nblocks) {
+    switch (rounds) {
+        case 10: return cbcEncryptChain<10>(roundKeys, chain, in, out, nblocks);
+        case 12: return cbcEncryptChain<12>(roundKeys, chain, in, out, nblocks);
+        default: return cbcEncryptChain<14>(roundKeys, chain, in, out, nblocks);
     }
-    vst1q_u8(chain, c);
-    csl_wipe(k, sizeof k);
 }
 
 CSL_TARGET_ARMV8_CRYPTO void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds,

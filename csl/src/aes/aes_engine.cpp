@@ -1,5 +1,6 @@
-// The AES dispatch ladder: best implementation first, portable last, chosen
-// from the features of the one processor probe (csl/cpu.h).
+// The AES dispatch ladder: every implementation by name, best first, the
+// bitsliced one last, chosen from the features of the one processor probe
+// (csl/cpu.h).
 #include "aes/aes_internal.h"
 #include "csl/cpu.h"
 
@@ -7,43 +8,53 @@ namespace csl_aes {
 
 namespace {
 
+using csl_impl::Impl;
+using csl_impl::kNotBuilt;
+
 #define CSL_AES_ENGINE(ns)                                                                      \
     Engine {                                                                                    \
         ns::keySetupEnc, ns::keySetupDec, ns::ecbEncryptBlocks, ns::ecbDecryptBlocks,           \
             ns::cbcEncryptBlocks, ns::cbcDecryptBlocks, ns::cbcEncryptLanes                     \
     }
 
-constexpr Engine kPortable = CSL_AES_ENGINE(csl_aes_portable);
+constexpr Impl<Engine> kImplementations[] = {
 #ifdef CSL_ISA_X86
-constexpr Engine kAesNi = CSL_AES_ENGINE(csl_aes_ni);
-constexpr Engine kVaes = {csl_aes_ni::keySetupEnc,      csl_aes_ni::keySetupDec,
-                          csl_aes_ni::ecbEncryptBlocks, csl_aes_ni::ecbDecryptBlocks,
-                          csl_aes_ni::cbcEncryptBlocks, csl_aes_ni::cbcDecryptBlocks,
-                          csl_aes_vaes::cbcEncryptLanes};
+    {"vaes", CSL_CPU_AES | CSL_CPU_VAES,
+     Engine{csl_aes_ni::keySetupEnc, csl_aes_ni::keySetupDec, csl_aes_ni::ecbEncryptBlocks,
+            csl_aes_ni::ecbDecryptBlocks, csl_aes_ni::cbcEncryptBlocks,
+            csl_aes_ni::cbcDecryptBlocks, csl_aes_vaes::cbcEncryptLanes}},
+    {"aesni", CSL_CPU_AES, CSL_AES_ENGINE(csl_aes_ni)},
+#else
+    {"vaes", kNotBuilt, {}},
+    {"aesni", kNotBuilt, {}},
 #endif
 #ifdef CSL_ISA_ARMV8
-constexpr Engine kArmv8 = CSL_AES_ENGINE(csl_aes_armv8);
+    {"armv8", CSL_CPU_AES, CSL_AES_ENGINE(csl_aes_armv8)},
+#else
+    {"armv8", kNotBuilt, {}},
 #endif
+    {"bitsliced", 0, CSL_AES_ENGINE(csl_aes_bitsliced)},
+};
 
 #undef CSL_AES_ENGINE
 
+constexpr Impl<CbcSha1Loop> kCbcSha1[] = {
+#ifdef CSL_ISA_X86
+    {"aesni+shani", CSL_CPU_AES | CSL_CPU_SHA, csl_aes_sha1_ni::cbcEncryptSha1},
+#else
+    {"aesni+shani", kNotBuilt, nullptr},
+#endif
+    {"separate", 0, nullptr},
+};
+
 }  // namespace
 
-const Engine& engine() {
-#ifdef CSL_ISA_X86
-    if (csl_cpu_has(CSL_CPU_AES)) return csl_cpu_has(CSL_CPU_VAES) ? kVaes : kAesNi;
-#endif
-#ifdef CSL_ISA_ARMV8
-    if (csl_cpu_has(CSL_CPU_AES)) return kArmv8;
-#endif
-    return kPortable;
-}
+std::span<const Impl<Engine>> implementations() { return kImplementations; }
 
-CbcSha1Loop cbcSha1Loop() {
-#ifdef CSL_ISA_X86
-    if (csl_cpu_has(CSL_CPU_AES | CSL_CPU_SHA)) return csl_aes_sha1_ni::cbcEncryptSha1;
-#endif
-    return nullptr;
-}
+const Impl<Engine>& chosen() { return csl_impl::best(implementations()); }
+
+std::span<const Impl<CbcSha1Loop>> cbcSha1Implementations() { return kCbcSha1; }
+
+CbcSha1Loop cbcSha1Loop() { return csl_impl::best(cbcSha1Implementations()).table; }
 
 }  // namespace csl_aes

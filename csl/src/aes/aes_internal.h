@@ -1,15 +1,20 @@
 // The AES block loops and the one place that chooses between them.
 //
-// Every implementation works on the portable key schedules (big-endian loaded
+// Every implementation works on the same key schedules (big-endian loaded
 // words; the decryption schedule already carries InvMixColumns, which is
 // what the instruction sets' decryption rounds want) and gives the same
-// bytes. The instance interface, the one-shot calls and the bulk entry points
-// all run through engine(); the instruction-set functions are reached only
-// from there.
+// bytes; every one is constant time. The block primitives, the instance
+// interface, the one-shot calls and the bulk entry points all run through
+// engine(); the implementations are reached only from there.
+//
+// Round counts: every loop takes 10, 12 or 14 (validRounds); the public
+// calls refuse a caller's schedule with any other count before it gets here.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
+#include "impl_list.h"
 #include "isa.h"
 
 namespace csl_aes {
@@ -46,12 +51,19 @@ struct Engine {
     LanesLoop cbcEncryptLanes;
 };
 
-// The best block loops the usable processor features allow (csl/cpu.h),
-// portable last.
-const Engine& engine();
+constexpr bool validRounds(int rounds) { return rounds == 10 || rounds == 12 || rounds == 14; }
 
-// The loop that encrypts and hashes in one pass, or null where the processor
-// has none (the caller then hashes and encrypts separately).
+// Every implementation by name, best first: "vaes", "aesni", "armv8",
+// "bitsliced" (the last needs no processor feature).
+std::span<const csl_impl::Impl<Engine>> implementations();
+// The first of them the usable processor features allow (csl/cpu.h).
+const csl_impl::Impl<Engine>& chosen();
+inline const Engine& engine() { return chosen().table; }
+
+// The loops that encrypt and hash in one pass: "aesni+shani", then
+// "separate", whose table is null (the caller hashes and encrypts one after
+// the other).
+std::span<const csl_impl::Impl<CbcSha1Loop>> cbcSha1Implementations();
 CbcSha1Loop cbcSha1Loop();
 
 }  // namespace csl_aes
@@ -72,7 +84,7 @@ CbcSha1Loop cbcSha1Loop();
                          const uint8_t* const* in, uint8_t* const* out,                        \
                          const uint8_t* const* iv, size_t nblocks);
 
-namespace csl_aes_portable {
+namespace csl_aes_bitsliced {
 CSL_AES_BLOCK_LOOPS
 }
 

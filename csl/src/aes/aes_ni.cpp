@@ -88,6 +88,35 @@ CSL_TARGET_AES_NI inline void storeSchedule(const __m128i* k, int rounds, uint32
         _mm_storeu_si128(reinterpret_cast<__m128i*>(rk + 4 * i), _mm_shuffle_epi8(k[i], swap));
 }
 
+// One CBC chain: every block waits for the one before, so the time per
+// block is the latency of the round instructions, and nothing else may sit
+// on that path. The round keys stay in registers (R is a constant), and the
+// next block's plaintext and first round key are folded into the last
+// round's key: AESENCLAST(x, k[R] ^ p' ^ k[0]) is already the next block's
+// state after its first AddRoundKey, with no XOR waiting on the chain. The
+// ciphertext comes back off the chain by XOR-ing p' ^ k[0] out again.
+template <int R>
+CSL_TARGET_AES_NI void cbcEncryptChain(const uint32_t* roundKeys, uint8_t chain[16],
+                                       const uint8_t* in, uint8_t* out, size_t nblocks) {
+    __m128i k[R + 1];
+    loadSchedule(roundKeys, R, k);
+    if (nblocks > 0) {
+        __m128i x = _mm_xor_si128(_mm_xor_si128(load(in), k[0]), load(chain));
+        for (size_t i = 0; i + 1 < nblocks; ++i) {
+            const __m128i next = _mm_xor_si128(load(in + 16 * (i + 1)), k[0]);
+            const __m128i lastKey = _mm_xor_si128(k[R], next);
+            for (int r = 1; r < R; ++r) x = _mm_aesenc_si128(x, k[r]);
+            x = _mm_aesenclast_si128(x, lastKey);
+            store(out + 16 * i, _mm_xor_si128(x, next));
+        }
+        for (int r = 1; r < R; ++r) x = _mm_aesenc_si128(x, k[r]);
+        x = _mm_aesenclast_si128(x, k[R]);
+        store(out + 16 * (nblocks - 1), x);
+        store(chain, x);
+    }
+    csl_wipe(k, sizeof k);
+}
+
 }  // namespace
 
 namespace csl_aes_ni {
@@ -154,16 +183,12 @@ CSL_TARGET_AES_NI void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, c
 }
 
 CSL_TARGET_AES_NI void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16],
-                                const uint8_t* in, uint8_t* out, size_t nblocks) {
-    __m128i k[kMaxRounds + 1];
-    loadSchedule(roundKeys, rounds, k);
-    __m128i c = load(chain);
-    for (size_t i = 0; i < nblocks; ++i) {
-        c = encryptOne(k, rounds, _mm_xor_si128(load(in + 16 * i), c));
-        store(out + 16 * i, c);
+                                        const uint8_t* in, uint8_t* out, size_t nblocks) {
+    switch (rounds) {
+        case 10: return cbcEncryptChain<10>(roundKeys, chain, in, out, nblocks);
+        case 12: return cbcEncryptChain<12>(roundKeys, chain, in, out, nblocks);
+        default: return cbcEncryptChain<14>(roundKeys, chain, in, out, nblocks);
     }
-    store(chain, c);
-    csl_wipe(k, sizeof k);
 }
 
 CSL_TARGET_AES_NI void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16],

@@ -10,13 +10,15 @@
 
 namespace {
 
-// A public key must be a finite point with reduced coordinates on the curve;
-// anything else could never be a key and is turned away before arithmetic.
+// A point must be finite with reduced coordinates on the curve; anything
+// else could never be a key and is turned away before arithmetic.
 bool validPublicPoint(const ec_point* P) { return poly_elliptic_on_curve(P, &named_curve); }
 
-// A key-agreement peer must moreover lie in the subgroup of prime order n:
-// a point of order 2 or 2n would let a peer learn the low bit of the
-// private key from the shared secret.
+// A public key must moreover lie in the subgroup of prime order n. With the
+// point T of order 2 as a signer's key, u2*T vanishes whenever u2 is even,
+// so signatures made without any private key verify; as a key-agreement peer,
+// a point of order 2 or 2n would give away the low bit of the private key.
+// The test is the trace of x (cofactor 2), so it costs no multiplication.
 bool validPeerPoint(const ec_point* P) {
     return validPublicPoint(P) && poly_elliptic_in_prime_subgroup(P);
 }
@@ -37,10 +39,17 @@ int CSL_VerifyEccSig(const uint8_t digest[20], const uint8_t publicKey[60],
     ec_point Q, sig;
     OS2ECP(publicKey, ECC_POINT_BYTES, &Q);
     OS2ECP(signature, ECC_POINT_BYTES, &sig);
-    if (!validPublicPoint(&Q)) return CSL_ECC_VERIFY_ERROR;
+    if (!validPeerPoint(&Q)) return CSL_ECC_VERIFY_ERROR;
     int result = 1;
     alg_poly_ECDSA_verify(digest, SHA1_DIGEST_BYTES, &params, &Q, &sig, &result);
     return result == 0 ? CSL_ECC_OK : CSL_ECC_VERIFY_ERROR;
+}
+
+int CSL_CheckEccPublicKey(const uint8_t publicKey[60]) {
+    poly_elliptic_init_233_bit();
+    ec_point Q;
+    OS2ECP(publicKey, ECC_POINT_BYTES, &Q);
+    return validPeerPoint(&Q) ? CSL_ECC_OK : CSL_ECC_BAD_PUBLIC_KEY;
 }
 
 int CSL_ComputeEccSig(const uint8_t digest[20], const uint8_t privateKey[30],

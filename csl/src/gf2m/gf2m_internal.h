@@ -1,8 +1,10 @@
 // The carry-less multipliers poly_mul chooses from, and what they share.
 #pragma once
 #include <cstdint>
+#include <span>
 
 #include "csl/poly_math.h"
+#include "impl_list.h"
 #include "isa.h"
 
 namespace csl_gf2m {
@@ -44,5 +46,14 @@ void mulClmul(const field_element a, const field_element b, field_element out);
 #ifdef CSL_ISA_ARMV8
 void mulPmull(const field_element a, const field_element b, field_element out);
 #endif
+
+// out = a * b mod f, with poly_mul's contract.
+using Mul = void (*)(const field_element a, const field_element b, field_element out);
+
+// Every multiplier poly_mul chooses from by name, best first: "clmul",
+// "pmull", "portable" (the last needs no processor feature).
+std::span<const csl_impl::Impl<Mul>> implementations();
+// The first of them the usable processor features allow (csl/cpu.h).
+const csl_impl::Impl<Mul>& chosen();
 
 }  // namespace csl_gf2m

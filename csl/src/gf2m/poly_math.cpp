@@ -309,14 +309,34 @@ void poly_mul_portable(const field_element a, const field_element b, field_eleme
     fromLimbs(C, out);
 }
 
-void poly_mul(const field_element a, const field_element b, field_element out) {
+namespace csl_gf2m {
+
+namespace {
+
+constexpr csl_impl::Impl<Mul> kImplementations[] = {
 #ifdef CSL_ISA_X86
-    if (csl_cpu_has(CSL_CPU_CLMUL)) return csl_gf2m::mulClmul(a, b, out);
+    {"clmul", CSL_CPU_CLMUL, mulClmul},
+#else
+    {"clmul", csl_impl::kNotBuilt, nullptr},
 #endif
 #ifdef CSL_ISA_ARMV8
-    if (csl_cpu_has(CSL_CPU_CLMUL)) return csl_gf2m::mulPmull(a, b, out);
+    {"pmull", CSL_CPU_CLMUL, mulPmull},
+#else
+    {"pmull", csl_impl::kNotBuilt, nullptr},
 #endif
-    poly_mul_portable(a, b, out);
+    {"portable", 0, poly_mul_portable},
+};
+
+}  // namespace
+
+std::span<const csl_impl::Impl<Mul>> implementations() { return kImplementations; }
+
+const csl_impl::Impl<Mul>& chosen() { return csl_impl::best(implementations()); }
+
+}  // namespace csl_gf2m
+
+void poly_mul(const field_element a, const field_element b, field_element out) {
+    csl_gf2m::chosen().table(a, b, out);
 }
 
 void cus_times_u_to_n(const field_element p, unsigned n, field_element out) {

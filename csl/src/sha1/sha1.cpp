@@ -92,22 +92,36 @@ void compressBlocks(uint32_t h[5], const uint8_t* data, size_t nblocks) {
 
 namespace csl_sha1_core {
 
-Engine engine() {
-    const uint32_t f = csl_cpu_features();
-    Engine e{csl_sha1_portable::compressBlocks, nullptr, nullptr};
+namespace {
+
+using csl_impl::Impl;
+using csl_impl::kNotBuilt;
+
+constexpr Impl<Engine> kImplementations[] = {
 #ifdef CSL_ISA_X86
-    if (f & CSL_CPU_SHA) {
-        e.compress = csl_sha1_ni::compressBlocks;
-        e.compress2 = csl_sha1_ni::compressBlocks2;
-    }
-    if (f & CSL_CPU_AVX512) e.compress16 = csl_sha1_avx512::compress16;
+    {"avx512+shani", CSL_CPU_AVX512 | CSL_CPU_SHA,
+     {csl_sha1_ni::compressBlocks, csl_sha1_ni::compressBlocks2, csl_sha1_avx512::compress16}},
+    {"avx512", CSL_CPU_AVX512,
+     {csl_sha1_portable::compressBlocks, nullptr, csl_sha1_avx512::compress16}},
+    {"shani", CSL_CPU_SHA, {csl_sha1_ni::compressBlocks, csl_sha1_ni::compressBlocks2, nullptr}},
+#else
+    {"avx512+shani", kNotBuilt, {}},
+    {"avx512", kNotBuilt, {}},
+    {"shani", kNotBuilt, {}},
 #endif
 #ifdef CSL_ISA_ARMV8
-    if (f & CSL_CPU_SHA) e.compress = csl_sha1_armv8::compressBlocks;
+    {"armv8", CSL_CPU_SHA, {csl_sha1_armv8::compressBlocks, nullptr, nullptr}},
+#else
+    {"armv8", kNotBuilt, {}},
 #endif
-    (void)f;
-    return e;
-}
+    {"portable", 0, {csl_sha1_portable::compressBlocks, nullptr, nullptr}},
+};
+
+}  // namespace
+
+std::span<const Impl<Engine>> implementations() { return kImplementations; }
+
+const Impl<Engine>& chosen() { return csl_impl::best(implementations()); }
 
 bool atBlockBoundary(const SHA1HashState* state) { return ((state->bitCountLow >> 3) & 63u) == 0; }
 
@@ -301,7 +315,7 @@ void hash2(csl_sha1_core::Compress2 compress2, const uint8_t* data, size_t lengt
 }  // namespace
 
 void csl_sha1Many(const uint8_t* data, size_t length, size_t count, uint8_t* digests) {
-    const csl_sha1_core::Engine engine = csl_sha1_core::engine();
+    const csl_sha1_core::Engine& engine = csl_sha1_core::engine();
     size_t i = 0;
     if (engine.compress16 && length <= kMaxLaneLength)
         for (; i + kLanes <= count; i += kLanes)

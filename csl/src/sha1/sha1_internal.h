@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 
 #include "csl/sha1.h"
 #include "csl/wipe.h"
+#include "impl_list.h"
 #include "isa.h"
 
 namespace csl_sha1_core {
@@ -30,9 +32,12 @@ struct Engine {
     Compress16 compress16;  // null: none
 };
 
-// The best compressions the usable processor features allow (csl/cpu.h),
-// portable last.
-Engine engine();
+// Every implementation by name, best first: "avx512+shani", "avx512",
+// "shani", "armv8", "portable" (the last needs no processor feature).
+std::span<const csl_impl::Impl<Engine>> implementations();
+// The first of them the usable processor features allow (csl/cpu.h).
+const csl_impl::Impl<Engine>& chosen();
+inline const Engine& engine() { return chosen().table; }
 
 // True when no partial block is waiting in the state, so that whole blocks
 // can be compressed straight from the caller's data.

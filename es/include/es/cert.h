@@ -59,6 +59,21 @@ int32_t ES_GenerateUnsignedCert(const char* name, const char* issuer, uint32_t s
 // ES_GenerateUnsignedCert of a 384-byte ECC-signed certificate of an ECC key.
 int32_t ES_GenerateDeviceCert(const char* name, const char* issuer, const uint8_t publicKey[60],
                               uint32_t keyId, uint8_t cert[384]);
+// Whether a public key can be trusted with signatures: 0, or
+// ES_ERR_UNTRUSTED_PUBKEY for an RSA key whose exponent is 1 (every padded
+// digest is then its own signature) or even (no RSA key has one), and for an
+// ECC key that is not a point of the curve in the subgroup of prime order
+// (CSL_CheckEccPublicKey: the point of order two verifies signatures made
+// without a private key). keyType is ES_PUBKEY_*; exponent (RSA only) is
+// big-endian, exponentLen bytes; ES_ERR_INVALID_PUBKEY_TYPE for another type,
+// ES_ERR_INVALID for a missing buffer or an ECC key not 60 bytes long. The one
+// place where these rules live: certification, the PKI checks and every
+// verification against a certificate apply them.
+int32_t ES_CheckPubKey(uint32_t keyType, const uint8_t* key, uint32_t keyLen,
+                       const uint8_t* exponent, uint32_t exponentLen);
+// ES_CheckPubKey for the key a certificate holds (the whole certificate, of
+// any layout); the codes of ES_GetCertPubKey's layouts otherwise.
+int32_t ES_CheckCertPubKey(const uint8_t* cert);
 // 0 when the 384-byte device certificate's ECDSA signature verifies under
 // signerPublicKey, else ES_ERR_VERIFY_FAILED.
 int32_t ES_VerifyDeviceCert(const uint8_t cert[384], const uint8_t signerPublicKey[60]);

@@ -22,6 +22,8 @@ constexpr int32_t ES_ERR_NAME_TOO_LONG = -1017;
 constexpr int32_t ES_ERR_BAD_INPUT_LENGTH = -1033;
 constexpr int32_t ES_ERR_SHORT_INPUT_BUFFER = -1034;
 constexpr int32_t ES_ERR_SHORT_OUTPUT_BUFFER = -1035;
+// A public key that no signature may be trusted under (ES_CheckPubKey).
+constexpr int32_t ES_ERR_UNTRUSTED_PUBKEY = -1036;
 
 // Signature types (first field of every signed object, big-endian).
 constexpr uint32_t ES_SIG_RSA4096 = 0x00010000;
