@@ -159,12 +159,15 @@ json sources(const ManifestTitle& t, const Manifest& m) {
     const char* uri = std::getenv("TMD_SIGNING_KEY");
     const bool token = uri && *uri;
     json pki = json::array({fileState(m.keys.commonKey), fileState(m.keys.cert)});
+    // The key as messages show it, never with its PIN.
+    std::string why;
+    const std::string signingKey = token ? tool::shownPkcs11Uri(uri, &why) : "";
     if (!token) pki.push_back(fileState(m.keys.rsa));
     return {{"format", kRecordFormat},
             {"entry", std::move(entry)},
             {"inputs", std::move(inputs)},
             {"pki", std::move(pki)},
-            {"signing-key", token ? tool::redactPkcs11Uri(uri) : ""}};
+            {"signing-key", signingKey}};
 }
 
 // Why the title must be built, or empty when its directory is up to date.
