@@ -231,6 +231,11 @@ TEST_F(BatchTest, RebuildsExactlyWhatChanged) {
 
 TEST_F(BatchTest, ShardsCoverTheCatalogueOnce) {
     catalogue(7, 100, 4);
+    // The plan first: it writes nothing.
+    auto plan = batch({"--dry-run", "m.toml"});
+    EXPECT_EQ(plan.status, 0);
+    EXPECT_NE(plan.out.find("7 to build, 0 up to date"), std::string::npos) << plan.out;
+    EXPECT_FALSE(fs::exists(file("out")));
     std::multiset<std::string> built;
     for (int i = 0; i < 3; ++i) {
         auto r = batch({"--shard", std::to_string(i) + "/3", "m.toml"});
