@@ -9,6 +9,7 @@
 # that writes into never-touched pages can take twice as long: the median
 # over several rounds is the figure to quote.
 # Run it on an otherwise idle machine: bench/compare.sh build 5
+# COMPARE_ONLY=inspect bench/compare.sh build 5 times only tmd-inspect.
 set -euo pipefail
 build=$(cd "${1:?usage: compare.sh <build-dir> [rounds]}" && pwd)
 rounds=${2:-3}
@@ -34,6 +35,46 @@ timed() {
 }
 median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", a / b}'; }
+
+# --- tmd-inspect against its floors ---
+# Checks 1 GiB titles in both layouts from the page cache. The plain layout's
+# floor is one SHA-1 chain over the plaintext (openssl speed -evp sha1 in this
+# run, as seconds per GiB); the disc layout has no serial chain, so it is held
+# against openssl enc -d of the same encrypted bytes.
+inspect_titles() {
+  [ -d "$work/ip" ] && return
+  mkdir -p "$work/ip" "$work/id"
+  (cd "$work/ip" && "$bin/tmd" -O -T 0x0001000100000012 -n ../in.bin -c 1 -i 0 -t 1)
+  (cd "$work/id" && "$bin/tmd" -O -d -T 0x0001000100000013 -n ../in.bin -c 1 -i 0 -t 3)
+}
+inspect_sha1_floor() {
+  openssl speed -seconds 2 -bytes 16384 -evp sha1 2>/dev/null |
+    awk 'tolower($1) == "sha1" {v = $NF} END {sub("k", "", v); printf "%.4f", 1073741824 / (v * 1000)}'
+}
+inspect_compare() {
+  [ -x "$bin/tmd-inspect" ] || { echo "missing $bin/tmd-inspect" >&2; return 1; }
+  inspect_titles
+  local floor plain=() disc=() r tp to td tq
+  local decCmd="openssl enc -d -aes-128-cbc -nopad -K $key -iv 00000000000000000000000000000000 -in $work/id/00000001.app -out /dev/null"
+  cat "$work"/ip/* "$work"/id/* > /dev/null
+  echo "== tmd-inspect -q of 1 GiB titles from the page cache (goals: plain <= 1.15 of the SHA-1 floor, disc <= 0.5 of openssl enc -d; RSS <= 16 / 64 MiB)"
+  for ((r = 1; r <= rounds; r++)); do
+    floor=$(inspect_sha1_floor)
+    timed "$bin/tmd-inspect" -q --pki "$work/pki" "$work"/ip/*.tmd; tp=$T; local rp=$RSS
+    timed sh -c "$decCmd"; to=$T
+    timed "$bin/tmd-inspect" -q --pki "$work/pki" "$work"/id/*.tmd; td=$T; local rd=$RSS
+    tq=$(ratio "$tp" "$floor"); plain+=("$tq")
+    local dq; dq=$(ratio "$td" "$to"); disc+=("$dq")
+    printf '  round %d: plain %5.2f s vs SHA-1 floor %5.2f s: %s (%d KiB)   disc %5.2f s vs openssl enc -d %5.2f s: %s (%d KiB)\n' \
+      "$r" "$tp" "$floor" "$tq" "$rp" "$td" "$to" "$dq" "$rd"
+  done
+  printf '  median ratio plain %s   disc %s\n' "$(printf '%s\n' "${plain[@]}" | median)" \
+    "$(printf '%s\n' "${disc[@]}" | median)"
+}
+
+# COMPARE_ONLY=inspect runs the part above alone.
+if [ "${COMPARE_ONLY:-}" = inspect ]; then inspect_compare; exit 0; fi
+
 
 # compare <title> <peer label> <peer cmd> <tool env> -- <tool args...>
 compare() {
@@ -75,6 +116,9 @@ compare "disc layout, 1 GiB, TMD_SYNC=0: tmd -O -d vs openssl sha1" \
 compare "disc layout, 1 GiB: tmd -O -d vs dd writing its 1.03 GiB output directly, with fsync" \
   "dd direct+fsync" "dd if=/dev/zero of=dd.bin bs=2M count=529 oflag=direct conv=fsync status=none" \
   "TMD_SYNC=1" -- -O -d -T $tid -n ../in.bin -c 1 -i 0
+
+inspect_compare
+rm -rf "$work/ip" "$work/id"
 
 for i in 0 1 2 3; do dd if=in.bin of=part$i.bin bs=1M count=256 skip=$((i * 256)) status=none; done
 for flush in 1 0; do

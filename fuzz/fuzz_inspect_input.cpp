@@ -92,11 +92,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const uint64_t recSize = es_get_be64(rec + cmd_layout::SIZE);
             const bool disc = es_get_be16(rec + cmd_layout::TYPE) & ES_CONTENT_TYPE_DISC;
             auto sink = [](const uint8_t*, size_t) { return true; };
+            const inspect::Record record{es_get_be32(rec + cmd_layout::CID),
+                                         es_get_be16(rec + cmd_layout::INDEX),
+                                         es_get_be16(rec + cmd_layout::TYPE), recSize,
+                                         rec + cmd_layout::HASH};
             const inspect::Outcome o =
-                disc ? inspect::checkDisc(appPath, hashPath, recSize, rec + cmd_layout::HASH,
-                                          titleKey.data(), sink)
-                     : inspect::checkPlain(appPath, recSize, es_get_be16(rec + cmd_layout::INDEX),
-                                           rec + cmd_layout::HASH, titleKey.data(), sink);
+                inspect::checkContent({appPath, hashPath, disc}, record, titleKey.data(), sink);
             r.checks.push_back(
                 {inspect::Group::contents, "content " + std::to_string(i),
                  o.fault == inspect::Fault::none ? inspect::Status::ok : inspect::Status::failed,

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 
@@ -23,7 +25,18 @@
 namespace tmd_io {
 namespace {
 
+// The umask without changing it: Linux shows it in /proc/self/status (4.7
+// on); elsewhere it is read once, by setting and restoring it.
 mode_t processUmask() {
+    if (FILE* f = std::fopen("/proc/self/status", "re")) {
+        char line[128];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, f))
+            found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        std::fclose(f);
+        if (found) return static_cast<mode_t>(mask & 0777);
+    }
     static std::once_flag once;
     static mode_t mask = 022;
     std::call_once(once, [] {
@@ -224,78 +237,185 @@ size_t pwriteMaybeDirect(int fd, const uint8_t* data, size_t len, uint64_t offse
 
 void useUnnamedTemporaries(bool on) { unnamedWanted.store(on); }
 
-bool OutputFile::create(const char* name, const OutputPolicy& policy) {
+const char* entryKind(mode_t mode) {
+    return S_ISLNK(mode)                    ? "a symbolic link"
+           : S_ISDIR(mode)                  ? "a directory"
+           : S_ISFIFO(mode)                 ? "a FIFO"
+           : S_ISCHR(mode) || S_ISBLK(mode) ? "a device"
+           : S_ISSOCK(mode)                 ? "a socket"
+           : S_ISREG(mode)                  ? nullptr
+                                            : "a special file";
+}
+
+const char* refusedEntry(int dirFd, const char* name) {
+    struct stat st {};
+    if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;
+    if (!S_ISLNK(st.st_mode)) return entryKind(st.st_mode);
+    // A link is replaced, never followed; one to what no output is put over
+    // (someone's device link, say) is refused like what it leads to, as the
+    // one who made it would not want it replaced by a file either.
+    struct stat target {};
+    if (fstatat(dirFd, name, &target, 0) != 0 || S_ISREG(target.st_mode)) return nullptr;
+    const mode_t m = target.st_mode;
+    return S_ISDIR(m)                 ? "a link to a directory"
+           : S_ISFIFO(m)              ? "a link to a FIFO"
+           : S_ISCHR(m) || S_ISBLK(m) ? "a link to a device"
+           : S_ISSOCK(m)              ? "a link to a socket"
+                                      : "a link to a special file";
+}
+
+int openDirectory(const char* path) { return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+
+int openSubdirectory(int dirFd, const char* name) {
+    if (mkdirat(dirFd, name, 0777) != 0 && errno != EEXIST) return -1;
+    const int fd = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        // O_NOFOLLOW with O_DIRECTORY gives ELOOP or ENOTDIR for a link:
+        // say which it is.
+        struct stat st {};
+        if ((errno == ELOOP || errno == ENOTDIR) &&
+            fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            errno = S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
+        return -1;
+    }
+    struct stat st {};
+    const int err = fstat(fd, &st) != 0 ? errno : st.st_uid != geteuid() ? EPERM : 0;
+    if (err == 0) return fd;
+    close(fd);
+    errno = err;
+    return -1;
+}
+
+bool lockDirectory(int dirFd) {
+    while (flock(dirFd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        // A file system without such locks (some network ones) cannot keep
+        // runs apart; it does not stop the run either.
+        return errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL;
+    }
+    return true;
+}
+
+bool OutputFile::create(const char* path, const OutputPolicy& policy) {
     discard();
-    replace_ = policy.replace;
+    if (!path || !*path) {
+        errno = ENOENT;
+        return false;
+    }
+    const std::string p = path;
+    const std::string::size_type slash = p.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : p.substr(0, slash == 0 ? 1 : slash);
+    finalName_ = slash == std::string::npos ? p : p.substr(slash + 1);
+    dirFd_ = openDirectory(dir.c_str());
+    if (dirFd_ < 0) {
+        const int saved = errno;
+        discard();
+        errno = saved;
+        return false;
+    }
+    return begin(policy);
+}
+
+bool OutputFile::create(int dirFd, const char* name, const OutputPolicy& policy) {
+    discard();
     if (!name || !*name) {
         errno = ENOENT;
         return false;
     }
-    std::string dest = name;
-    mode_t mode = policy.mode & ~processUmask() & 07777;
-    struct stat lst {};
-    const bool present = lstat(name, &lst) == 0;
-    if (!present && errno != ENOENT) return false;
-    if (present && policy.keyMaterial && !S_ISREG(lst.st_mode)) {
-        errno = S_ISDIR(lst.st_mode) ? EISDIR : EINVAL;
+    if (std::strchr(name, '/')) {
+        errno = EINVAL;
         return false;
     }
-    if (present && !policy.keyMaterial) {
-        struct stat st {};
-        // A dangling link: creating its target is what opening it does.
-        if (stat(name, &st) != 0) {
-            if (policy.replace) return openInPlace(name, mode);
-            errno = EEXIST;
-            return false;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            errno = EISDIR;
-            return false;
-        }
-        if (policy.replace) {
-            // A read-only file is refused as opening it for writing would be.
-            if (access(name, W_OK) != 0) return false;
-            // Devices and pipes cannot be replaced, and a file with several
-            // names must stay one file: both are written through.
-            if (!S_ISREG(st.st_mode) || st.st_nlink > 1) return openInPlace(name, mode);
-            // Truncating keeps a file's permissions; so does replacing it.
-            mode = st.st_mode & 07777;
-            if (S_ISLNK(lst.st_mode)) {
-                // Replace the file the link points to, not the link.
-                char resolved[PATH_MAX];
-                if (!realpath(name, resolved)) return false;
-                dest = resolved;
-            }
-        }
-    }
-    if (present && !policy.replace) {
-        errno = EEXIST;
+    finalName_ = name;
+    dirFd_ = fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    if (dirFd_ < 0) {
+        const int saved = errno;
+        discard();
+        errno = saved;
         return false;
     }
-
-    const std::string::size_type slash = dest.rfind('/');
-    const std::string dir =
-        slash == std::string::npos ? "." : dest.substr(0, slash == 0 ? 1 : slash);
-    finalName_ = slash == std::string::npos ? dest : dest.substr(slash + 1);
-    if (finalName_.empty() || finalName_ == "." || finalName_ == "..") {
-        errno = EISDIR;
-        return false;
-    }
-    dirFd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd_ >= 0 && openTemporary(mode)) return true;
-    const int saved = errno;
-    discard();
-    // A writable file in a directory we may not add to can still be
-    // rewritten, only not atomically.
-    if (saved == EACCES && present && !policy.keyMaterial) return openInPlace(name, mode);
-    errno = saved;
-    return false;
+    return begin(policy);
 }
 
-bool OutputFile::openInPlace(const char* name, mode_t mode) {
-    fd_ = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, mode);
-    inPlace_ = fd_ >= 0;
-    return inPlace_;
+// With dirFd_ and finalName_ set: looks at what stands under the name,
+// without following it, and opens the new file (or, for a caller's device,
+// the device). On failure everything is released and errno says why.
+bool OutputFile::begin(const OutputPolicy& policy) {
+    replace_ = policy.replace;
+    const char* name = finalName_.c_str();
+    auto fail = [this](int err) {
+        discard();
+        errno = err;
+        return false;
+    };
+    if (finalName_.empty() || finalName_ == "." || finalName_ == "..") return fail(EISDIR);
+
+    mode_t mode = policy.mode & ~processUmask() & 07777;
+    struct stat st {};
+    const bool present = fstatat(dirFd_, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!present && errno != ENOENT) return fail(errno);
+    if (present) {
+        if (S_ISDIR(st.st_mode)) return fail(EISDIR);
+        if (policy.keyMaterial && !S_ISREG(st.st_mode)) return fail(EINVAL);
+        if (!policy.replace) return fail(EEXIST);
+        if (S_ISLNK(st.st_mode)) {
+            // A link is replaced, not followed. One that leads to a
+            // directory is refused, and so is one to a device, FIFO or
+            // socket, unless the caller named it: then that is written as
+            // opening the path would (/dev/stdout).
+            struct stat target {};
+            if (fstatat(dirFd_, name, &target, 0) == 0) {
+                if (S_ISDIR(target.st_mode)) return fail(EISDIR);
+                if (!S_ISREG(target.st_mode) && !policy.callerNamed) return fail(EINVAL);
+                if (!S_ISREG(target.st_mode)) return openInPlace(nullptr) || fail(errno);
+            }
+        } else if (!S_ISREG(st.st_mode)) {
+            if (!policy.callerNamed) return fail(EINVAL);
+            return openInPlace(nullptr) || fail(errno);
+        } else if (S_ISREG(st.st_mode) && !policy.keyMaterial) {
+            // A read-only file is refused as opening it for writing would
+            // be. (Were the entry swapped for a link meanwhile, only this
+            // permission check would follow it.)
+            if (faccessat(dirFd_, name, W_OK, 0) != 0) return fail(errno);
+            // Truncating keeps a file's permissions; so does replacing the
+            // caller's own file. Another user's file, or a second name of
+            // one, is no template: its mode is theirs to choose.
+            if (st.st_uid == geteuid() && st.st_nlink == 1) mode = st.st_mode & 0777;
+        }
+    }
+    if (openTemporary(mode)) return true;
+    const int saved = errno;
+    // A writable file of the caller's in a directory we may not add to can
+    // still be rewritten, only not atomically, and never through a link.
+    if (saved == EACCES && present && S_ISREG(st.st_mode) && policy.callerNamed &&
+        !policy.keyMaterial && st.st_nlink == 1 && openInPlace(&st))
+        return true;
+    return fail(saved);
+}
+
+// Opens the entry under the name itself for writing, never creating it: a
+// caller's device, FIFO or socket (`file` null), or the regular file `file`
+// describes, with no other name, reached without a link and then emptied.
+// Refused (EINVAL) when what opened is not what was meant.
+bool OutputFile::openInPlace(const struct stat* file) {
+    fd_ = openat(dirFd_, finalName_.c_str(),
+                 O_WRONLY | O_NOCTTY | O_CLOEXEC | (file ? O_NOFOLLOW : 0));
+    if (fd_ < 0) return false;
+    struct stat st {};
+    bool ok = fstat(fd_, &st) == 0 && !S_ISDIR(st.st_mode);
+    if (ok && file)
+        ok = S_ISREG(st.st_mode) && st.st_dev == file->st_dev && st.st_ino == file->st_ino &&
+             st.st_nlink == 1 && ftruncate(fd_, 0) == 0;
+    else if (ok)
+        ok = !S_ISREG(st.st_mode);
+    if (!ok) {
+        close(fd_);
+        fd_ = -1;
+        errno = EINVAL;
+        return false;
+    }
+    inPlace_ = true;
+    return true;
 }
 
 // Makes `create` (which returns false with errno EEXIST when the name is

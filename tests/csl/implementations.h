@@ -6,6 +6,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,6 +20,9 @@ struct ImplCase {
     std::string name;
     uint32_t needs;
 };
+
+// ctest lists the parameter by its name.
+inline void PrintTo(const ImplCase& c, std::ostream* os) { *os << c.name; }
 
 template <class Table>
 std::vector<ImplCase> implCases(std::span<const csl_impl::Impl<Table>> list) {

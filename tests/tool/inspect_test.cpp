@@ -115,6 +115,8 @@ TEST_F(InspectTest, IntactPackagesVerifyWhereverThePkiIsFound) {
         auto r = inspect(args, c.env);
         EXPECT_EQ(r.text.status, 0) << r.text.out << r.text.err;
         EXPECT_TRUE(has(r.text.out, "== 300000040.tmd\nTMD fields:\n"));
+        EXPECT_LT(r.text.out.find("== 300000040.tmd"), r.text.out.find("== 300000041.tmd")) << "checked side by side, "
+                                                                                             "reported in order";
         EXPECT_TRUE(has(r.text.out, "signature: ok; chain: ok; contents: ok\npackage verifies\n")) << r.text.out;
         EXPECT_TRUE(has(r.json, "0 verified | ok ok ok |")) << r.json;
         EXPECT_TRUE(has(r.json, "\n0 verified | ok ok ok |")) << "one object per TMD:\n" << r.json;
@@ -463,12 +465,39 @@ TEST_F(InspectTest, ExtractWritesWhatVerifiesAndNeverOverwrites) {
     EXPECT_TRUE(has(r.json, "00000042.bin exists; --extract does not overwrite")) << r.json;
     EXPECT_EQ(readFile(file("out/0000000300000041/00000042.bin")), readFile(file("d.bin")));
 
-    // A damaged content is not extracted; nothing is left behind.
-    fs::remove_all(file("out"));
-    flipBit("00000042.app", 2097152 + 1024 + 77);
-    r = withPki({"--extract", out, "300000041.tmd"});
-    EXPECT_EQ(r.text.status, 2);
-    EXPECT_TRUE(fs::is_empty(file("out/0000000300000041")));
+    // Only what verifies is extracted, and only from a TMD whose signer is
+    // established; nothing is left behind.
+    const std::string cp = (pkiDir() / "cp_dpki.cert").string();
+    const std::string common = (pkiDir() / "common_dpki.aesKey").string();
+    struct Damage {
+        const char* name;
+        const char* file;  // damaged at `offset`, or none
+        size_t offset;
+        std::vector<std::string> keys;
+        const char* detail;  // of the content's check
+    };
+    const Damage cases[] = {
+        {"Content", "00000042.app", 2097152 + 1024 + 77, {"--pki", pkiRoot().string()}, "=failed:super block 1"},
+        {"Signature", "300000041.tmd", 0x1E4 + 8, {"--pki", pkiRoot().string()},
+         "=skipped:not extracted: TMD signature failed"},
+        {"ForeignCa", nullptr, 0, {"--cert", cp, "--ca", cp, "--common-key", common},
+         "=skipped:not extracted: certificate chain failed"},
+        {"NoCa", nullptr, 0, {"--cert", cp, "--common-key", common},
+         "=skipped:not extracted: certificate chain not checked"},
+    };
+    for (const Damage& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(file("out"));
+        const Bytes saved = c.file ? readFile(file(c.file)) : Bytes{};
+        if (c.file) flipBit(c.file, c.offset);
+        auto args = c.keys;
+        args.insert(args.end(), {"--extract", out, "300000041.tmd"});
+        r = inspect(args);
+        EXPECT_EQ(r.text.status, 2);
+        EXPECT_TRUE(has(r.json, c.detail)) << r.json;
+        EXPECT_TRUE(!fs::exists(file("out/0000000300000041")) || fs::is_empty(file("out/0000000300000041")));
+        if (c.file) writeFile(file(c.file), saved);
+    }
 }
 
 }  // namespace

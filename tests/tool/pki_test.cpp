@@ -2,12 +2,14 @@
 // private keys are owner-only, and bad requests fail with a message.
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
 #include <string>
 
 #include "es/cert.h"
+#include "io/output_file.h"
 #include "tool_fixture.h"
 #include "util/utils.h"
 
@@ -272,6 +274,88 @@ TEST_F(PkiTest, DestinationsAreNeverWrittenThrough) {
                 EXPECT_EQ(readFile(dest), Bytes({'o', 'l', 'd'}));
             }
         }
+    }
+}
+
+// init makes its key-file directory a level at a time and never through a
+// link, nor into a level that another user owns (who could swap the keys
+// written there): one line, status 1, nothing written anywhere.
+TEST_F(PkiTest, InitNeverFollowsALinkedOrForeignSubdirectory) {
+    enum Setup { topLink, innerLink, foreign };
+    struct Case {
+        Setup setup;
+        std::string err;
+    };
+    const Case cases[] = {
+        {topLink, "tmd-pki: p/X86 is a symbolic link, not a directory; nothing is written to it\n"},
+        {innerLink,
+         "tmd-pki: p/X86/bin/pki_data is a symbolic link, not a directory; nothing is written to "
+         "it\n"},
+        {foreign, "tmd-pki: p/X86/bin belongs to another user; nothing is written to it\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.err);
+        if (c.setup == foreign && geteuid() != 0) continue;  // only root can give a directory away
+        TempDir d, elsewhere;
+        if (c.setup == topLink) {
+            std::filesystem::create_directory(d / "p");
+            std::filesystem::create_directory_symlink(elsewhere.path(), d / "p" / "X86");
+        } else {
+            std::filesystem::create_directories(d / "p" / "X86" / "bin");
+        }
+        if (c.setup == innerLink)
+            std::filesystem::create_directory_symlink(elsewhere.path(), d / "p/X86/bin/pki_data");
+        if (c.setup == foreign) {
+            ASSERT_EQ(chown((d / "p/X86/bin").c_str(), 65534, 65534), 0);
+        }
+        auto r = run({binDir() + "/tmd-pki", "init", "p", "--force"}, d.path());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path()));
+        if (c.setup == foreign) {
+            EXPECT_TRUE(std::filesystem::is_empty(d / "p/X86/bin"));
+        }
+    }
+}
+
+// While another run holds a directory, every command that would write into
+// it ends at once with one line and status 1, writing nothing.
+TEST_F(PkiTest, SecondRunIntoTheSameDirectoryEndsAtOnce) {
+    // No key is needed: the directory is claimed before any input is read.
+    struct Case {
+        std::vector<std::string> args;
+        std::string lockedDir;  // the directory the other run holds
+        std::string err;
+    };
+    const std::string keyDir = "p/X86/bin/pki_data";
+    const Case cases[] = {
+        {{"init", "p", "--force"},
+         keyDir,
+         "tmd-pki: output directory " + keyDir + " is in use by another run\n"},
+        {{"common-key", "sub/key"},
+         "sub",
+         "tmd-pki: output directory sub is in use by another run\n"},
+        {{"ecc-key", "priv", "sub/pub"},
+         "sub",
+         "tmd-pki: output directory sub is in use by another run\n"},
+        {{"cert", "c.cert", "--self", "--name", "N", "--issuer", "Root", "--rsa-key", "k.rsa"},
+         ".",
+         "tmd-pki: output directory . is in use by another run\n"},
+    };
+    std::filesystem::create_directories(file(keyDir));
+    std::filesystem::create_directory(file("sub"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        const int held = tmd_io::openDirectory(file(c.lockedDir).c_str());
+        ASSERT_TRUE(tmd_io::lockDirectory(held));
+        auto before = std::filesystem::recursive_directory_iterator(dir_.path());
+        const auto entriesBefore = std::distance(before, {});
+        auto r = pki(c.args);
+        close(held);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        auto after = std::filesystem::recursive_directory_iterator(dir_.path());
+        EXPECT_EQ(std::distance(after, {}), entriesBefore) << "a refused run wrote files";
     }
 }
 

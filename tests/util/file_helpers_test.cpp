@@ -143,27 +143,30 @@ TEST(FileWrite, PermissionsMatchTruncatingOpen) {
     EXPECT_EQ(tt::readFile(existing), data);
 }
 
-TEST(FileWrite, SymlinkKeepsPointingAtRewrittenTarget) {
-    tt::TempDir dir;
-    const auto target = dir / "target.bin";
-    const auto link = dir / "link.bin";
-    tt::writeFile(target, pattern(4, 8));
-    fs::create_symlink("target.bin", link);
-    const tt::Bytes data = pattern(9, 9);
-    utilFwrite(link.c_str(), data.data(), 9);
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(tt::readFile(target), data);
-}
-
-TEST(FileWrite, HardLinkedFileStaysOneFile) {
-    tt::TempDir dir;
-    const auto first = dir / "first.bin";
-    const auto second = dir / "second.bin";
-    tt::writeFile(first, pattern(4, 16));
-    fs::create_hard_link(first, second);
-    const tt::Bytes data = pattern(6, 17);
-    utilFwrite(first.c_str(), data.data(), 6);
-    EXPECT_EQ(tt::readFile(second), data);
+// A link or a second name under the path is replaced, never written
+// through: what it led to keeps its bytes; a device the path reaches,
+// through a link too, is written as named.
+TEST(FileWrite, LinksAtThePathAreReplacedNotFollowed) {
+    enum Setup { symlink, hardLink, deviceLink };
+    for (Setup setup : {symlink, hardLink, deviceLink}) {
+        SCOPED_TRACE(setup);
+        tt::TempDir dir;
+        const auto other = dir / "other.bin";
+        const auto path = dir / "out.bin";
+        const tt::Bytes old = pattern(4, 8), data = pattern(9, 9);
+        tt::writeFile(other, old);
+        if (setup == symlink) fs::create_symlink("other.bin", path);
+        if (setup == hardLink) fs::create_hard_link(other, path);
+        if (setup == deviceLink) fs::create_symlink("/dev/null", path);
+        utilFwrite(path.c_str(), data.data(), 9);
+        EXPECT_EQ(tt::readFile(other), old);
+        if (setup == deviceLink) {
+            EXPECT_TRUE(fs::is_symlink(path));
+            continue;
+        }
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path)));
+        EXPECT_EQ(tt::readFile(path), data);
+    }
 }
 
 TEST(FileWrite, DeviceIsWrittenNotReplaced) {

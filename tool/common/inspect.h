@@ -82,20 +82,26 @@ struct Outcome {
 // Receives the plaintext of a content in order; false stops the check.
 using Sink = std::function<bool(const uint8_t*, size_t)>;
 
-// Decrypts a plain-layout content (one CBC stream, IV = content index) and
-// checks its size, zero padding and SHA-1.
-Outcome checkPlain(const std::filesystem::path& app, uint64_t size, uint16_t index,
-                   const uint8_t* hash, const uint8_t* titleKey, const Sink& sink);
-// Decrypts a disc-layout content and checks its whole hash tree: chunk,
-// block and group hashes in every block, the super-block hashes against the
-// hash file, the content hash against the TMD.
-Outcome checkDisc(const std::filesystem::path& app, const std::filesystem::path& hashFile,
-                  uint64_t size, const uint8_t* hash, const uint8_t* titleKey, const Sink& sink);
+// One content record of the TMD, in host order.
+struct Record {
+    uint32_t cid;
+    uint16_t index, type;
+    uint64_t size;
+    const uint8_t* hash;
+};
 
-// Size of a content's .app file in the plain and in the disc layout; 0 when
-// the recorded size is impossible for that layout.
-uint64_t plainFileSize(uint64_t size);
-uint64_t discFileSize(uint64_t size);
+// Where a content's files are, and the layout it is checked in.
+struct ContentFiles {
+    std::filesystem::path app, hash;
+    bool disc = false;
+};
+
+// Decrypts a content and checks it against its record: in the plain layout
+// one CBC stream (IV = content index), its zero padding and SHA-1; in the
+// disc layout its whole hash tree, the super-block hashes against the hash
+// file and the content hash against the TMD. The plaintext goes to `sink`
+// (when set) on the way; it is all of it only when the outcome is none.
+Outcome checkContent(const ContentFiles& files, const Record& rec, const uint8_t* titleKey, const Sink& sink);
 
 // --- report (inspect_report.cpp) ---
 

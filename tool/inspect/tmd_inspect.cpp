@@ -8,6 +8,10 @@
 // Exit status: 0 everything checked and verifies, 2 something does not verify
 // or was not checked, 1 bad input; with several TMDs the highest of theirs.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -16,14 +20,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "csl/wipe.h"
+#include "es/content_verify.h"
 #include "es/tmd.h"
 #include "io/output_file.h"
+#include "io/parallel.h"
 #include "io/small_file.h"
 #include "tool/common/inspect.h"
 #include "tool/common/pki_files.h"
@@ -53,7 +61,8 @@ const char* const kUsage =
     "  --layout MODE      auto (from the content type's disc bit), plain or disc\n"
     "  --signature-only   check only the TMD's signature; status 0 when it verifies\n"
     "  --extract DIR      write each content that verifies, decrypted, to\n"
-    "                     DIR/<title ID>/<content ID>.bin; never overwrites\n"
+    "                     DIR/<title ID>/<content ID>.bin; never overwrites; only\n"
+    "                     when the TMD's signature and certificate chain verify\n"
     "  --json             one JSON object per TMD, one per line\n"
     "  -q, --quiet        print nothing on standard output; only the exit status\n"
     "  --version          the version\n"
@@ -267,13 +276,6 @@ std::string hexId(uint64_t v, int digits) {
     return b;
 }
 
-struct Record {
-    uint32_t cid;
-    uint16_t index, type;
-    uint64_t size;
-    const uint8_t* hash;
-};
-
 Record recordAt(const Bytes& tmd, int i) {
     const uint8_t* rec = tmd.data() + tmd_layout::CONTENTS + ES_CONTENT_RECORD_BYTES * static_cast<size_t>(i);
     return {es_get_be32(rec + cmd_layout::CID), es_get_be16(rec + cmd_layout::INDEX),
@@ -284,17 +286,54 @@ Record recordAt(const Bytes& tmd, int i) {
 std::string layoutHint(const std::string& name, const Record& rec, bool disc, bool forced, uint64_t actual) {
     char type[8];
     std::snprintf(type, sizeof type, "0x%04x", rec.type);
-    if (!disc && actual == discFileSize(rec.size) && actual != 0)
+    if (!disc && actual == ES_DiscContentFileSize(rec.size) && actual != 0)
         return name + " has exactly the size of the disc layout" +
                (forced ? "" : std::string(", but its type ") + type +
                                   " lacks the disc bit 0x0002 (was the package made with -d?)") +
                "; try --layout disc";
-    if (disc && actual == plainFileSize(rec.size))
+    if (disc && actual == ES_PlainContentFileSize(rec.size))
         return name + " has exactly the size of the plain layout" +
                (forced ? "" : std::string(" although its type ") + type + " has the disc bit 0x0002") +
                "; try --layout plain";
     return "";
 }
+
+// Inspects `count` TMDs side by side within the process's budget (each
+// content's stream draws its threads from the same budget) and hands the
+// reports to `emit` in the order of the TMDs, each as soon as those before
+// it are out.
+void runSideBySide(size_t count, const std::function<Report(size_t)>& inspect,
+                   const std::function<void(const Report&)>& emit) {
+    std::vector<std::optional<Report>> done(count);
+    size_t nextOut = 0;
+    std::mutex m;
+    tmd_io::runParallel(
+        static_cast<int>(count), tmd_io::workerBudget(),
+        [&](int i) {
+            Report r = inspect(static_cast<size_t>(i));
+            std::lock_guard<std::mutex> lock(m);
+            done[static_cast<size_t>(i)] = std::move(r);
+            for (; nextOut < count && done[nextOut]; ++nextOut) {
+                emit(*done[nextOut]);
+                done[nextOut].reset();
+            }
+        },
+        [](int) { return false; });
+}
+
+// The title's extraction directory: DIR/<title ID>, opened once and never
+// through a link, so that what is extracted lands there whatever is swapped
+// in under its name meanwhile.
+struct ExtractDir {
+    fs::path path;  // empty: no extraction
+    int fd = -1;
+    ExtractDir() = default;
+    ExtractDir(const ExtractDir&) = delete;
+    ExtractDir& operator=(const ExtractDir&) = delete;
+    ~ExtractDir() {
+        if (fd >= 0) close(fd);
+    }
+};
 
 class Inspector {
 public:
@@ -310,10 +349,11 @@ public:
         const fs::path dir = !o_.dir.empty() ? o_.dir : tmdPath.has_parent_path() ? tmdPath.parent_path() : ".";
         const uint64_t titleId = es_get_be64(r.tmd.data() + tmd_layout::TITLE_ID);
         const int numContents = es_get_be16(r.tmd.data() + tmd_layout::NUM_CONTENTS);
-        const fs::path extractDir = o_.extract.empty() ? fs::path() : o_.extract / hexId(titleId, 16);
-        if (!extractDir.empty() && !prepareExtraction(r, extractDir, numContents)) return r;
 
         auto& checks = r.checks;
+        // The certificate checks may reach the curve code, which keeps
+        // process-wide state: one TMD at a time.
+        std::unique_lock<std::mutex> certLock(certs_);
         const uint8_t version = r.tmd[tmd_layout::VERSION];
         checks.push_back({Group::signature, "TMD version", version == ES_TMD_VERSION ? Status::ok : Status::failed,
                           version == ES_TMD_VERSION ? "" : "version " + std::to_string(version) + ", expected 0"});
@@ -321,6 +361,16 @@ public:
         checks.push_back(checkTmdIssuer(r.tmd.data(), k_.cp));
         if (k_.ca) checks.push_back(checkChain(k_.cp, *k_.ca));
         else checks.push_back({Group::chain, "certificate chain", Status::skipped, k_.noCa});
+        certLock.unlock();
+        // Records that are not known to be the publisher's could name any
+        // plaintext: nothing is extracted from them.
+        ExtractDir extractDir;
+        std::string notExtracted;
+        if (!o_.extract.empty()) {
+            notExtracted = unverifiedSigner(checks);
+            extractDir.path = o_.extract / hexId(titleId, 16);
+            if (notExtracted.empty() && !prepareExtraction(r, extractDir, numContents)) return r;
+        }
 
         uint8_t titleKey[16] = {};
         std::string noKey = k_.noCommon;
@@ -331,6 +381,7 @@ public:
         } else {
             checks.push_back({Group::contents, "title key", Status::skipped, noKey});
         }
+        if (!notExtracted.empty()) noKey = notExtracted;
         int dataFaults = 0;
         for (int i = 0; i < numContents && r.error.empty(); ++i) {
             const Record rec = recordAt(r.tmd, i);
@@ -339,7 +390,7 @@ public:
             Check c{Group::contents, "content " + std::to_string(i) + " (" + app + (disc ? ", disc layout" : "") + ")",
                     Status::skipped, noKey, i, rec.cid, disc};
             if (noKey.empty()) {
-                const Outcome result = checkContent(r, dir, extractDir, rec, disc, titleKey, c.detail);
+                const Outcome result = verifyContent(r, dir, extractDir, rec, disc, titleKey, c.detail);
                 c.status = result.fault == Fault::none ? Status::ok : Status::failed;
                 if (result.fault != Fault::none) c.detail = result.detail;
                 if (result.fault == Fault::data) ++dataFaults;
@@ -362,6 +413,14 @@ public:
     }
 
 private:
+    // Why the signer of the TMD is not established, or nothing when it is.
+    static std::string unverifiedSigner(const std::vector<Check>& checks) {
+        for (const Check& c : checks)
+            if (c.status != Status::ok)
+                return "not extracted: " + c.name + (c.status == Status::failed ? " failed" : " not checked");
+        return "";
+    }
+
     Check decryptTitleKey(const fs::path& dir, uint64_t titleId, uint8_t titleKey[16]) const {
         const fs::path tkPath = o_.titleKey.empty() ? dir / (hexId(titleId, 0) + ".titleKey") : o_.titleKey;
         Check c{Group::contents, "title key", Status::failed, ""};
@@ -382,29 +441,50 @@ private:
     }
 
     // Nothing is extracted over an existing file: all names are checked
-    // before any content is looked at.
-    bool prepareExtraction(Report& r, const fs::path& extractDir, int numContents) const {
+    // before any content is looked at. DIR is the caller's; its title
+    // subdirectory is made or opened without following a link, and one that
+    // another user owns (who could swap what is written into it) is refused.
+    bool prepareExtraction(Report& r, ExtractDir& extractDir, int numContents) const {
         std::error_code ec;
+        fs::create_directories(o_.extract, ec);
+        const int top = ec ? -1 : tmd_io::openDirectory(o_.extract.c_str());
+        if (top < 0) {
+            r.error = "cannot create " + o_.extract.string() + ": " +
+                      (ec ? ec.message() : std::strerror(errno));
+            return false;
+        }
+        const std::string title = extractDir.path.filename().string();
+        extractDir.fd = tmd_io::openSubdirectory(top, title.c_str());
+        const int err = errno;
+        close(top);
+        if (extractDir.fd < 0) {
+            const std::string p = extractDir.path.string();
+            r.error = err == ELOOP ? p + " is a symbolic link; --extract does not follow it"
+                      : err == EPERM
+                          ? p + " belongs to another user; --extract does not write into it"
+                      : err == ENOTDIR ? p + " is not a directory"
+                                       : "cannot create " + p + ": " + std::strerror(err);
+            return false;
+        }
         for (int i = 0; i < numContents; ++i) {
-            const fs::path p = extractDir / (hexId(recordAt(r.tmd, i).cid, 8) + ".bin");
-            if (fs::symlink_status(p, ec).type() != fs::file_type::not_found) {
-                r.error = p.string() + " exists; --extract does not overwrite";
+            const std::string name = hexId(recordAt(r.tmd, i).cid, 8) + ".bin";
+            struct stat st {};
+            if (fstatat(extractDir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ||
+                errno != ENOENT) {
+                r.error =
+                    (extractDir.path / name).string() + " exists; --extract does not overwrite";
                 return false;
             }
         }
-        fs::create_directories(extractDir, ec);
-        if (ec) r.error = "cannot create " + extractDir.string() + ": " + ec.message();
-        return !ec;
+        return true;
     }
 
-    Outcome checkContent(Report& r, const fs::path& dir, const fs::path& extractDir, const Record& rec, bool disc,
-                         const uint8_t* titleKey, std::string& okDetail) const {
+    Outcome verifyContent(Report& r, const fs::path& dir, const ExtractDir& extractDir, const Record& rec,
+                          bool disc, const uint8_t* titleKey, std::string& okDetail) const {
         const std::string base = hexId(rec.cid, 8);
-        const fs::path app = dir / (base + ".app");
-        if (extractDir.empty())
-            return disc ? checkDisc(app, dir / (base + ".hash"), rec.size, rec.hash, titleKey, {})
-                        : checkPlain(app, rec.size, rec.index, rec.hash, titleKey, {});
-        const fs::path target = extractDir / (base + ".bin");
+        const ContentFiles files{dir / (base + ".app"), dir / (base + ".hash"), disc};
+        if (extractDir.path.empty()) return checkContent(files, rec, titleKey, {});
+        const fs::path target = extractDir.path / (base + ".bin");
         tmd_io::OutputPolicy policy;
         policy.replace = false;
         tmd_io::OutputFile file;
@@ -414,10 +494,8 @@ private:
             writeErrno = errno;
             return false;
         };
-        if (!file.create(target.c_str(), policy)) writeErrno = errno;
-        Outcome result = writeErrno ? Outcome{Fault::write, ""}
-                         : disc     ? checkDisc(app, dir / (base + ".hash"), rec.size, rec.hash, titleKey, sink)
-                                    : checkPlain(app, rec.size, rec.index, rec.hash, titleKey, sink);
+        if (!file.create(extractDir.fd, (base + ".bin").c_str(), policy)) writeErrno = errno;
+        Outcome result = writeErrno ? Outcome{Fault::write, ""} : checkContent(files, rec, titleKey, sink);
         if (result.fault == Fault::none) {
             if (file.commit()) okDetail = "extracted to " + target.string();
             else writeErrno = errno;
@@ -434,6 +512,7 @@ private:
 
     const Options& o_;
     const Keys& k_;
+    std::mutex certs_;
 };
 
 }  // namespace
@@ -445,10 +524,10 @@ int main(int argc, char** argv) {
     loadKeys(out, o, keys);
     Inspector inspector(o, keys);
     int worst = 0;
-    for (const fs::path& t : o.tmds) {
-        const Report r = inspector.run(t);
-        out.emit(r);
-        worst = std::max(worst, exitStatus(r));
-    }
+    runSideBySide(o.tmds.size(), [&](size_t i) { return inspector.run(o.tmds[i]); },
+                  [&](const Report& r) {
+                      out.emit(r);
+                      worst = std::max(worst, exitStatus(r));
+                  });
     return worst;
 }

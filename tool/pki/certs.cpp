@@ -86,14 +86,20 @@ int cmdInit(const Args& args) {
     if (bitsArg && *bitsArg != "2048" && *bitsArg != "4096") die("--ca-bits takes 2048 or 4096");
     const int caBits = bitsArg && *bitsArg == "4096" ? 4096 : 2048;
 
-    std::filesystem::path dir(args.paths[0]);
-    dir /= layout && *layout == "root" ? "usr/etc/pki_data" : "X86/bin/pki_data";
-    auto in = [&](const char* n) { return (dir / n).string(); };
-    const std::string commonPath = in("common_dpki.aesKey"), caKeyPath = in("ca_dpki.rsa"),
-                      cpKeyPath = in("cp_dpki.rsa"), caCertPath = in("ca_dpki.cert"),
-                      cpCertPath = in("cp_dpki.cert");
+    std::string dir;
+    const int dirFd = keyFileDirectory(args.paths[0],
+                                       layout && *layout == "root"
+                                           ? std::vector<std::string>{"usr", "etc", "pki_data"}
+                                           : std::vector<std::string>{"X86", "bin", "pki_data"},
+                                       dir);
+    auto in = [&](const char* n) {
+        return Target{(std::filesystem::path(dir) / n).string(), dirFd, n};
+    };
+    const Target common = in("common_dpki.aesKey"), caKey = in("ca_dpki.rsa"),
+                 cpKey = in("cp_dpki.rsa"), caCertFile = in("ca_dpki.cert"),
+                 cpCertFile = in("cp_dpki.cert");
     // A second init would make every package of the first unverifiable.
-    checkDestinations({commonPath, caKeyPath, cpKeyPath, caCertPath, cpCertPath}, args.force());
+    checkDestinations({common, caKey, cpKey, caCertFile, cpCertFile}, args.force());
 
     Secret commonKey(16);
     randomBytes(commonKey.bytes.data(), commonKey.bytes.size());
@@ -108,16 +114,13 @@ int cmdInit(const Args& args) {
     Bytes cpCert = rsaCert("CP00000004", "Root-CA00000001", caSig, cp.key, 0);
     signRsa(ca.key, cpCert);
 
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) die("cannot create " + dir.string() + ": " + ec.message());
-    writeOutputs({{commonPath, commonKey.bytes.data(), commonKey.bytes.size(), true},
-                  {caKeyPath, caText.bytes.data(), caText.bytes.size(), true},
-                  {cpKeyPath, cpText.bytes.data(), cpText.bytes.size(), true},
-                  {caCertPath, caCert.data(), caCert.size(), false},
-                  {cpCertPath, cpCert.data(), cpCert.size(), false}},
+    writeOutputs({{common.path, commonKey.bytes.data(), commonKey.bytes.size(), true},
+                  {caKey.path, caText.bytes.data(), caText.bytes.size(), true},
+                  {cpKey.path, cpText.bytes.data(), cpText.bytes.size(), true},
+                  {caCertFile.path, caCert.data(), caCert.size(), false},
+                  {cpCertFile.path, cpCert.data(), cpCert.size(), false}},
                  args.force());
-    std::printf("development PKI written to %s\n", dir.string().c_str());
+    std::printf("development PKI written to %s\n", dir.c_str());
     return 0;
 }
 

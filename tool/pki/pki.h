@@ -84,10 +84,27 @@ std::optional<uint64_t> parseNumber(const std::string& text, uint64_t max);
 
 // ---- Files (files.cpp) ---------------------------------------------------
 
+// Where an output goes: a directory, open and locked for the whole run, and
+// the output's name in it, which is never followed.
+struct Target {
+    std::string path;  // as the caller gave it, for messages
+    int dirFd = -1;
+    std::string name;
+};
+
 // Refuses, before anything is made: the same file named for two outputs, a
 // destination that is not a regular file, and an existing one without
-// --force.
+// --force. Each path's directory is the caller's, opened as named and locked
+// for the run; a second run writing into it ends here.
 void checkDestinations(const std::vector<std::string>& paths, bool force);
+void checkDestinations(const std::vector<Target>& targets, bool force);
+
+// The directory `top` (the caller's, made when missing) and below it each of
+// `levels`, made or opened a level at a time, never through a link nor into
+// a level that another user owns (who could swap what is written there);
+// the last is locked for the run and returned. `shown` becomes its path.
+int keyFileDirectory(const std::string& top, const std::vector<std::string>& levels,
+                     std::string& shown);
 
 struct Output {
     std::string path;

@@ -6,8 +6,9 @@
 // Every file goes through the output module as key material: to a new name,
 // or over an existing regular file only with --force, never through a link,
 // device, FIFO or directory; private keys are owner-only from their first
-// byte. All destinations are checked before any key is made, and nothing is
-// written when one is refused.
+// byte. Every directory written into is locked for the run (one run per
+// directory). All destinations are checked before any key is made, and
+// nothing is written when one is refused.
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,10 @@
 #include "tool/tmd/build.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstdarg>
@@ -27,6 +31,7 @@ namespace tool {
 namespace {
 
 constexpr size_t kPathBytes = 4096;
+constexpr int kReadBack = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
@@ -52,9 +57,12 @@ StageResult readExact(const std::string& path, void* buffer, uint32_t length) {
     return {};
 }
 
-StageResult writeWhole(const std::string& path, const void* data, uint32_t length) {
+StageResult writeWhole(const OutputDir& dir, const std::string& name, const void* data,
+                       uint32_t length) {
+    const std::string path = dir.path(name);
     tmd_io::OutputFile out;
-    if (!out.create(path.c_str())) return StageResult::failure(format("file open failed %s\n", path.c_str()));
+    const bool created = dir.fd >= 0 ? out.create(dir.fd, name.c_str()) : out.create(path.c_str());
+    if (!created) return StageResult::failure(format("file open failed %s\n", path.c_str()));
     if (!out.write(data, length) || !out.commit())
         return StageResult::failure(format("file write failed %s\n", path.c_str()));
     return {};
@@ -258,7 +266,7 @@ StageResult encryptContents(const TitleConfig& title, const KeyFiles& keys, cons
 
     if (!(r = encryptAll(title, s.titleKey, out, workers, encrypted)).ok) return r;
     if (title.contents.empty()) return {};
-    return writeWhole(out.path(titleKeyFileName(title.tid)), encTitleKey, sizeof encTitleKey);
+    return writeWhole(out, titleKeyFileName(title.tid), encTitleKey, sizeof encTitleKey);
 }
 
 StageResult generateTmd(const TitleConfig& title, const KeyFiles& keys,
@@ -323,7 +331,7 @@ StageResult generateTmd(const TitleConfig& title, const KeyFiles& keys,
                            reinterpret_cast<char*>(name), reinterpret_cast<char*>(issuer),
                            tmd->data());
     if (!(r = signer.sign(tmd->data(), size)).ok) return r;
-    return writeWhole(out.path(tmdFileName(title.tid)), tmd->data(), size);
+    return writeWhole(out, tmdFileName(title.tid), tmd->data(), size);
 }
 
 StageResult verifyTmd(const std::vector<uint8_t>& tmd, const KeyFiles& keys, bool* verified) {
@@ -344,11 +352,20 @@ StageResult verifyTmd(const std::vector<uint8_t>& tmd, const KeyFiles& keys, boo
 }
 
 StageResult dumpTmd(uint64_t tid, const KeyFiles& keys, const OutputDir& out, int* status) {
+    // The TMD as written, read back without following a link: whatever was
+    // swapped in under its name meanwhile is not read.
     const std::string path = out.path(tmdFileName(tid));
     const char* name = path.c_str();
+    const int fd = out.fd >= 0 ? openat(out.fd, tmdFileName(tid).c_str(), kReadBack)
+                               : open(name, kReadBack);
+    if (fd < 0) return StageResult::failure(format("file open failed %s\n", name));
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{fd};
     struct stat st;
-    if (stat(name, &st) != 0) return StageResult::failure(format("file open failed %s\n", name));
-    if (S_ISDIR(st.st_mode)) return StageResult::failure(format("file read failed %s\n", name));
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return StageResult::failure(format("file read failed %s\n", name));
     switch (checkTmdFileSize(static_cast<uint64_t>(st.st_size), ES_TMD_MAX_BYTES)) {
         case TmdFileCheck::tooLarge:
             return StageResult::failure(format("TMD file %s is larger than a TMD of %u contents\n",
@@ -360,8 +377,13 @@ StageResult dumpTmd(uint64_t tid, const KeyFiles& keys, const OutputDir& out, in
     }
     const uint32_t fileSize = static_cast<uint32_t>(st.st_size);
     std::vector<uint8_t> buffer(ES_TMD_MAX_BYTES);
-    StageResult r = readExact(path, buffer.data(), fileSize);
-    if (!r.ok) return r;
+    for (uint32_t got = 0; got < fileSize;) {
+        const ssize_t n = pread(fd, buffer.data() + got, fileSize - got, got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return StageResult::failure(format("file read failed %s\n", name));
+        got += static_cast<uint32_t>(n);
+    }
+    StageResult r;
 
     const uint8_t* t = buffer.data();
     const uint16_t numContents = es_get_be16(t + tmd_layout::NUM_CONTENTS);
@@ -382,7 +404,7 @@ StageResult dumpTmd(uint64_t tid, const KeyFiles& keys, const OutputDir& out, in
     for (int i = 0; i < numContents; ++i) {
         const uint8_t* rec = t + tmd_layout::CONTENTS + ES_CONTENT_RECORD_BYTES * static_cast<uint32_t>(i);
         std::fflush(stdout);
-        if (!(r = writeWhole(out.path(contentRecordFileName(rec)), rec, ES_CONTENT_RECORD_BYTES)).ok)
+        if (!(r = writeWhole(out, contentRecordFileName(rec), rec, ES_CONTENT_RECORD_BYTES)).ok)
             return r;
     }
 

@@ -56,8 +56,12 @@ struct KeyFiles {
 bool keyFilesFromEnvironment(KeyFiles* files, std::string* error);
 
 // Where a title's outputs go: `dir`, or the current directory when empty.
+// With `fd` (a descriptor of that directory, held by the caller) the small
+// outputs are written and the TMD read back through it, never through what
+// its path may lead to meanwhile.
 struct OutputDir {
     std::string dir;
+    int fd = -1;
     std::string path(const std::string& name) const;
 };
 

@@ -10,6 +10,7 @@
 
 #include <getopt.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -18,7 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "io/output_file.h"
 #include "io/parallel.h"
+#include "tool/common/report.h"
 #include "tool/common/options.h"
 #include "tool/common/tmdcheck.h"
 #include "tool/common/version.h"
@@ -256,13 +259,60 @@ ParsedOptions processOptions(int argc, char** argv) {
     return o;
 }
 
+// Every name this run writes.
+std::vector<std::string> outputNames(const ParsedOptions& o) {
+    const tool::TitleConfig& t = o.title;
+    std::vector<std::string> names;
+    char name[32];
+    for (const tool::TitleContent& c : t.contents) {
+        std::snprintf(name, sizeof name, "%08x.app", c.cid);
+        names.push_back(name);
+        if (!t.disc) continue;
+        std::snprintf(name, sizeof name, "%08x.hash", c.cid);
+        names.push_back(name);
+    }
+    if (!t.contents.empty()) names.push_back(tool::titleKeyFileName(t.tid));
+    names.push_back(tool::tmdFileName(t.tid));
+    if (o.cmdOut) {
+        for (const tool::TitleContent& c : t.contents) {
+            ContentRecord rec{};
+            es_put_be32(rec.bytes + cmd_layout::CID, c.cid);
+            names.push_back(tool::contentRecordFileName(rec.bytes));
+        }
+        for (const ContentRecord& rec : t.records) names.push_back(tool::contentRecordFileName(rec.bytes));
+    }
+    return names;
+}
+
+// Before anything is written: the output directory (the current one) is
+// this run's alone, held open for the whole run so that every small output
+// is written in it by name, never through what stands there; and no output
+// name holds what an output is never put over (a directory, FIFO, device or
+// socket, or a link to one). A link to anything else or a file with other
+// names under an output's name is replaced when the output is written,
+// never written through.
+int claimOutputDirectory(const ParsedOptions& o) {
+    const int dir = tmd_io::openDirectory(".");
+    if (dir < 0) fail("cannot open the output directory: %s\n", std::strerror(errno));
+    if (!tmd_io::lockDirectory(dir)) {
+        if (errno == EWOULDBLOCK) fail("output directory is in use by another run\n");
+        fail("cannot lock the output directory: %s\n", std::strerror(errno));
+    }
+    for (const std::string& name : outputNames(o))
+        if (const char* kind = tmd_io::refusedEntry(dir, name.c_str()))
+            fail("file open failed %s: it is %s, not a regular file; nothing is written\n",
+                 name.c_str(), kind);
+    return dir;
+}
+
 int run(int argc, char** argv) {
     const ParsedOptions o = processOptions(argc, argv);
     tool::KeyFiles keys;
     std::string error;
     if (!tool::keyFilesFromEnvironment(&keys, &error)) fail("%s", error.c_str());
 
-    const tool::OutputDir here;  // the current directory
+    tool::OutputDir here;  // the current directory
+    here.fd = claimOutputDirectory(o);
     tool::Signer signer;
     // The token is reached before any content is encrypted, so that a wrong
     // PIN or a wrong key ends the run before it has written anything. A key

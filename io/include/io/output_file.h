@@ -1,5 +1,5 @@
 // The one way every program and library here writes a file. Outputs appear
-// under their final name only when complete: the data goes to a temporary in
+// under their final name only when complete: the data goes to a new file in
 // the same directory (an unnamed one where the file system offers it, so
 // that even a killed process leaves nothing behind; otherwise a hidden name
 // that cannot be guessed, created exclusively and never through a link),
@@ -8,7 +8,15 @@
 // removed on every failure. Temporaries with a name are also removed when
 // the process is ended by SIGINT, SIGTERM or SIGHUP, which then ends it as
 // it would have.
+//
+// Everything happens relative to a descriptor of the output directory, and
+// the output's own name is never followed: a link under it is replaced, not
+// written through, and a file with several names is replaced under this one
+// only. Someone who can add to the directory (a group-shared output
+// directory) can therefore neither redirect an output nor have it rewrite
+// another file, before or during the run.
 #pragma once
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -22,19 +30,30 @@ namespace tmd_io {
 // How an output treats what already stands under its name.
 struct OutputPolicy {
     // Key material: the name must be new or a regular file (never a link,
-    // device, FIFO or directory), and a new file gets exactly `mode` less
-    // the umask. Otherwise the name is what a truncating open would reach:
-    // through a link to its target; a device, FIFO or file with several
-    // names is written in place, as is an existing file in a directory we
-    // may not add to; the permissions are those of the file replaced.
+    // device, FIFO or directory; EINVAL, EISDIR), and the new file gets
+    // exactly `mode` less the umask.
     bool keyMaterial = false;
-    // Whether an existing file may be replaced; if not, create() refuses it
-    // (EEXIST) and commit() never puts the new file over one that appeared
-    // meanwhile.
+    // Whether an existing file may be replaced; if not, create() refuses any
+    // entry under the name (EEXIST) and commit() never puts the new file
+    // over one that appeared meanwhile.
     bool replace = true;
     // Permission bits of a new file, before the umask.
     mode_t mode = 0666;
+    // The caller named this path itself (utilFwrite's contract): a device,
+    // FIFO or socket that the path reaches, through links too, is written
+    // in place (/dev/null, /dev/stdout), and an existing regular file in a
+    // directory that cannot be added to is rewritten in place. Without it
+    // (a name the program derives, the default) a device, FIFO, socket or
+    // directory under the name, or a link to one, is refused (EINVAL,
+    // EISDIR) and nothing is written in place; any other link is replaced.
+    bool callerNamed = false;
 };
+// In every case a directory under the name is refused (EISDIR). Outside key
+// material a read-only file is refused too (EACCES, as opening it for
+// writing would be), and a regular file of the caller's own with no other
+// name passes its permissions on to the file that replaces it, as
+// truncating it would have kept them; every other new file gets `mode`
+// less the umask.
 
 class OutputFile {
 public:
@@ -43,10 +62,17 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Creates the temporary file for `name`. False (errno set) on failure:
-    // EISDIR for a directory of that name, EEXIST when replacing is not
-    // allowed, EINVAL for key material whose name is not a regular file.
-    bool create(const char* name, const OutputPolicy& policy = {});
+    // Creates the new file for `name` (one path component) in the directory
+    // `dirFd`, which the output keeps its own descriptor of: the caller may
+    // close it at once, and renaming or replacing the directory's path
+    // meanwhile changes nothing. False (errno set) on failure: EISDIR for a
+    // directory of that name, EEXIST when replacing is not allowed, EINVAL
+    // for a name with a slash and, per the policy, for a link, device, FIFO
+    // or socket under the name.
+    bool create(int dirFd, const char* name, const OutputPolicy& policy = {});
+    // The same for a path: its directory part is the caller's and is opened
+    // as named (links included); its last component is treated as above.
+    bool create(const char* path, const OutputPolicy& policy = {});
     // Writes all `len` bytes; `done` receives the count actually written.
     bool write(const void* data, size_t len, size_t* done = nullptr);
     // Best effort: from now on, writes whose buffer, length and place in the
@@ -69,7 +95,8 @@ public:
     int fd() const { return fd_; }
 
 private:
-    bool openInPlace(const char* name, mode_t mode);
+    bool begin(const OutputPolicy& policy);
+    bool openInPlace(const struct stat* file);
     template <class Create>
     bool claimTemporaryName(Create create);
     bool openTemporary(mode_t mode);
@@ -90,6 +117,34 @@ private:
     std::string tmpName_;      // in dirFd_, when the temporary has a name
     std::string finalName_;    // in dirFd_
 };
+
+// What an entry of this type is called in a refusal ("a symbolic link",
+// "a directory", "a FIFO", "a device", "a socket"); null for a regular file.
+const char* entryKind(mode_t mode);
+
+// What stands under `name` in `dirFd` that no output of a derived name is
+// put over, in the words of a refusal: a directory, FIFO, device or socket
+// ("a FIFO"), or a link to one of those ("a link to a device"); null when
+// nothing, a regular file or a link that the output would replace is there.
+// For checking every output name before a run writes anything.
+const char* refusedEntry(int dirFd, const char* name);
+
+// The directory at `path`, opened as named (links included: the caller chose
+// it) for use as an output directory; -1 and errno on failure.
+int openDirectory(const char* path);
+
+// The subdirectory `name` of `dirFd`, made (0777 less the umask) when
+// missing, opened without following a link: -1 with errno ELOOP for a link,
+// ENOTDIR for anything else that is not a directory, EPERM for a directory
+// that belongs to another user (who could swap what is written into it).
+int openSubdirectory(int dirFd, const char* name);
+
+// One run per output directory: takes an exclusive lock on the directory
+// `dirFd` (flock: nothing is left behind) that lasts until every descriptor
+// sharing this open of it is closed, which the end of the process does.
+// False with errno EWOULDBLOCK when another run holds it; true too on a file
+// system that keeps no such locks.
+bool lockDirectory(int dirFd);
 
 // Whether temporaries may be unnamed (O_TMPFILE) where the file system
 // offers it; on by default. Off, every temporary gets a name, as on file

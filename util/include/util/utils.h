@@ -9,10 +9,17 @@
 // (status 1) after "file open failed %s" / "file read failed %s".
 void utilFread(const char* path, void* buffer, uint32_t length);
 // Create or replace path with length bytes of data, or end the process
-// (status 1) after "file open failed %s" / "file write failed %s". A regular
-// file is replaced atomically: a failed write leaves any earlier file as it
-// was.
+// (status 1) after "file open failed %s" / "file write failed %s". The file
+// is replaced atomically, a failed write leaving any earlier file as it was:
+// a link under the path's last component is replaced, not followed, and so
+// is a file with several names; a device, FIFO or socket the path reaches
+// (/dev/null, /dev/stdout) is written in place.
 void utilFwrite(const char* path, const void* data, uint32_t length);
+// The same for `name` (one component), a name the caller derives, in the
+// directory open as `dirFd`: nothing under the name is ever written in
+// place; a device, FIFO, socket or directory there is refused ("file open
+// failed %s").
+void utilFwriteAt(int dirFd, const char* name, const void* data, uint32_t length);
 
 // utilVerify2 on the certificate file; ES_ERR_UNSUPPORTED_CERT for a file
 // larger than the largest layout (1280 bytes). A missing or unreadable file
