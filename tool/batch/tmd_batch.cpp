@@ -306,7 +306,13 @@ TitleOutcome buildTitle(const ManifestTitle& t, const Manifest& m, const json& s
     std::error_code ec;
     auto attempt = [&]() -> std::string {
         if (!fs::create_directory(staging, ec)) return "cannot create " + staging.string() + ": " + ec.message();
-        const tool::OutputDir dir{staging.string()};
+        tool::OutputDir dir{staging.string()};
+        dir.fd = tmd_io::openDirectory(staging.c_str());
+        if (dir.fd < 0) return "cannot open " + staging.string() + ": " + std::strerror(errno);
+        struct Closer {
+            int fd;
+            ~Closer() { ::close(fd); }
+        } closer{dir.fd};
         auto encrypted = std::make_unique<tool::EncryptedContents>();
         std::vector<uint8_t> tmd;
         tool::StageResult s = tool::encryptContents(t.config, m.keys, dir, workers, encrypted.get());
