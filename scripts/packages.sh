@@ -6,12 +6,14 @@
 
 # Configure and build the programs and libraries (p11-kit, for signing on
 # PKCS#11 tokens, is found through pkg-config; toml++ and nlohmann-json read
-# and write tmd-batch's manifest, record and report).
+# and write tmd-batch's manifest, record and report; nlohmann-json also
+# tmd-inspect's JSON).
 pkgs_build="cmake ninja-build g++ pkg-config libssl-dev libp11-kit-dev libtomlplusplus-dev nlohmann-json3-dev"
 # The test suite: GoogleTest, and the independent references it checks
 # against (the openssl command line, Python's cryptography, NIST vectors,
-# SoftHSM2 as a PKCS#11 token).
-pkgs_test="libgtest-dev openssl python3 python3-cryptography python3-cryptography-vectors softhsm2"
+# SoftHSM2 as a PKCS#11 token, p11-kit's server and client module for a
+# token on another host).
+pkgs_test="libgtest-dev openssl python3 python3-cryptography python3-cryptography-vectors softhsm2 p11-kit p11-kit-modules"
 # Benchmarks.
 pkgs_bench="libbenchmark-dev"
 # The constant-time check (scripts/ct_check.sh): valgrind and its headers.
@@ -46,7 +48,13 @@ need_packages() {
     echo "  sudo sh -c 'apt-get update && $install'" >&2
     return 1
   fi
+  # One line while it works; apt's whole log only when it fails.
   echo "installing ${missing[*]}" >&2
-  DEBIAN_FRONTEND=noninteractive apt-get update
-  DEBIAN_FRONTEND=noninteractive $install
+  local log rc=0
+  log=$(mktemp) || return 1
+  { DEBIAN_FRONTEND=noninteractive apt-get update -q &&
+    DEBIAN_FRONTEND=noninteractive $install -q; } >"$log" 2>&1 || rc=$?
+  [ "$rc" -eq 0 ] || { echo "installing the packages failed:" >&2; cat "$log" >&2; }
+  rm -f "$log"
+  return "$rc"
 }

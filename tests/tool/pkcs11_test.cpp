@@ -3,8 +3,17 @@
 // bytes the key file gives, and every way the token can refuse must end the
 // run with one line that does not show the PIN, and no TMD.
 //
-// Without SoftHSM2 the tests skip, unless TMD_REQUIRE_SOFTHSM is set (CI).
+// Without SoftHSM2 (or p11-kit's server, for the remote token) the tests
+// skip, unless TMD_REQUIRE_SOFTHSM is set (CI).
 
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <p11-kit/p11-kit.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <memory>
@@ -25,6 +34,59 @@ struct Token {
     std::string error;
 };
 std::unique_ptr<Token> token;
+
+// SoftHSM2 accepts CKA_ALWAYS_AUTHENTICATE only on a key being made (an
+// imported key's attribute is read-only), so the keys that ask for the PIN at
+// every signature are made from a PEM key's numbers. Empty, or what failed.
+std::string createAlwaysAuthenticateKey(const fs::path& pem, const char* label, uint8_t id) {
+    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(pem.c_str(), "r"), std::fclose);
+    std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(f ? PEM_read_PrivateKey(f.get(), nullptr, nullptr, nullptr)
+                                                         : nullptr,
+                                                       EVP_PKEY_free);
+    if (!key) return "cannot read " + pem.string();
+    const char* names[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,         OSSL_PKEY_PARAM_RSA_D,
+                           OSSL_PKEY_PARAM_RSA_FACTOR1,   OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                           OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    const CK_ATTRIBUTE_TYPE types[] = {CKA_MODULUS,   CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT, CKA_PRIME_1,
+                                       CKA_PRIME_2,   CKA_EXPONENT_1,      CKA_EXPONENT_2,       CKA_COEFFICIENT};
+    Bytes numbers[std::size(names)];
+    CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+    CK_KEY_TYPE type = CKK_RSA;
+    CK_BBOOL yes = CK_TRUE;
+    std::vector<CK_ATTRIBUTE> attrs{{CKA_CLASS, &cls, sizeof cls},
+                                    {CKA_KEY_TYPE, &type, sizeof type},
+                                    {CKA_TOKEN, &yes, sizeof yes},
+                                    {CKA_PRIVATE, &yes, sizeof yes},
+                                    {CKA_SENSITIVE, &yes, sizeof yes},
+                                    {CKA_SIGN, &yes, sizeof yes},
+                                    {CKA_ALWAYS_AUTHENTICATE, &yes, sizeof yes},
+                                    {CKA_LABEL, const_cast<char*>(label), static_cast<CK_ULONG>(std::strlen(label))},
+                                    {CKA_ID, &id, 1}};
+    for (size_t i = 0; i < std::size(names); ++i) {
+        BIGNUM* bn = nullptr;
+        if (!EVP_PKEY_get_bn_param(key.get(), names[i], &bn)) return "not an RSA key: " + pem.string();
+        numbers[i].resize(static_cast<size_t>(BN_num_bytes(bn)));
+        BN_bn2bin(bn, numbers[i].data());
+        BN_free(bn);
+        attrs.push_back({types[i], numbers[i].data(), static_cast<CK_ULONG>(numbers[i].size())});
+    }
+    setenv("SOFTHSM2_CONF", (token->dir.path() / "softhsm2.conf").c_str(), 1);
+    CK_FUNCTION_LIST* m = p11_kit_module_load(kSoftHsm, 0);
+    if (!m) return "cannot load SoftHSM2";
+    CK_RV rv = p11_kit_module_initialize(m);
+    CK_SLOT_ID slots[8];
+    CK_ULONG count = std::size(slots);
+    CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
+    CK_OBJECT_HANDLE object;
+    if (rv == CKR_OK) rv = m->C_GetSlotList(CK_TRUE, slots, &count);
+    if (rv == CKR_OK) rv = m->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s);
+    if (rv == CKR_OK)
+        rv = m->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(kPin)), std::strlen(kPin));
+    if (rv == CKR_OK) rv = m->C_CreateObject(s, attrs.data(), attrs.size(), &object);
+    p11_kit_module_finalize(m);
+    p11_kit_module_release(m);
+    return rv == CKR_OK ? "" : "SoftHSM2 does not make a CKA_ALWAYS_AUTHENTICATE key: " + std::to_string(rv);
+}
 
 class Pkcs11Test : public ToolTest {
 protected:
@@ -68,6 +130,8 @@ protected:
                 return;
             }
         }
+        token->error = createAlwaysAuthenticateKey(d / "cp.pem", "cp-always", 7);
+        if (token->error.empty()) token->error = createAlwaysAuthenticateKey(d / "other.pem", "other-always", 8);
     }
 
     void SetUp() override {
@@ -101,6 +165,7 @@ TEST_F(Pkcs11Test, TokenSignedTmdIsTheFileSignedTmd) {
         {"TMD_SIGNING_KEY=" + kByPath + "&pin-value=" + kPin},
         {"TMD_SIGNING_KEY=pkcs11:object=cp;id=%01?module-name=softhsm2&pin-source=file:" + file("pin").string()},
         {"TMD_SIGNING_KEY=pkcs11:token=publisher;object=cp", "TMD_PKCS11_PIN=" + std::string(kPin)},
+        {"TMD_SIGNING_KEY=pkcs11:token=publisher;object=cp-always", "TMD_PKCS11_PIN=" + std::string(kPin)},
         {"TMD_SIGNING_KEY=pkcs11:object=cp?module-path=" TMD_P11_FAULT_MODULE "&pin-value=" + std::string(kPin),
          "TMD_P11_FAULT=x509"},
         {"TMD_SIGNING_KEY=pkcs11:object=cp?module-path=" TMD_P11_FAULT_MODULE "&pin-value=" + std::string(kPin),
@@ -233,9 +298,15 @@ TEST_F(Pkcs11Test, CertificateSignedOnTheTokenIsTheFileSignedOne) {
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::string> e = env();
     e.push_back("TMD_PKCS11_PIN=" + std::string(kPin));
-    r = run(certCommand("token.cert", "pkcs11:token=publisher;object=other?module-name=softhsm2"), dir_.path(), e);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(readFile(file("token.cert")), readFile(file("file.cert")));
+    for (const char* object : {"other", "other-always"}) {
+        SCOPED_TRACE(object);
+        r = run(certCommand("token.cert", std::string("pkcs11:token=publisher;object=") + object +
+                                              "?module-name=softhsm2"),
+                dir_.path(), e);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(readFile(file("token.cert")), readFile(file("file.cert")));
+        fs::remove(file("token.cert"));
+    }
 
     r = run(certCommand("pin.cert", "pkcs11:object=other?module-name=softhsm2&pin-value=" + std::string(kPin)),
             dir_.path(), env());
@@ -243,6 +314,53 @@ TEST_F(Pkcs11Test, CertificateSignedOnTheTokenIsTheFileSignedOne) {
     EXPECT_NE(r.err.find("pin-value"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("7c1e"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(file("pin.cert")));
+}
+
+// The token on another host: SoftHSM2 behind `p11-kit server`, reached
+// through p11-kit's client module, signs the bytes the key file does, also
+// with a key that asks for the PIN at every signature.
+TEST_F(Pkcs11Test, TokenBehindP11KitServerSignsTheSameTmd) {
+    const std::string client = std::string(TMD_P11_MODULE_DIR) + "/p11-kit-client.so";
+    if (run({"sh", "-c", "command -v p11-kit"}).status != 0 || !fs::exists(client)) {
+        const char* why = "p11-kit server or its client module is not installed (Debian p11-kit, p11-kit-modules)";
+        if (std::getenv("TMD_REQUIRE_SOFTHSM")) FAIL() << why;
+        GTEST_SKIP() << why;
+    }
+    // The server goes to the background holding its standard streams, so they
+    // go to files: a pipe would never see its end.
+    const fs::path socket = dir_.path() / "p11.sock";
+    auto r = run({"sh", "-c", "exec p11-kit server --sh --provider \"$0\" --name \"$1\" pkcs11:token=publisher "
+                              ">server.env 2>server.err </dev/null",
+                  kSoftHsm, socket.string()},
+                 dir_.path(), env());
+    const std::string started = std::string(reinterpret_cast<const char*>(readFile(file("server.env")).data()),
+                                            fs::file_size(file("server.env")));
+    ASSERT_EQ(r.status, 0) << started;
+    const size_t at = started.find("P11_KIT_SERVER_PID=");
+    ASSERT_NE(at, std::string::npos) << started;
+    struct Server {
+        pid_t pid;
+        ~Server() {
+            if (pid > 0) kill(pid, SIGTERM);
+        }
+    } server{static_cast<pid_t>(std::atoi(started.c_str() + at + 19))};
+    ASSERT_GT(server.pid, 0);
+
+    makeContent("a.bin", Bytes(40000, 0x33));
+    const std::vector<std::string> title{"-O", "-T", "0x300000044", "-n", "a.bin", "-c", "5", "-i", "0", "-d"};
+    r = tmd(title);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Bytes fileSigned = readFile(file("300000044.tmd"));
+    for (const char* object : {"cp", "cp-always"}) {
+        SCOPED_TRACE(object);
+        fs::remove(file("300000044.tmd"));
+        r = tmdToken(title, {"TMD_SIGNING_KEY=pkcs11:token=publisher;object=" + std::string(object) +
+                                 "?module-path=" + client,
+                             "P11_KIT_SERVER_ADDRESS=unix:path=" + socket.string(),
+                             "TMD_PKCS11_PIN=" + std::string(kPin)});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(readFile(file("300000044.tmd")), fileSigned);
+    }
 }
 
 }  // namespace

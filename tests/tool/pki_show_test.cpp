@@ -44,6 +44,8 @@ TEST_F(PkiShowTest, KeysAndCertificatesShowOneFingerprintAndNoSecret) {
                       caPrint = sha256(ca.data() + 0x1C8, 256);
     const std::string devPrint = sha256(pub.data(), pub.size());
     ASSERT_EQ(readFile(file("dev.cert")).size(), 384u);
+    makeContent("a.bin", Bytes(10, 1));
+    ASSERT_EQ(tmd({"-O", "-T", "0x300000041", "-n", "a.bin", "-c", "1", "-i", "0"}).status, 0);
 
     const struct {
         fs::path path;
@@ -58,6 +60,9 @@ TEST_F(PkiShowTest, KeysAndCertificatesShowOneFingerprintAndNoSecret) {
         {file("dev.priv"), "sect233r1 private key, 30 bytes", devPrint},
         {file("dev.pub"), "sect233r1 public key, 60 bytes", devPrint},
         {file("dev.cert"), "certificate, 384 bytes", devPrint},
+        // A TMD also begins with a signature type; it is no broken certificate.
+        {file("300000041.tmd"), "TMD (title metadata; tmd-inspect checks it), 520 bytes\n"
+                                "  title ID: 0x0000000300000041\n", ""},
     };
     const std::string secrets[] = {toHex(commonKey()), toHex(readFile(file("dev.priv")))};
     for (const auto& c : cases) {

@@ -30,7 +30,12 @@ struct Pin {
     std::array<char, kMaxPin> text{};
     size_t len = 0;
     bool present = false;
-    ~Pin() { csl_wipe(text.data(), text.size()); }
+    ~Pin() { wipe(); }
+    void wipe() {
+        csl_wipe(text.data(), text.size());
+        len = 0;
+        present = false;
+    }
     bool set(const char* value, size_t n) {
         if (n >= text.size()) return false;
         std::memcpy(text.data(), value, n);
@@ -201,6 +206,11 @@ struct TokenKey::State {
     CK_SLOT_ID slot = 0;
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
     bool loggedIn = false;
+    // A key with CKA_ALWAYS_AUTHENTICATE takes the PIN again for every
+    // signature, so the PIN is kept (and wiped with the key) only for such a key.
+    Pin pin;
+    bool protectedPath = false;  // the PIN is entered on the token itself
+    bool alwaysAuthenticate = false;
     CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
     CK_KEY_TYPE keyType = CKK_VENDOR_DEFINED;
     CK_MECHANISM_TYPE mechanism = CKM_RSA_PKCS;
@@ -234,6 +244,7 @@ struct TokenKey::State {
     bool loadModules(P11KitUri* uri, std::string* error);
     bool findToken(P11KitUri* uri, std::string* error);
     bool login(P11KitUri* uri, std::string* error);
+    bool contextLogin(std::string* error);
     bool findKey(std::string* error);
     bool readPublicHalf(std::string* error);
     bool chooseMechanism(std::string* error);
@@ -355,7 +366,6 @@ bool TokenKey::State::login(P11KitUri* uri, std::string* error) {
     if (rv != CKR_OK) return fail(error, "cannot query the token: " + rvText(rv) + " for " + name);
     if (info.flags & CKF_USER_PIN_LOCKED) return fail(error, "the token's user PIN is locked for " + name);
 
-    Pin pin;
     std::string why;
     if (const char* value = p11_kit_uri_get_pin_value(uri)) {
         const bool ok = pin.set(value, std::strlen(value));
@@ -371,16 +381,17 @@ bool TokenKey::State::login(P11KitUri* uri, std::string* error) {
     rv = fn->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
     if (rv != CKR_OK) return fail(error, "cannot open a session on the token: " + rvText(rv) + " for " + name);
 
+    protectedPath = info.flags & CKF_PROTECTED_AUTHENTICATION_PATH;
     if (pin.present) {
         rv = fn->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.text.data()), pin.len);
-    } else if (info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) {
+    } else if (protectedPath) {
         rv = fn->C_Login(session, CKU_USER, nullptr, 0);
     } else if (info.flags & CKF_LOGIN_REQUIRED) {
         return fail(error, "no PIN for " + name + " (give pin-value, pin-source or TMD_PKCS11_PIN)");
     } else {
         return true;
     }
-    csl_wipe(pin.text.data(), pin.text.size());
+    if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) pin.wipe();
     switch (rv) {
         case CKR_OK:
             loggedIn = true;
@@ -422,6 +433,13 @@ bool TokenKey::State::findKey(std::string* error) {
     std::vector<uint8_t> type;
     if (attribute(key, CKA_KEY_TYPE, &type) && type.size() == sizeof keyType)
         std::memcpy(&keyType, type.data(), sizeof keyType);
+    std::vector<uint8_t> always;
+    alwaysAuthenticate = attribute(key, CKA_ALWAYS_AUTHENTICATE, &always) && always.size() == sizeof(CK_BBOOL) &&
+                         always[0] == CK_TRUE;
+    if (!alwaysAuthenticate) pin.wipe();
+    if (alwaysAuthenticate && !pin.present && !protectedPath)
+        return fail(error, "no PIN for " + name + ", whose key asks for it at every signature (give pin-value, "
+                           "pin-source or TMD_PKCS11_PIN)");
     return keyType != CKK_RSA || readPublicHalf(error);
 }
 
@@ -465,6 +483,26 @@ bool TokenKey::State::chooseMechanism(std::string* error) {
         return true;
     }
     return fail(error, "the token offers neither CKM_RSA_PKCS nor CKM_RSA_X_509 signing for " + name);
+}
+
+// Logs in for the one operation just initialised; the token refuses C_Sign
+// without it for a key with CKA_ALWAYS_AUTHENTICATE.
+bool TokenKey::State::contextLogin(std::string* error) {
+    const CK_RV rv = pin.present ? fn->C_Login(session, CKU_CONTEXT_SPECIFIC,
+                                               reinterpret_cast<CK_UTF8CHAR_PTR>(pin.text.data()), pin.len)
+                                 : fn->C_Login(session, CKU_CONTEXT_SPECIFIC, nullptr, 0);
+    switch (rv) {
+        case CKR_OK:
+            return true;
+        case CKR_PIN_INCORRECT:
+        case CKR_PIN_INVALID:
+        case CKR_PIN_LEN_RANGE:
+            return fail(error, "wrong PIN for the signature of " + name);
+        case CKR_PIN_LOCKED:
+            return fail(error, "the token's user PIN is locked for " + name);
+        default:
+            return fail(error, "cannot log in for the signature: " + rvText(rv) + " for " + name);
+    }
 }
 
 TokenKey::TokenKey(std::unique_ptr<State> state) : s_(std::move(state)) {}
@@ -541,6 +579,7 @@ bool TokenKey::fillSig(int32_t sigLength, uint8_t* object, int32_t objectSize, s
     std::array<uint8_t, kMaxModulus> sig{};
     CK_ULONG sigLen = k;
     CK_RV rv = s_->fn->C_SignInit(s_->session, &mech, s_->key);
+    if (rv == CKR_OK && s_->alwaysAuthenticate && !s_->contextLogin(error)) return false;
     if (rv == CKR_OK) rv = s_->fn->C_Sign(s_->session, block.data(), len, sig.data(), &sigLen);
     if (rv != CKR_OK) return s_->fail(error, "the token failed to sign: " + rvText(rv) + " for " + s_->name);
     if (sigLen == 0 || sigLen > k)

@@ -8,8 +8,10 @@
 // p11-kit registers it) or, without either, from every module registered with
 // p11-kit. The PIN comes from pin-value, from pin-source (a file whose first
 // line is the PIN) or from TMD_PKCS11_PIN; it is wiped once the token has
-// accepted or refused it and never appears in a message: messages name the
-// URI as shownPkcs11Uri gives it.
+// accepted or refused it, unless the key asks for it at every signature
+// (CKA_ALWAYS_AUTHENTICATE: a context-specific login between C_SignInit and
+// C_Sign), in which case it is wiped with the key. It never appears in a
+// message: messages name the URI as shownPkcs11Uri gives it.
 #pragma once
 #include <cstdint>
 #include <memory>

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <nlohmann/json.hpp>
+
 #include "es/tmd.h"
 
 namespace tool {
@@ -89,63 +91,58 @@ std::string escapeText(const std::string& s) {
     return o;
 }
 
-std::string jsonString(const std::string& s) {
-    std::string o = "\"";
+nlohmann::ordered_json jsonText(const std::string& s) {
+    nlohmann::ordered_json j = s;
+    try {
+        (void)j.dump();
+        return j;
+    } catch (const nlohmann::json::type_error&) {
+        // not UTF-8: each byte becomes the code point of its value
+    }
+    std::string text;
     for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            o.push_back('\\');
-            o.push_back(static_cast<char>(c));
-        } else if (c < 0x20 || c >= 0x7F) {
-            char b[8];
-            std::snprintf(b, sizeof b, "\\u%04x", c);
-            o += b;
+        if (c < 0x80) {
+            text.push_back(static_cast<char>(c));
         } else {
-            o.push_back(static_cast<char>(c));
+            text.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
         }
     }
-    return o + "\"";
+    return text;
 }
 
-std::string tmdJson(const uint8_t* t) {
+nlohmann::ordered_json tmdJson(const uint8_t* t) {
     const uint16_t numContents = es_get_be16(t + tmd_layout::NUM_CONTENTS);
-    std::string j = "{";
-    auto num = [&](const char* k, unsigned long long v, bool comma = true) {
-        j += "\"" + std::string(k) + "\": " + std::to_string(v) + (comma ? ", " : "");
-    };
-    auto str = [&](const char* k, const std::string& v) {
-        j += "\"" + std::string(k) + "\": " + jsonString(v) + ", ";
-    };
-    num("sigType", es_get_be32(t + tmd_layout::SIG_TYPE));
-    str("issuer", issuerText(t));
-    num("version", t[tmd_layout::VERSION]);
-    num("sysVersion", es_get_be64(t + tmd_layout::SYS_VERSION));
-    num("caCrlVersion", t[tmd_layout::CA_CRL_VERSION]);
-    num("signerCrlVersion", t[tmd_layout::SIGNER_CRL_VERSION]);
-    num("titleType", es_get_be32(t + tmd_layout::TITLE_TYPE));
-    auto id = [&](const char* k, unsigned long long v, int digits) {
+    auto id = [](unsigned long long v, int digits) {
         char text[24];
         std::snprintf(text, sizeof text, "%0*llx", digits, v);
-        str(k, text);
+        return std::string(text);
     };
-    id("titleId", es_get_be64(t + tmd_layout::TITLE_ID), 16);
-    str("reserved", hexString(t + tmd_layout::RESERVED, tmd_layout::RESERVED_BYTES));
-    id("groupId", es_get_be16(t + tmd_layout::GROUP_ID), 4);
-    num("accessRights", es_get_be32(t + tmd_layout::ACCESS_RIGHTS));
-    num("titleVersion", es_get_be16(t + tmd_layout::TITLE_VERSION));
-    num("numContents", numContents);
-    num("bootIndex", es_get_be16(t + tmd_layout::BOOT_INDEX));
-    j += "\"contents\": [";
+    nlohmann::ordered_json j;
+    j["sigType"] = es_get_be32(t + tmd_layout::SIG_TYPE);
+    j["issuer"] = jsonText(issuerText(t));
+    j["version"] = t[tmd_layout::VERSION];
+    j["sysVersion"] = es_get_be64(t + tmd_layout::SYS_VERSION);
+    j["caCrlVersion"] = t[tmd_layout::CA_CRL_VERSION];
+    j["signerCrlVersion"] = t[tmd_layout::SIGNER_CRL_VERSION];
+    j["titleType"] = es_get_be32(t + tmd_layout::TITLE_TYPE);
+    j["titleId"] = id(es_get_be64(t + tmd_layout::TITLE_ID), 16);
+    j["reserved"] = hexString(t + tmd_layout::RESERVED, tmd_layout::RESERVED_BYTES);
+    j["groupId"] = id(es_get_be16(t + tmd_layout::GROUP_ID), 4);
+    j["accessRights"] = es_get_be32(t + tmd_layout::ACCESS_RIGHTS);
+    j["titleVersion"] = es_get_be16(t + tmd_layout::TITLE_VERSION);
+    j["numContents"] = numContents;
+    j["bootIndex"] = es_get_be16(t + tmd_layout::BOOT_INDEX);
+    nlohmann::ordered_json contents = nlohmann::ordered_json::array();
     for (int i = 0; i < numContents; ++i) {
         const uint8_t* rec = record(t, i);
-        if (i) j += ", ";
-        j += "{";
-        id("cid", es_get_be32(rec + cmd_layout::CID), 8);
-        num("index", es_get_be16(rec + cmd_layout::INDEX));
-        num("type", es_get_be16(rec + cmd_layout::TYPE));
-        num("size", es_get_be64(rec + cmd_layout::SIZE));
-        j += "\"hash\": \"" + hexString(rec + cmd_layout::HASH, 20) + "\"}";
+        contents.push_back({{"cid", id(es_get_be32(rec + cmd_layout::CID), 8)},
+                            {"index", es_get_be16(rec + cmd_layout::INDEX)},
+                            {"type", es_get_be16(rec + cmd_layout::TYPE)},
+                            {"size", es_get_be64(rec + cmd_layout::SIZE)},
+                            {"hash", hexString(rec + cmd_layout::HASH, 20)}});
     }
-    j += "]}";
+    j["contents"] = std::move(contents);
     return j;
 }
 

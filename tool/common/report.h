@@ -5,16 +5,18 @@
 #include <cstdio>
 #include <string>
 
+#include <nlohmann/json_fwd.hpp>
+
 namespace tool {
 
 // Prints the fields of a TMD whose buffer holds at least
 // ES_GetTmdSize(numContents) bytes, in the dump layout.
 void printTmdReport(FILE* out, const uint8_t* tmd);
 
-// The same fields as one JSON object (no trailing newline). Numbers are JSON
-// numbers, except the IDs (title, group, content), which are fixed-width
-// lower-case hexadecimal strings, and the reserved area and hashes (hex).
-std::string tmdJson(const uint8_t* tmd);
+// The same fields as one JSON object. Numbers are JSON numbers, except the
+// IDs (title, group, content), which are fixed-width lower-case hexadecimal
+// strings, and the reserved area and hashes (hex).
+nlohmann::ordered_json tmdJson(const uint8_t* tmd);
 
 // Lower-case hexadecimal text of a byte string.
 std::string hexString(const uint8_t* p, size_t n);
@@ -23,8 +25,9 @@ std::string hexString(const uint8_t* p, size_t n);
 // the backslash, become \xNN.
 std::string escapeText(const std::string& s);
 
-// JSON string literal of a byte text (escapes quotes, backslashes and
-// control characters; bytes above 0x7F as \u00XX).
-std::string jsonString(const std::string& s);
+// A byte text as a JSON string: UTF-8 text as it is; any other byte string
+// (a name or issuer from an untrusted file) byte for byte as the code points
+// U+0000 to U+00FF, so that nothing is lost or refused.
+nlohmann::ordered_json jsonText(const std::string& s);
 
 }  // namespace tool

@@ -2,6 +2,8 @@
 // checked, what failed and what was not checked.
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "tool/common/inspect.h"
 #include "tool/common/report.h"
 
@@ -103,38 +105,38 @@ void printText(FILE* out, const Report& r) {
 }
 
 std::string jsonLine(const Report& r) {
-    using tool::jsonString;
+    using tool::jsonText;
+    using Json = nlohmann::ordered_json;
     const int status = exitStatus(r);
-    std::string j = "{\"schemaVersion\": " + std::to_string(kSchemaVersion);
-    j += ", \"file\": " + jsonString(r.file);
-    j += ", \"result\": " + jsonString(resultName(r));
-    j += ", \"exitStatus\": " + std::to_string(status);
-    j += std::string(", \"ok\": ") + (status == 0 ? "true" : "false");
-    j += ", \"error\": " + (r.error.empty() ? std::string("null") : jsonString(r.error));
-    j += ", \"tmd\": " + (r.tmd.empty() ? std::string("null") : tool::tmdJson(r.tmd.data()));
-    j += ", \"checks\": [";
-    for (size_t i = 0; i < r.checks.size(); ++i) {
-        const Check& c = r.checks[i];
-        if (i) j += ", ";
-        j += "{\"name\": " + jsonString(c.name) + ", \"status\": " + jsonString(statusName(c.status)) +
-             ", \"detail\": " + jsonString(c.detail);
+    Json j;
+    j["schemaVersion"] = kSchemaVersion;
+    j["file"] = jsonText(r.file);
+    j["result"] = resultName(r);
+    j["exitStatus"] = status;
+    j["ok"] = status == 0;
+    j["error"] = r.error.empty() ? Json(nullptr) : jsonText(r.error);
+    j["tmd"] = r.tmd.empty() ? Json(nullptr) : tool::tmdJson(r.tmd.data());
+    Json checks = Json::array();
+    for (const Check& c : r.checks) {
+        Json check = {{"name", jsonText(c.name)}, {"status", statusName(c.status)}, {"detail", jsonText(c.detail)}};
         if (c.content >= 0) {
             char cid[16];
             std::snprintf(cid, sizeof cid, "%08x", static_cast<unsigned>(c.cid));
-            j += ", \"content\": " + std::to_string(c.content) + ", \"cid\": \"" + cid +
-                 "\", \"layout\": " + (c.disc ? "\"disc\"" : "\"plain\"");
+            check["content"] = c.content;
+            check["cid"] = cid;
+            check["layout"] = c.disc ? "disc" : "plain";
         }
-        j += "}";
+        checks.push_back(std::move(check));
     }
-    j += "], \"summary\": {";
-    for (Group g : kGroups) {
-        if (g != Group::signature) j += ", ";
-        j += std::string("\"") + groupName(g) + "\": \"" + statusName(stateOf(r, g).status) + "\"";
-    }
-    j += "}, \"hints\": [";
-    for (size_t i = 0; i < r.hints.size(); ++i) j += (i ? ", " : "") + jsonString(r.hints[i]);
-    j += "]}\n";
-    return j;
+    j["checks"] = std::move(checks);
+    Json summary = Json::object();
+    for (Group g : kGroups) summary[groupName(g)] = statusName(stateOf(r, g).status);
+    j["summary"] = std::move(summary);
+    Json hints = Json::array();
+    for (const std::string& h : r.hints) hints.push_back(jsonText(h));
+    j["hints"] = std::move(hints);
+    // ASCII only, so that the line is the same whatever the reader's locale.
+    return j.dump(-1, ' ', true) + "\n";
 }
 
 }  // namespace inspect

@@ -10,6 +10,7 @@
 
 #include "csl/ecc.h"
 #include "es/cert.h"
+#include "es/tmd.h"
 #include "tool/common/inspect.h"
 #include "tool/common/pki_files.h"
 #include "tool/common/report.h"
@@ -107,6 +108,20 @@ bool showRawKey(const std::string& path, const Bytes& b, const Heading& head) {
 
 void showCert(const std::string& path, const Bytes& b, const Heading& head) {
     const inspect::Cert cert = inspect::describeCert(path, b);
+    // A TMD begins with a signature type too; its size, from its own content
+    // count, tells it from a damaged certificate.
+    if (!cert.problem.empty() && b.size() >= tmd_layout::HEADER_BYTES &&
+        b.size() == ES_GetTmdSize(es_get_be16(b.data() + tmd_layout::NUM_CONTENTS))) {
+        head("TMD (title metadata; tmd-inspect checks it)");
+        char titleId[24];
+        std::snprintf(titleId, sizeof titleId, "0x%016llx",
+                      static_cast<unsigned long long>(es_get_be64(b.data() + tmd_layout::TITLE_ID)));
+        showField("title ID", titleId);
+        const char* issuer = reinterpret_cast<const char*>(b.data() + tmd_layout::ISSUER);
+        showField("issuer", shown(std::string(issuer, strnlen(issuer, ES_ISSUER_BYTES))));
+        showField("contents", std::to_string(es_get_be16(b.data() + tmd_layout::NUM_CONTENTS)));
+        return;
+    }
     if (!cert.problem.empty()) die(path + " is not a usable certificate: " + cert.problem);
     const ES_CertLayout* l = ES_GetCertLayout(cert.sigType, cert.keyType);
     const uint8_t* key = cert.bytes.data() + l->publicKey;
