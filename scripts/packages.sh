@@ -5,8 +5,10 @@
 # Sourced, not run: . scripts/packages.sh; need_packages build test
 
 # Configure and build the programs and libraries (p11-kit, for signing on
-# PKCS#11 tokens, is found through pkg-config; nlohmann-json writes JSON).
-pkgs_build="cmake ninja-build g++ pkg-config libssl-dev libp11-kit-dev nlohmann-json3-dev"
+# PKCS#11 tokens, is found through pkg-config; toml++ and nlohmann-json read
+# and write tmd-batch's manifest, record and report; nlohmann-json also
+# tmd-inspect's JSON).
+pkgs_build="cmake ninja-build g++ pkg-config libssl-dev libp11-kit-dev libtomlplusplus-dev nlohmann-json3-dev"
 # The test suite: GoogleTest, and the independent references it checks
 # against (the openssl command line, Python's cryptography, NIST vectors,
 # SoftHSM2 as a PKCS#11 token, p11-kit's server and client module for a
@@ -20,7 +22,7 @@ pkgs_ct="valgrind"
 pkgs_fuzz="clang-14 libclang-rt-14-dev"
 # The aarch64 cross build and its emulated test run (scripts/cross-aarch64.sh
 # first adds the arm64 architecture to dpkg).
-pkgs_cross_aarch64="g++-aarch64-linux-gnu qemu-user libssl-dev:arm64 libgtest-dev:arm64 libp11-kit-dev:arm64"
+pkgs_cross_aarch64="g++-aarch64-linux-gnu qemu-user libssl-dev:arm64 libgtest-dev:arm64 libp11-kit-dev:arm64 libtomlplusplus-dev:arm64"
 
 # need_packages GROUP...: the packages of the groups that are not installed
 # are installed when running as root (apt-get update once, then apt-get

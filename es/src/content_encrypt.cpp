@@ -12,6 +12,7 @@
 #include "es/tmd.h"
 #include "io/output_file.h"
 #include "io/stream_pipeline.h"
+#include "output_path.h"
 
 namespace {
 
@@ -148,6 +149,12 @@ int32_t ES_EncryptContent(const char* path, uint32_t cid, uint16_t index, const 
 
 int32_t ES_EncryptContentSized(const char* path, uint32_t cid, uint16_t index,
                                const uint8_t key[16], uint8_t hashOut[20], uint64_t* plainBytes) {
+    return ES_EncryptContentSizedIn(nullptr, path, cid, index, key, hashOut, plainBytes);
+}
+
+int32_t ES_EncryptContentSizedIn(const char* outDir, const char* path, uint32_t cid,
+                                 uint16_t index, const uint8_t key[16], uint8_t hashOut[20],
+                                 uint64_t* plainBytes) {
     if (plainBytes) *plainBytes = 0;
     ContentEncryptContext ctx;
     int32_t result = ES_EncryptContentReset(&ctx, index, key);
@@ -159,7 +166,7 @@ int32_t ES_EncryptContentSized(const char* path, uint32_t cid, uint16_t index,
     char name[32];
     std::snprintf(name, sizeof name, "%08x.%s", cid, "app");
     tmd_io::OutputFile out;
-    if (!out.create(name)) return ES_ERR_FILE_OPEN;
+    if (!out.create(es_outputPath(outDir, name).c_str())) return ES_ERR_FILE_OPEN;
 
     // Space for the whole output up front: a regular file's ciphertext is
     // its size rounded up to whole blocks.

@@ -11,6 +11,7 @@
 #include "es/disk_layout.h"
 #include "io/output_file.h"
 #include "io/stream_pipeline.h"
+#include "output_path.h"
 
 namespace {
 
@@ -123,6 +124,13 @@ int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16]
 
 int32_t encryptDiskContentSized(const char* path, uint32_t cid, const uint8_t key[16],
                                 uint8_t hashOut[20], uint64_t* plainBytes) {
+    const int32_t r = encryptDiskContentIn(nullptr, path, cid, key, hashOut, plainBytes);
+    if (r == ES_DISK_FATAL) std::exit(1);
+    return r;
+}
+
+int32_t encryptDiskContentIn(const char* outDir, const char* path, uint32_t cid,
+                             const uint8_t key[16], uint8_t hashOut[20], uint64_t* plainBytes) {
     if (plainBytes) *plainBytes = 0;
     if (!path || !key || !hashOut || !plainBytes) return ES_ERR_INVALID;
     tmd_io::FilePtr in(std::fopen(path, "rb"));
@@ -134,7 +142,7 @@ int32_t encryptDiskContentSized(const char* path, uint32_t cid, const uint8_t ke
     char name[32];
     std::snprintf(name, sizeof name, "%08x.%s", cid, "app");
     tmd_io::OutputFile app;
-    if (!app.create(name)) return ES_ERR_FILE_OPEN;
+    if (!app.create(es_outputPath(outDir, name).c_str())) return ES_ERR_FILE_OPEN;
 
     // Space for the whole encrypted file up front: every started block of
     // data becomes a full output block.
@@ -155,16 +163,12 @@ int32_t encryptDiskContentSized(const char* path, uint32_t cid, const uint8_t ke
     int32_t r = encryptStreamTo(in.get(), BlockSink{&app, -1}, key, table.data(),
                                 SUPERBLOCK_HASH_TABLE_ENTRIES, &slots, plainBytes);
     in.reset();
-    if (r == ES_DISK_FATAL) {
-        app.discard();
-        std::exit(1);
-    }
-    if (r != 0) return r;
+    if (r != 0) return r;  // the output is discarded with `app`
     if (!app.commit()) return ES_ERR_FILE_WRITE;
 
     std::snprintf(name, sizeof name, "%08x.hash", cid);
     tmd_io::OutputFile hashFile;
-    if (!hashFile.create(name)) return ES_ERR_FILE_OPEN;
+    if (!hashFile.create(es_outputPath(outDir, name).c_str())) return ES_ERR_FILE_OPEN;
     if (!hashFile.write(table.data(), size_t{slots} * SHA1_DIGEST_BYTES) || !hashFile.commit())
         return ES_ERR_FILE_WRITE;
 

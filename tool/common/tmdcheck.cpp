@@ -42,6 +42,26 @@ std::vector<uint8_t> withoutLeadingZeros(const uint8_t* p, size_t n) {
 
 }  // namespace
 
+bool isAllowedTitleType(uint32_t t) {
+    switch (t) {
+        case 0x1: case 0x5: case 0x9: case 0x11: case 0x19:
+        case 0x21: case 0x29: case 0x31: case 0x39:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool isAllowedContentType(uint16_t t) {
+    switch (t) {
+        case 0x0000: case 0x0001: case 0x0003: case 0x4001:
+        case 0x4003: case 0x8001: case 0xC001:
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::vector<std::string> checkContentLists(const ContentLists& l) {
     const char* const kIndexMsg =
         "content index has to be zero based and less than the number of contents %d\n";

@@ -34,6 +34,11 @@ struct ContentLists {
 // the stages may index their 512-entry tables with them.
 std::vector<std::string> checkContentLists(const ContentLists& lists);
 
+// The title types and content types a title may carry (tmd -C and -t; the
+// manifest of tmd-batch).
+bool isAllowedTitleType(uint32_t type);
+bool isAllowedContentType(uint16_t type);
+
 enum class TmdFileCheck {
     ok,
     tooLarge,      // larger than a TMD of ES_MAX_CONTENTS records

@@ -14,3 +14,8 @@ int32_t encryptDiskContent(const char* path, uint32_t cid, const uint8_t key[16]
 // reports for the input).
 int32_t encryptDiskContentSized(const char* path, uint32_t cid, const uint8_t key[16],
                                 uint8_t hashOut[20], uint64_t* plainBytes);
+// As encryptDiskContentSized, writing into the directory outDir (null or
+// empty: the current directory), and returning ES_DISK_FATAL (after its
+// message, with no partial output) where that call ends the process.
+int32_t encryptDiskContentIn(const char* outDir, const char* path, uint32_t cid,
+                             const uint8_t key[16], uint8_t hashOut[20], uint64_t* plainBytes);

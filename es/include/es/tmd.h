@@ -126,6 +126,11 @@ int32_t ES_EncryptContent(const char* path, uint32_t cid, uint16_t index, const 
 // input is a pipe or changes while it is read.
 int32_t ES_EncryptContentSized(const char* path, uint32_t cid, uint16_t index,
                                const uint8_t key[16], uint8_t hashOut[20], uint64_t* plainBytes);
+// As ES_EncryptContentSized, writing "%08x.app" into the directory outDir
+// (null or empty: the current directory).
+int32_t ES_EncryptContentSizedIn(const char* outDir, const char* path, uint32_t cid,
+                                 uint16_t index, const uint8_t key[16], uint8_t hashOut[20],
+                                 uint64_t* plainBytes);
 
 // Disc layout geometry.
 constexpr uint32_t DVD_DATA_BYTES_PER_SUPERBLOCK = 2031616;
