@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "es/tmd.h"
 #include "tool/common/report.h"
 #include "tool/common/tmdcheck.h"
@@ -14,7 +16,7 @@
 
 namespace {
 
-constexpr size_t kTmdBufferBytes = 484 + 36 * ES_MAX_CONTENTS;
+constexpr size_t kTmdBufferBytes = ES_TMD_MAX_BYTES;
 
 FILE* devNull() {
     static FILE* f = std::fopen("/dev/null", "w");
@@ -34,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint16_t numContents = es_get_be16(tmd.get() + tmd_layout::NUM_CONTENTS);
     if (numContents > ES_MAX_CONTENTS) std::abort();
     tool::printTmdReport(devNull(), tmd.get());
-    (void)tool::tmdJson(tmd.get());
+    (void)tool::tmdJson(tmd.get()).dump();
     for (uint32_t i = 0; i < numContents; ++i) {
         const std::string name =
             tool::contentRecordFileName(tmd.get() + tmd_layout::CONTENTS + ES_CONTENT_RECORD_BYTES * i);

@@ -202,9 +202,14 @@ constexpr uint8_t gfMul(uint8_t a, uint8_t b) {
 }
 
 constexpr uint8_t sboxByDefinition(uint8_t x) {
-    uint8_t inv = 0;
-    for (int y = 1; y < 256 && x; ++y)
-        if (gfMul(x, static_cast<uint8_t>(y)) == 1) inv = static_cast<uint8_t>(y);
+    // x^254 is the inverse (and 0 for 0); by squaring, so that every
+    // compiler's constant evaluation stays within its step limit.
+    uint8_t inv = 1;
+    uint8_t base = x;
+    for (int e = 254; e; e >>= 1) {
+        if (e & 1) inv = gfMul(inv, base);
+        base = gfMul(base, base);
+    }
     uint8_t r = 0x63;
     for (int i = 0; i < 5; ++i) r ^= static_cast<uint8_t>((inv << i) | (inv >> (8 - i)));
     return r;
