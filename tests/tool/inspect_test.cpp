@@ -114,6 +114,7 @@ TEST_F(InspectTest, IntactPackagesVerifyWhereverThePkiIsFound) {
         args.insert(args.end(), {"300000040.tmd", "300000041.tmd"});
         auto r = inspect(args, c.env);
         EXPECT_EQ(r.text.status, 0) << r.text.out << r.text.err;
+        EXPECT_EQ(r.text.err, "") << "no progress outside a terminal";
         EXPECT_TRUE(has(r.text.out, "== 300000040.tmd\nTMD fields:\n"));
         EXPECT_LT(r.text.out.find("== 300000040.tmd"), r.text.out.find("== 300000041.tmd")) << "checked side by side, "
                                                                                              "reported in order";

@@ -446,8 +446,10 @@ int run(const Options& o) {
                 progress.add(1, bytes[i]);
                 const std::string name = tool::batch::titleDirName(mine[i]->config.tid);
                 std::lock_guard<std::mutex> hold(printing);
-                if (outcomes[i].status == "built") std::printf("built %s\n", name.c_str());
-                else std::fprintf(stderr, "%s: %s\n", name.c_str(), outcomes[i].error.c_str());
+                progress.clearFor([&] {
+                    if (outcomes[i].status == "built") std::printf("built %s\n", name.c_str());
+                    else std::fprintf(stderr, "%s: %s\n", name.c_str(), outcomes[i].error.c_str());
+                });
             }
         };
         // Titles side by side hold slots of the process's one budget, as

@@ -89,6 +89,12 @@ void Progress::add(uint64_t items, uint64_t bytes) {
     bytes_ += bytes;
 }
 
+void Progress::clearFor(const std::function<void()>& print) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (active_ && drawn_ > 0) draw(true);
+    print();
+}
+
 void Progress::finish() {
     if (!active_) return;
     {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,6 +28,10 @@ public:
     // under way, what the process has read stands for their bytes where
     // the system tells it.
     void add(uint64_t items, uint64_t bytes);
+    // Runs `print` with the line taken off the terminal, so that what it
+    // writes there starts at the margin and is not blanked by the next
+    // redraw; the line comes back at that redraw. Not alongside finish().
+    void clearFor(const std::function<void()>& print);
     // Stops redrawing and clears the line; also done on destruction.
     void finish();
 

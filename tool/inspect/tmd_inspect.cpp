@@ -35,6 +35,7 @@
 #include "io/small_file.h"
 #include "tool/common/inspect.h"
 #include "tool/common/pki_files.h"
+#include "tool/common/progress.h"
 #include "tool/common/report.h"
 #include "tool/common/version.h"
 
@@ -282,6 +283,30 @@ Record recordAt(const Bytes& tmd, int i) {
             es_get_be16(rec + cmd_layout::TYPE), es_get_be64(rec + cmd_layout::SIZE), rec + cmd_layout::HASH};
 }
 
+fs::path packageDir(const Options& o, const fs::path& tmdPath) {
+    return !o.dir.empty() ? o.dir : tmdPath.has_parent_path() ? tmdPath.parent_path() : ".";
+}
+
+// What checking a TMD's contents reads, for the progress line: the sizes of
+// the content files it names. Only a regular file is read ahead, since a
+// pipe or a device named as the TMD would not give the same bytes twice;
+// what cannot be read counts for nothing.
+uint64_t contentBytes(const Options& o, const fs::path& tmdPath) {
+    std::error_code ec;
+    if (!fs::is_regular_file(tmdPath, ec)) return 0;
+    Report r;
+    uint32_t tmdSize = 0;
+    if (!readTmd(tmdPath, r, tmdSize).empty()) return 0;
+    const fs::path dir = packageDir(o, tmdPath);
+    uint64_t total = 0;
+    const int numContents = es_get_be16(r.tmd.data() + tmd_layout::NUM_CONTENTS);
+    for (int i = 0; i < numContents; ++i) {
+        const uint64_t size = fs::file_size(dir / (hexId(recordAt(r.tmd, i).cid, 8) + ".app"), ec);
+        if (!ec) total += size;
+    }
+    return total;
+}
+
 // The hint for a content whose file has the size of the other layout.
 std::string layoutHint(const std::string& name, const Record& rec, bool disc, bool forced, uint64_t actual) {
     char type[8];
@@ -346,7 +371,7 @@ public:
         uint32_t tmdSize = 0;
         r.error = readTmd(tmdPath, r, tmdSize);
         if (!r.error.empty()) return r;
-        const fs::path dir = !o_.dir.empty() ? o_.dir : tmdPath.has_parent_path() ? tmdPath.parent_path() : ".";
+        const fs::path dir = packageDir(o_, tmdPath);
         const uint64_t titleId = es_get_be64(r.tmd.data() + tmd_layout::TITLE_ID);
         const int numContents = es_get_be16(r.tmd.data() + tmd_layout::NUM_CONTENTS);
 
@@ -523,11 +548,25 @@ int main(int argc, char** argv) {
     Keys keys;
     loadKeys(out, o, keys);
     Inspector inspector(o, keys);
+    // Contents are read only when there is a key to decrypt them with.
+    const bool readsContents = !o.signatureOnly && keys.haveCommon;
+    std::vector<uint64_t> bytes(o.tmds.size());
+    uint64_t totalBytes = 0;
+    if (readsContents)
+        for (size_t i = 0; i < o.tmds.size(); ++i) totalBytes += bytes[i] = contentBytes(o, o.tmds[i]);
+    tool::Progress progress("TMDs", o.tmds.size(), totalBytes);
     int worst = 0;
-    runSideBySide(o.tmds.size(), [&](size_t i) { return inspector.run(o.tmds[i]); },
-                  [&](const Report& r) {
-                      out.emit(r);
-                      worst = std::max(worst, exitStatus(r));
-                  });
+    runSideBySide(
+        o.tmds.size(),
+        [&](size_t i) {
+            Report r = inspector.run(o.tmds[i]);
+            progress.add(1, bytes[i]);
+            return r;
+        },
+        [&](const Report& r) {
+            progress.clearFor([&] { out.emit(r); });
+            worst = std::max(worst, exitStatus(r));
+        });
+    progress.finish();
     return worst;
 }
