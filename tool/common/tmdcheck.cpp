@@ -3,12 +3,12 @@
 #include <sys/stat.h>
 
 #include <array>
-#include <cstdarg>
 #include <cstdio>
 
 #include "csl/wipe.h"
 #include "es/cert.h"
 #include "io/output_file.h"
+#include "tool/common/report.h"
 #include "util/rsautil.h"
 #include "util/utils.h"
 
@@ -17,20 +17,6 @@ namespace tool {
 namespace {
 
 constexpr int kMaxContents = static_cast<int>(ES_MAX_CONTENTS);
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    va_list again;
-    va_copy(again, ap);
-    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
-    va_end(ap);
-    std::string s(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(s.data(), s.size() + 1, fmt, again);
-    va_end(again);
-    return s;
-}
 
 uint16_t recordIndex(const ContentRecord& r) { return es_get_be16(r.bytes + cmd_layout::INDEX); }
 uint32_t recordCid(const ContentRecord& r) { return es_get_be32(r.bytes + cmd_layout::CID); }

@@ -7,7 +7,6 @@
 #include <cerrno>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,20 +31,6 @@ namespace {
 
 constexpr size_t kPathBytes = 4096;
 constexpr int kReadBack = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    va_list again;
-    va_copy(again, ap);
-    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
-    va_end(ap);
-    std::string s(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(s.data(), s.size() + 1, fmt, again);
-    va_end(again);
-    return s;
-}
 
 // The whole-file helpers' policy and messages, without ending the process.
 StageResult readExact(const std::string& path, void* buffer, uint32_t length) {
