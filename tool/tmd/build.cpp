@@ -336,9 +336,13 @@ StageResult verifyTmd(const std::vector<uint8_t>& tmd, const KeyFiles& keys, boo
     return {};
 }
 
-StageResult dumpTmd(uint64_t tid, const KeyFiles& keys, const OutputDir& out, int* status) {
-    // The TMD as written, read back without following a link: whatever was
-    // swapped in under its name meanwhile is not read.
+namespace {
+
+// The TMD as written, read back without following a link: whatever was
+// swapped in under its name meanwhile is not read. buffer holds
+// ES_TMD_MAX_BYTES, the first fileSize of them read.
+StageResult readBackTmd(uint64_t tid, const OutputDir& out, std::vector<uint8_t>* buffer,
+                        uint32_t* fileSize) {
     const std::string path = out.path(tmdFileName(tid));
     const char* name = path.c_str();
     const int fd = out.fd >= 0 ? openat(out.fd, tmdFileName(tid).c_str(), kReadBack)
@@ -360,15 +364,26 @@ StageResult dumpTmd(uint64_t tid, const KeyFiles& keys, const OutputDir& out, in
         default:
             break;
     }
-    const uint32_t fileSize = static_cast<uint32_t>(st.st_size);
-    std::vector<uint8_t> buffer(ES_TMD_MAX_BYTES);
-    for (uint32_t got = 0; got < fileSize;) {
-        const ssize_t n = pread(fd, buffer.data() + got, fileSize - got, got);
+    *fileSize = static_cast<uint32_t>(st.st_size);
+    buffer->assign(ES_TMD_MAX_BYTES, 0);
+    for (uint32_t got = 0; got < *fileSize;) {
+        const ssize_t n = pread(fd, buffer->data() + got, *fileSize - got, got);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return StageResult::failure(format("file read failed %s\n", name));
         got += static_cast<uint32_t>(n);
     }
-    StageResult r;
+    return {};
+}
+
+}  // namespace
+
+StageResult dumpTmd(uint64_t tid, const KeyFiles& keys, const OutputDir& out, int* status) {
+    std::vector<uint8_t> buffer;
+    uint32_t fileSize = 0;
+    StageResult r = readBackTmd(tid, out, &buffer, &fileSize);
+    if (!r.ok) return r;
+    const std::string path = out.path(tmdFileName(tid));
+    const char* name = path.c_str();
 
     const uint8_t* t = buffer.data();
     const uint16_t numContents = es_get_be16(t + tmd_layout::NUM_CONTENTS);
