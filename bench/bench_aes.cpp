@@ -11,6 +11,7 @@
 #include "csl/aes.h"
 #include "csl/aes_bulk.h"
 #include "csl/cpu.h"
+#include "bench_support.h"
 #include "ttable_aes.h"
 
 namespace {
@@ -22,17 +23,8 @@ constexpr size_t kLanes = 64;
 constexpr size_t kLaneBytes = 31744;
 const uint8_t kKey[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 
-std::vector<uint8_t> input(size_t n) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 131 + 7);
-    return v;
-}
-
-struct PathScope {
-    uint32_t saved = csl_cpu_features();
-    explicit PathScope(const benchmark::State& st) { csl_cpu_set_mask(st.range(0) ? ~0u : 0u); }
-    ~PathScope() { csl_cpu_set_mask(saved); }
-};
+using bench::input;
+using bench::PathScope;
 
 void bytes(benchmark::State& st, size_t n) {
     st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * n));

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <toml++/toml.h>
 
+#include "es/cert.h"
 #include "tool/common/pki_files.h"
 #include "tool/common/tmdcheck.h"
 
@@ -326,7 +327,7 @@ void readPki(Checker& c, const toml::table& root, bool tokenSigns, Manifest* m) 
         }
     }
     const std::pair<const std::string*, uint64_t> files[] = {
-        {&m->keys.commonKey, 16}, {&m->keys.cert, 768}, {&m->keys.rsa, tokenSigns ? 0 : 1}};
+        {&m->keys.commonKey, 16}, {&m->keys.cert, ES_GetCertLayout(ES_SIG_RSA2048, ES_PUBKEY_RSA2048)->size}, {&m->keys.rsa, tokenSigns ? 0 : 1}};
     for (const auto& [path, minBytes] : files) {
         if (minBytes == 0) continue;
         struct stat st {};

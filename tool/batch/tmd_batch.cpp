@@ -352,21 +352,60 @@ uint64_t inputBytes(const ManifestTitle& t) {
     return total;
 }
 
+// The manifest's problems in line order, at most kMaxProblems of them.
+void printProblems(const std::string& manifest, std::vector<tool::batch::Problem> problems) {
+    std::stable_sort(problems.begin(), problems.end(),
+                     [](const auto& a, const auto& b) { return a.line < b.line; });
+    for (size_t i = 0; i < problems.size() && i < kMaxProblems; ++i) {
+        const auto& p = problems[i];
+        std::fprintf(stderr, "%s:%d: %s%s%s\n", manifest.c_str(), p.line, p.key.c_str(),
+                     p.key.empty() ? "" : ": ", p.message.c_str());
+    }
+    if (problems.size() > kMaxProblems)
+        std::fprintf(stderr, "%s: %zu more problems\n", manifest.c_str(), problems.size() - kMaxProblems);
+}
+
+// The --report file of this shard; false, said on stderr, when it cannot be written.
+bool writeReport(const Options& o, const Manifest& m, const std::vector<const ManifestTitle*>& mine,
+                 const std::vector<TitleOutcome>& outcomes, size_t built, size_t failed) {
+    const size_t n = mine.size();
+    std::error_code ec;
+    json titles = json::array();
+    for (size_t i = 0; i < n; ++i) {
+        const std::string name = tool::batch::titleDirName(mine[i]->config.tid);
+        const fs::path dir = m.out / name;
+        json files = json::array();
+        if (outcomes[i].status != "failed")
+            for (const std::string& f : outputNames(dir))
+                files.push_back({{"name", f}, {"size", fs::file_size(dir / f, ec)}, {"sha1", sha1Of(dir / f)}});
+        titles.push_back({{"id", name},
+                          {"status", outcomes[i].status},
+                          {"error", outcomes[i].error.empty() ? json(nullptr) : json(outcomes[i].error)},
+                          {"seconds", outcomes[i].seconds},
+                          {"directory", dir.string()},
+                          {"files", std::move(files)}});
+    }
+    const json report = {{"manifest", fs::absolute(o.manifest).string()},
+                         {"out", m.out.string()},
+                         {"shard", std::to_string(o.shard) + "/" + std::to_string(o.shards)},
+                         {"built", built},
+                         {"up-to-date", n - built - failed},
+                         {"failed", failed},
+                         {"titles", std::move(titles)}};
+    if (!writeOutput(o.report, report.dump(2) + "\n")) {
+        std::fprintf(stderr, "cannot write the report %s: %s\n", o.report.c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 int run(const Options& o) {
     const char* uri = std::getenv("TMD_SIGNING_KEY");
     Manifest m;
     std::vector<tool::batch::Problem> problems;
     tool::batch::readManifest(o.manifest, uri && *uri, &m, &problems);
     if (!problems.empty()) {
-        std::stable_sort(problems.begin(), problems.end(),
-                         [](const auto& a, const auto& b) { return a.line < b.line; });
-        for (size_t i = 0; i < problems.size() && i < kMaxProblems; ++i) {
-            const auto& p = problems[i];
-            std::fprintf(stderr, "%s:%d: %s%s%s\n", o.manifest.c_str(), p.line, p.key.c_str(),
-                         p.key.empty() ? "" : ": ", p.message.c_str());
-        }
-        if (problems.size() > kMaxProblems)
-            std::fprintf(stderr, "%s: %zu more problems\n", o.manifest.c_str(), problems.size() - kMaxProblems);
+        printProblems(o.manifest, std::move(problems));
         return 1;
     }
 
@@ -479,34 +518,7 @@ int run(const Options& o) {
     else
         std::printf("%zu built, %zu up to date, %zu failed\n", built, n - built - failed, failed);
 
-    if (!o.report.empty()) {
-        json titles = json::array();
-        for (size_t i = 0; i < n; ++i) {
-            const std::string name = tool::batch::titleDirName(mine[i]->config.tid);
-            const fs::path dir = m.out / name;
-            json files = json::array();
-            if (outcomes[i].status != "failed")
-                for (const std::string& f : outputNames(dir))
-                    files.push_back({{"name", f}, {"size", fs::file_size(dir / f, ec)}, {"sha1", sha1Of(dir / f)}});
-            titles.push_back({{"id", name},
-                              {"status", outcomes[i].status},
-                              {"error", outcomes[i].error.empty() ? json(nullptr) : json(outcomes[i].error)},
-                              {"seconds", outcomes[i].seconds},
-                              {"directory", dir.string()},
-                              {"files", std::move(files)}});
-        }
-        const json report = {{"manifest", fs::absolute(o.manifest).string()},
-                             {"out", m.out.string()},
-                             {"shard", std::to_string(o.shard) + "/" + std::to_string(o.shards)},
-                             {"built", built},
-                             {"up-to-date", n - built - failed},
-                             {"failed", failed},
-                             {"titles", std::move(titles)}};
-        if (!writeOutput(o.report, report.dump(2) + "\n")) {
-            std::fprintf(stderr, "cannot write the report %s: %s\n", o.report.c_str(), std::strerror(errno));
-            return 1;
-        }
-    }
+    if (!o.report.empty() && !writeReport(o, m, mine, outcomes, built, failed)) return 1;
     ::close(outFd);
     return failed ? 2 : 0;
 }

@@ -18,6 +18,9 @@ void printTmdReport(FILE* out, const uint8_t* tmd);
 // strings, and the reserved area and hashes (hex).
 nlohmann::ordered_json tmdJson(const uint8_t* tmd);
 
+// printf into a string: the messages a stage returns for its caller to print.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // Lower-case hexadecimal text of a byte string.
 std::string hexString(const uint8_t* p, size_t n);
 

@@ -3,12 +3,12 @@
 #include <sys/stat.h>
 
 #include <array>
-#include <cstdarg>
 #include <cstdio>
 
 #include "csl/wipe.h"
 #include "es/cert.h"
 #include "io/output_file.h"
+#include "tool/common/report.h"
 #include "util/rsautil.h"
 #include "util/utils.h"
 
@@ -17,20 +17,8 @@ namespace tool {
 namespace {
 
 constexpr int kMaxContents = static_cast<int>(ES_MAX_CONTENTS);
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    va_list again;
-    va_copy(again, ap);
-    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
-    va_end(ap);
-    std::string s(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(s.data(), s.size() + 1, fmt, again);
-    va_end(again);
-    return s;
-}
+// The content-publishing certificate: RSA-2048 signed, of an RSA-2048 key.
+const uint32_t kRsa2048CertBytes = ES_GetCertLayout(ES_SIG_RSA2048, ES_PUBKEY_RSA2048)->size;
 
 uint16_t recordIndex(const ContentRecord& r) { return es_get_be16(r.bytes + cmd_layout::INDEX); }
 uint32_t recordCid(const ContentRecord& r) { return es_get_be32(r.bytes + cmd_layout::CID); }
@@ -137,18 +125,20 @@ TmdFileCheck checkTmdRecords(const uint8_t* tmd, uint32_t fileSize) {
 std::string signingKeyMismatch(const char* certPath, const std::string& keyName,
                                const std::vector<uint8_t>& modulus,
                                const std::vector<uint8_t>& exponent) {
+    const uint32_t rsa2048 = ES_GetPubKeyBytes(ES_PUBKEY_RSA2048);
     const std::vector<uint8_t> n = withoutLeadingZeros(modulus.data(), modulus.size());
-    if (n.size() != 256 || !(n[0] & 0x80)) return "the key of " + keyName + " is not RSA-2048";
-    // 768 bytes reach the names and the key of the RSA-2048-signed layout;
-    // the RSA-4096-signed one keeps its key further on.
-    uint8_t cert[1024];
-    utilFread(certPath, cert, 768);
+    if (n.size() != rsa2048 || !(n[0] & 0x80)) return "the key of " + keyName + " is not RSA-2048";
+    // The RSA-2048-signed layout's size reaches its names and key; the
+    // RSA-4096-signed one keeps its key further on.
+    const uint32_t first = kRsa2048CertBytes;
+    uint8_t cert[ES_CERT_MAX_BYTES];
+    utilFread(certPath, cert, first);
     uint32_t len = 0;
     const uint8_t* key = ES_GetCertPubKey(cert, &len);
-    if (!key || len != 256)
+    if (!key || len != rsa2048)
         return std::string("the certificate ") + certPath + " holds no RSA-2048 key";
-    const uint32_t keyEnd = static_cast<uint32_t>(key - cert) + len + 4;  // modulus, then exponent
-    if (keyEnd > 768) utilFread(certPath, cert, keyEnd);
+    const uint32_t keyEnd = static_cast<uint32_t>(key - cert) + len + ES_CERT_EXPONENT_BYTES;
+    if (keyEnd > first) utilFread(certPath, cert, keyEnd);
     if (withoutLeadingZeros(key, len) != n ||
         withoutLeadingZeros(key + len, 4) != withoutLeadingZeros(exponent.data(), exponent.size()))
         return "the key of " + keyName + " does not match the certificate " + certPath;
@@ -159,10 +149,11 @@ std::string keyFileMismatch(const char* keyPath, const char* certPath) {
     {
         // The TMD stage reports a certificate without names in its own words.
         struct stat st;
-        if (stat(certPath, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 768) return "";
+        if (stat(certPath, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < kRsa2048CertBytes)
+            return "";
         tmd_io::FilePtr c(std::fopen(certPath, "rb"));
-        uint8_t cert[768], issuer[64], name[64];
-        if (!c || std::fread(cert, 1, sizeof cert, c.get()) != sizeof cert ||
+        uint8_t cert[ES_CERT_MAX_BYTES], issuer[ES_ISSUER_BYTES], name[ES_CERT_NAME_BYTES];
+        if (!c || std::fread(cert, 1, kRsa2048CertBytes, c.get()) != kRsa2048CertBytes ||
             ES_GetCertNames(cert, issuer, name) != 0)
             return "";
     }

@@ -263,7 +263,7 @@ int cmdExportPem(const Args& args) {
 int cmdEccKey(const Args& args) {
     checkDestinations(args.paths, args.force());
     Secret random(30), priv(30);
-    uint8_t pub[60];
+    uint8_t pub[ES_ECC_PUBKEY_BYTES];
     // The key is the draw cut to 233 bits; about half of those values are
     // at least the group order, and such a key is drawn again, as is 0.
     bool ok = false;

@@ -7,7 +7,6 @@
 #include <cerrno>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,20 +31,6 @@ namespace {
 
 constexpr size_t kPathBytes = 4096;
 constexpr int kReadBack = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    va_list again;
-    va_copy(again, ap);
-    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
-    va_end(ap);
-    std::string s(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(s.data(), s.size() + 1, fmt, again);
-    va_end(again);
-    return s;
-}
 
 // The whole-file helpers' policy and messages, without ending the process.
 StageResult readExact(const std::string& path, void* buffer, uint32_t length) {
@@ -351,9 +336,13 @@ StageResult verifyTmd(const std::vector<uint8_t>& tmd, const KeyFiles& keys, boo
     return {};
 }
 
-StageResult dumpTmd(uint64_t tid, const KeyFiles& keys, const OutputDir& out, int* status) {
-    // The TMD as written, read back without following a link: whatever was
-    // swapped in under its name meanwhile is not read.
+namespace {
+
+// The TMD as written, read back without following a link: whatever was
+// swapped in under its name meanwhile is not read. buffer holds
+// ES_TMD_MAX_BYTES, the first fileSize of them read.
+StageResult readBackTmd(uint64_t tid, const OutputDir& out, std::vector<uint8_t>* buffer,
+                        uint32_t* fileSize) {
     const std::string path = out.path(tmdFileName(tid));
     const char* name = path.c_str();
     const int fd = out.fd >= 0 ? openat(out.fd, tmdFileName(tid).c_str(), kReadBack)
@@ -375,15 +364,26 @@ StageResult dumpTmd(uint64_t tid, const KeyFiles& keys, const OutputDir& out, in
         default:
             break;
     }
-    const uint32_t fileSize = static_cast<uint32_t>(st.st_size);
-    std::vector<uint8_t> buffer(ES_TMD_MAX_BYTES);
-    for (uint32_t got = 0; got < fileSize;) {
-        const ssize_t n = pread(fd, buffer.data() + got, fileSize - got, got);
+    *fileSize = static_cast<uint32_t>(st.st_size);
+    buffer->assign(ES_TMD_MAX_BYTES, 0);
+    for (uint32_t got = 0; got < *fileSize;) {
+        const ssize_t n = pread(fd, buffer->data() + got, *fileSize - got, got);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return StageResult::failure(format("file read failed %s\n", name));
         got += static_cast<uint32_t>(n);
     }
-    StageResult r;
+    return {};
+}
+
+}  // namespace
+
+StageResult dumpTmd(uint64_t tid, const KeyFiles& keys, const OutputDir& out, int* status) {
+    std::vector<uint8_t> buffer;
+    uint32_t fileSize = 0;
+    StageResult r = readBackTmd(tid, out, &buffer, &fileSize);
+    if (!r.ok) return r;
+    const std::string path = out.path(tmdFileName(tid));
+    const char* name = path.c_str();
 
     const uint8_t* t = buffer.data();
     const uint16_t numContents = es_get_be16(t + tmd_layout::NUM_CONTENTS);
