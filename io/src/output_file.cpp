@@ -307,12 +307,6 @@ bool OutputFile::create(const char* path, const OutputPolicy& policy) {
     const std::string dir = slash == std::string::npos ? "." : p.substr(0, slash == 0 ? 1 : slash);
     finalName_ = slash == std::string::npos ? p : p.substr(slash + 1);
     dirFd_ = openDirectory(dir.c_str());
-    if (dirFd_ < 0) {
-        const int saved = errno;
-        discard();
-        errno = saved;
-        return false;
-    }
     return begin(policy);
 }
 
@@ -328,16 +322,11 @@ bool OutputFile::create(int dirFd, const char* name, const OutputPolicy& policy)
     }
     finalName_ = name;
     dirFd_ = fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-    if (dirFd_ < 0) {
-        const int saved = errno;
-        discard();
-        errno = saved;
-        return false;
-    }
     return begin(policy);
 }
 
-// With dirFd_ and finalName_ set: looks at what stands under the name,
+// With finalName_ set and dirFd_ open (negative when the directory could not
+// be had, errno saying why): looks at what stands under the name,
 // without following it, and opens the new file (or, for a caller's device,
 // the device). On failure everything is released and errno says why.
 bool OutputFile::begin(const OutputPolicy& policy) {
@@ -348,6 +337,8 @@ bool OutputFile::begin(const OutputPolicy& policy) {
         errno = err;
         return false;
     };
+    // The directory could not be had: create() leaves its errno.
+    if (dirFd_ < 0) return fail(errno);
     if (finalName_.empty() || finalName_ == "." || finalName_ == "..") return fail(EISDIR);
 
     mode_t mode = policy.mode & ~processUmask() & 07777;

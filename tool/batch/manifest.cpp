@@ -16,6 +16,7 @@
 #include <toml++/toml.h>
 
 #include "es/cert.h"
+#include "io/small_file.h"
 #include "tool/common/pki_files.h"
 #include "tool/common/tmdcheck.h"
 
@@ -117,7 +118,8 @@ struct Checker {
             return std::nullopt;
         }
         const std::string path = fs::absolute(base / *name).lexically_normal().string();
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Opened without waiting for a FIFO's writer: its type is refused below.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         struct stat st {};
         std::string why;
         if (fd < 0) why = std::string("cannot be read: ") + std::strerror(errno);
@@ -217,10 +219,9 @@ std::optional<ManifestTitle> readTitle(Checker& c, const toml::table* defaults, 
     if (auto [n, key] = tc.get(t, "reserved-file"); n) {
         if (auto p = c.input(*n, key, 32)) {
             reservedFile = *p;
-            const int fd = ::open(p->c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0 || ::read(fd, cfg.reserved1.data(), cfg.reserved1.size()) != 32)
+            if (tmd_io::readFilePrefix(p->c_str(), cfg.reserved1.data(), cfg.reserved1.size()).status !=
+                tmd_io::ReadStatus::ok)
                 c.problem(lineOf(*n), key, *p + " cannot be read");
-            if (fd >= 0) ::close(fd);
         }
     }
 
