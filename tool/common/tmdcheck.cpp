@@ -8,6 +8,7 @@
 #include "csl/wipe.h"
 #include "es/cert.h"
 #include "io/output_file.h"
+#include "io/small_file.h"
 #include "tool/common/report.h"
 #include "util/rsautil.h"
 #include "util/utils.h"
@@ -151,9 +152,8 @@ std::string keyFileMismatch(const char* keyPath, const char* certPath) {
         struct stat st;
         if (stat(certPath, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < kRsa2048CertBytes)
             return "";
-        tmd_io::FilePtr c(std::fopen(certPath, "rb"));
         uint8_t cert[ES_CERT_MAX_BYTES], issuer[ES_ISSUER_BYTES], name[ES_CERT_NAME_BYTES];
-        if (!c || std::fread(cert, 1, kRsa2048CertBytes, c.get()) != kRsa2048CertBytes ||
+        if (tmd_io::readFilePrefix(certPath, cert, kRsa2048CertBytes).status != tmd_io::ReadStatus::ok ||
             ES_GetCertNames(cert, issuer, name) != 0)
             return "";
     }
