@@ -11,6 +11,7 @@
 #define CSL_TARGET_AES_NI __attribute__((target("aes,sse4.1")))
 #define CSL_TARGET_SHA_NI __attribute__((target("sha,sse4.1")))
 #define CSL_TARGET_AES_SHA_NI __attribute__((target("aes,sha,sse4.1")))
+#define CSL_TARGET_AVX2 __attribute__((target("avx2")))
 #define CSL_TARGET_VAES __attribute__((target("vaes,aes,avx2")))
 #define CSL_TARGET_AVX512 __attribute__((target("avx512f,avx512bw")))
 #define CSL_TARGET_CLMUL __attribute__((target("pclmul,sse2")))

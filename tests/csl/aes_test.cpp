@@ -123,12 +123,12 @@ TEST_P(AesImplementation, NistVectors) {
     }
 }
 
-// Lengths around the groups every implementation takes (four, eight blocks),
+// Lengths around the groups every implementation takes (4, 8, 16 blocks),
 // in place and not, against OpenSSL; the block primitives on the first block.
 TEST_P(AesImplementation, RandomBuffersAgainstOpenssl) {
     std::mt19937_64 rng(197);
     for (size_t keyBytes : {16u, 24u, 32u}) {
-        for (size_t blocks : {1u, 3u, 4u, 5u, 8u, 9u, 17u, 300u}) {
+        for (size_t blocks : {1u, 3u, 4u, 5u, 8u, 9u, 16u, 17u, 33u, 300u}) {
             const Bytes key = tt::randomBytes(rng, keyBytes), iv = tt::randomBytes(rng, 16);
             const Bytes pt = tt::randomBytes(rng, blocks * 16);
             for (bool cbc : {false, true}) {

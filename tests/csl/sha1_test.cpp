@@ -42,8 +42,8 @@ void checkMessageFile(const std::string& name) {
     EXPECT_GT(checked, 60);
 }
 
-// Every implementation by name ("avx512+shani", "avx512", "shani", "armv8",
-// "portable"), each with the dispatch restricted to it.
+// Every implementation by name ("avx512+shani", "avx512", "shani", "avx2",
+// "armv8", "portable"), each with the dispatch restricted to it.
 class Sha1Implementation : public tt::ImplementationTest {
 protected:
     void SetUp() override {
@@ -65,7 +65,7 @@ TEST_P(Sha1Implementation, NistMessages) {
 TEST_P(Sha1Implementation, ManyMessagesAgainstOpenssl) {
     std::mt19937_64 rng(56);
     for (size_t len : {0u, 1u, 55u, 56u, 63u, 64u, 65u, 119u, 120u, 160u, 620u, 1024u, 3000u}) {
-        for (size_t count : {0u, 1u, 2u, 5u, 16u, 19u, 35u}) {
+        for (size_t count : {0u, 1u, 2u, 3u, 5u, 16u, 19u, 31u, 35u}) {
             const Bytes data = tt::randomBytes(rng, len * count);
             Bytes got(20 * count), want(20 * count);
             csl_sha1Many(data.data(), len, count, got.data());

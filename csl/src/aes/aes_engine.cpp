@@ -22,7 +22,7 @@ constexpr Impl<Engine> kImplementations[] = {
     {"vaes", CSL_CPU_AES | CSL_CPU_VAES,
      Engine{csl_aes_ni::keySetupEnc, csl_aes_ni::keySetupDec, csl_aes_ni::ecbEncryptBlocks,
             csl_aes_ni::ecbDecryptBlocks, csl_aes_ni::cbcEncryptBlocks,
-            csl_aes_ni::cbcDecryptBlocks, csl_aes_vaes::cbcEncryptLanes}},
+            csl_aes_vaes::cbcDecryptBlocks, csl_aes_vaes::cbcEncryptLanes}},
     {"aesni", CSL_CPU_AES, CSL_AES_ENGINE(csl_aes_ni)},
 #else
     {"vaes", kNotBuilt, {}},

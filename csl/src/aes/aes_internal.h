@@ -93,6 +93,9 @@ namespace csl_aes_ni {
 CSL_AES_BLOCK_LOOPS
 }
 namespace csl_aes_vaes {
+// Sixteen blocks per pass, the rest on AES-NI.
+void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
+                      uint8_t* out, size_t nblocks);
 // Lanes in groups of eight, two to a 256-bit register; the rest on AES-NI.
 void cbcEncryptLanes(const uint32_t* roundKeys, int rounds, size_t lanes,
                      const uint8_t* const* in, uint8_t* const* out, const uint8_t* const* iv,

@@ -1,6 +1,6 @@
-// Independent AES-CBC chains two to a register on the VAES instructions
-// (256-bit vectors): the disc layout's 64 blocks per super block are 64 such
-// chains, and a vector round instruction advances two of them at once.
+// AES on the VAES instructions (256-bit vectors), two blocks to a register:
+// independent CBC chains (the disc layout's 64 blocks per super block are 64
+// such chains) and CBC decryption, whose blocks are all independent.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -60,9 +60,55 @@ CSL_TARGET_VAES void cbcPairs(const __m256i* k, int rounds, const uint8_t* const
     }
 }
 
+CSL_TARGET_VAES inline __m256i load2(const uint8_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// CBC decryption of 2 * kDecRegs blocks per pass: eight registers in flight
+// cover the round instruction's latency at two per cycle.
+constexpr size_t kDecRegs = 8;
+
+// Decrypts the whole passes of nblocks from in to out (which may be the
+// same), starting from the previous ciphertext block prev; returns the
+// blocks done and leaves the last ciphertext block in prev.
+CSL_TARGET_VAES size_t cbcDecryptPasses(const uint32_t* roundKeys, int rounds, __m128i& prev,
+                                        const uint8_t* in, uint8_t* out, size_t nblocks) {
+    __m256i k[kMaxRounds + 1];
+    loadSchedule(roundKeys, rounds, k);
+    size_t i = 0;
+    for (; i + 2 * kDecRegs <= nblocks; i += 2 * kDecRegs) {
+        const uint8_t* c = in + 16 * i;
+        // Every ciphertext block of the pass is read before any output is
+        // written, which keeps decryption in place correct.
+        __m256i x[kDecRegs], y[kDecRegs];
+        for (size_t j = 0; j < kDecRegs; ++j) x[j] = load2(c + 32 * j);
+        y[0] = _mm256_inserti128_si256(_mm256_castsi128_si256(prev), load(c), 1);
+        for (size_t j = 1; j < kDecRegs; ++j) y[j] = load2(c + 32 * j - 16);
+        prev = load(c + 16 * (2 * kDecRegs - 1));
+        for (size_t j = 0; j < kDecRegs; ++j) x[j] = _mm256_xor_si256(x[j], k[0]);
+        for (int r = 1; r < rounds; ++r)
+            for (size_t j = 0; j < kDecRegs; ++j) x[j] = _mm256_aesdec_epi128(x[j], k[r]);
+        for (size_t j = 0; j < kDecRegs; ++j)
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16 * i + 32 * j),
+                                _mm256_xor_si256(_mm256_aesdeclast_epi128(x[j], k[rounds]), y[j]));
+    }
+    csl_wipe(k, sizeof k);
+    _mm256_zeroupper();
+    return i;
+}
+
 }  // namespace
 
 namespace csl_aes_vaes {
+
+CSL_TARGET_VAES void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16],
+                                      const uint8_t* in, uint8_t* out, size_t nblocks) {
+    __m128i prev = load(chain);
+    const size_t done = cbcDecryptPasses(roundKeys, rounds, prev, in, out, nblocks);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(chain), prev);
+    csl_aes_ni::cbcDecryptBlocks(roundKeys, rounds, chain, in + 16 * done, out + 16 * done,
+                                 nblocks - done);
+}
 
 namespace {
 

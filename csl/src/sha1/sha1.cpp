@@ -100,21 +100,23 @@ using csl_impl::kNotBuilt;
 constexpr Impl<Engine> kImplementations[] = {
 #ifdef CSL_ISA_X86
     {"avx512+shani", CSL_CPU_AVX512 | CSL_CPU_SHA,
-     {csl_sha1_ni::compressBlocks, csl_sha1_ni::compressBlocks2, csl_sha1_avx512::compress16}},
+     {csl_sha1_ni::compressBlocks, csl_sha1_ni::compressBlocks2, csl_sha1_avx512::compress16, 16}},
     {"avx512", CSL_CPU_AVX512,
-     {csl_sha1_portable::compressBlocks, nullptr, csl_sha1_avx512::compress16}},
-    {"shani", CSL_CPU_SHA, {csl_sha1_ni::compressBlocks, csl_sha1_ni::compressBlocks2, nullptr}},
+     {csl_sha1_portable::compressBlocks, nullptr, csl_sha1_avx512::compress16, 16}},
+    {"shani", CSL_CPU_SHA, {csl_sha1_ni::compressBlocks, csl_sha1_ni::compressBlocks2, csl_sha1_ni::compress4, 4}},
+    {"avx2", CSL_CPU_AVX2, {csl_sha1_portable::compressBlocks, nullptr, csl_sha1_avx2::compress8, 8}},
 #else
     {"avx512+shani", kNotBuilt, {}},
     {"avx512", kNotBuilt, {}},
     {"shani", kNotBuilt, {}},
+    {"avx2", kNotBuilt, {}},
 #endif
 #ifdef CSL_ISA_ARMV8
-    {"armv8", CSL_CPU_SHA, {csl_sha1_armv8::compressBlocks, nullptr, nullptr}},
+    {"armv8", CSL_CPU_SHA, {csl_sha1_armv8::compressBlocks, nullptr, nullptr, 0}},
 #else
     {"armv8", kNotBuilt, {}},
 #endif
-    {"portable", 0, {csl_sha1_portable::compressBlocks, nullptr, nullptr}},
+    {"portable", 0, {csl_sha1_portable::compressBlocks, nullptr, nullptr, 0}},
 };
 
 }  // namespace
@@ -257,37 +259,43 @@ void putDigest(const uint32_t h[5], uint8_t* digest) {
     for (int i = 0; i < 5; ++i) csl_store_be32(digest + 4 * i, h[i]);
 }
 
-// Sixteen messages of `length` bytes from `data` on the AVX-512 lanes. The
-// lanes find their messages through 32-bit offsets: length may not exceed
-// kMaxLaneLength.
-constexpr size_t kLanes = 16;
+// Up to `lanes` messages of `length` bytes from `data` side by side, one in
+// each lane of the engine's vectors; lanes beyond `count` hash the first
+// message again and are dropped. The lanes find their messages through 32-bit
+// offsets: length may not exceed kMaxLaneLength.
+constexpr size_t kMaxLanes = 16;
 constexpr size_t kMaxLaneLength = size_t{1} << 26;
 
-void hash16(csl_sha1_core::Compress16 compress16, const uint8_t* data, size_t length,
-            uint8_t* digests) {
-    uint32_t h[5 * kLanes];
+void hashLanes(const csl_sha1_core::Engine& engine, const uint8_t* data, size_t length,
+               size_t count, uint8_t* digests) {
+    const size_t lanes = engine.laneCount;
+    uint32_t h[5 * kMaxLanes];
     for (size_t j = 0; j < 5; ++j)
-        for (size_t l = 0; l < kLanes; ++l) h[kLanes * j + l] = kInitialValue[j];
-    int32_t offsets[kLanes];
-    for (size_t l = 0; l < kLanes; ++l) offsets[l] = static_cast<int32_t>(l * length);
+        for (size_t l = 0; l < lanes; ++l) h[lanes * j + l] = kInitialValue[j];
+    int32_t offsets[kMaxLanes] = {};
+    for (size_t l = 0; l < lanes; ++l) offsets[l] = static_cast<int32_t>(l < count ? l * length : 0);
     const size_t full = length / SHA1_BLOCK_BYTES;
-    compress16(h, data, offsets, full);
+    engine.lanes(h, data, offsets, full);
 
-    uint8_t tails[kLanes * 128];
+    // The last block or two: message bytes and padding per lane, or, when
+    // the length is a whole number of blocks, one padding block all share.
+    const size_t rest = length % SHA1_BLOCK_BYTES;
+    uint8_t tails[kMaxLanes * 128];
     size_t tailBlocks = 0;
-    for (size_t l = 0; l < kLanes; ++l) {
-        tailBlocks = paddedTail(data + l * length + full * SHA1_BLOCK_BYTES,
-                                length % SHA1_BLOCK_BYTES, length, tails + 128 * l);
-        offsets[l] = static_cast<int32_t>(128 * l);
+    for (size_t l = 0; l < (rest ? lanes : 1); ++l) {
+        const size_t m = l < count ? l : 0;
+        tailBlocks = paddedTail(data + m * length + full * SHA1_BLOCK_BYTES, rest, length,
+                                tails + 128 * l);
     }
-    compress16(h, tails, offsets, tailBlocks);
+    for (size_t l = 0; l < lanes; ++l) offsets[l] = static_cast<int32_t>(rest ? 128 * l : 0);
+    engine.lanes(h, tails, offsets, tailBlocks);
 
-    for (size_t l = 0; l < kLanes; ++l) {
-        const uint32_t lane[5] = {h[l], h[kLanes + l], h[2 * kLanes + l], h[3 * kLanes + l],
-                                  h[4 * kLanes + l]};
+    for (size_t l = 0; l < count; ++l) {
+        const uint32_t lane[5] = {h[l], h[lanes + l], h[2 * lanes + l], h[3 * lanes + l],
+                                  h[4 * lanes + l]};
         putDigest(lane, digests + 20 * l);
     }
-    csl_wipe(tails, sizeof tails);
+    if (rest) csl_wipe(tails, lanes * 128);
     csl_wipe(h, sizeof h);
 }
 
@@ -317,9 +325,17 @@ void hash2(csl_sha1_core::Compress2 compress2, const uint8_t* data, size_t lengt
 void csl_sha1Many(const uint8_t* data, size_t length, size_t count, uint8_t* digests) {
     const csl_sha1_core::Engine& engine = csl_sha1_core::engine();
     size_t i = 0;
-    if (engine.compress16 && length <= kMaxLaneLength)
-        for (; i + kLanes <= count; i += kLanes)
-            hash16(engine.compress16, data + i * length, length, digests + 20 * i);
+    if (engine.lanes && length <= kMaxLaneLength) {
+        const size_t lanes = engine.laneCount;
+        for (; i + lanes <= count; i += lanes)
+            hashLanes(engine, data + i * length, length, lanes, digests + 20 * i);
+        // A last batch half full or more still beats the remaining messages
+        // one or two at a time.
+        if (2 * (count - i) >= lanes) {
+            hashLanes(engine, data + i * length, length, count - i, digests + 20 * i);
+            i = count;
+        }
+    }
     if (engine.compress2)
         for (; i + 2 <= count; i += 2)
             hash2(engine.compress2, data + i * length, length, digests + 20 * i);

@@ -20,20 +20,22 @@ using Compress = void (*)(uint32_t h[5], const uint8_t* data, size_t nblocks);
 // Two such compressions of nblocks blocks each, interleaved.
 using Compress2 = void (*)(uint32_t h0[5], const uint8_t* data0, uint32_t h1[5],
                            const uint8_t* data1, size_t nblocks);
-// Sixteen such compressions, one per 32-bit lane: lane l's blocks lie one
-// after the other from base + offsets[l], and its chaining value is
-// h[l], h[16 + l], ..., h[64 + l].
-using Compress16 = void (*)(uint32_t h[80], const uint8_t* base, const int32_t offsets[16],
-                            size_t nblocks);
+// N such compressions, one per 32-bit lane of a vector: lane l's blocks lie
+// one after the other from base + offsets[l], and its chaining value is
+// h[l], h[N + l], ..., h[4N + l].
+using CompressLanes = void (*)(uint32_t* h, const uint8_t* base, const int32_t* offsets,
+                               size_t nblocks);
 
 struct Engine {
     Compress compress;
-    Compress2 compress2;    // null: none faster than two compress calls
-    Compress16 compress16;  // null: none
+    Compress2 compress2;  // null: none faster than two compress calls
+    CompressLanes lanes;  // null: none
+    size_t laneCount;     // N of `lanes`: 4, 8 or 16
 };
 
 // Every implementation by name, best first: "avx512+shani", "avx512",
-// "shani", "armv8", "portable" (the last needs no processor feature).
+// "shani", "avx2", "armv8", "portable" (the last needs no
+// processor feature).
 std::span<const csl_impl::Impl<Engine>> implementations();
 // The first of them the usable processor features allow (csl/cpu.h).
 const csl_impl::Impl<Engine>& chosen();
@@ -75,6 +77,10 @@ namespace csl_sha1_ni {
 void compressBlocks(uint32_t h[5], const uint8_t* data, size_t nblocks);
 void compressBlocks2(uint32_t h0[5], const uint8_t* data0, uint32_t h1[5], const uint8_t* data1,
                      size_t nblocks);
+void compress4(uint32_t h[20], const uint8_t* base, const int32_t offsets[4], size_t nblocks);
+}
+namespace csl_sha1_avx2 {
+void compress8(uint32_t h[40], const uint8_t* base, const int32_t offsets[8], size_t nblocks);
 }
 namespace csl_sha1_avx512 {
 void compress16(uint32_t h[80], const uint8_t* base, const int32_t offsets[16], size_t nblocks);
