@@ -179,8 +179,9 @@ namespace {
 // checked side by side.
 class SuperBlockCheck {
 public:
-    SuperBlockCheck(const DecryptKey& key, uint64_t size, const uint8_t* table)
-        : key_(key), size_(size), table_(table) {
+    // keepPlain: leave the super block's plaintext in the piece for a sink.
+    SuperBlockCheck(int fd, const DecryptKey& key, uint64_t size, const uint8_t* table, bool keepPlain)
+        : fd_(fd), key_(key), size_(size), table_(table), keepPlain_(keepPlain) {
         // Blocks after the data are not stored; their chunks hash as zeros.
         static const std::array<uint8_t, DVD_CHUNK_BYTES> zeros{};
         csl_sha1(zeros.data(), zeros.size(), zeroChunk_);
@@ -191,15 +192,27 @@ public:
         return std::min<uint64_t>(size_ - sb * DVD_DATA_BYTES_PER_SUPERBLOCK, DVD_DATA_BYTES_PER_SUPERBLOCK);
     }
 
-    // 0, ES_ERR_VERIFY_DATA with `f` filled in, or ES_ERR_INVALID.
+    // Reads super block `sb` into `blocks` and checks it: 0,
+    // ES_ERR_VERIFY_DATA or ES_ERR_VERIFY_READ with `f` filled in, or
+    // ES_ERR_INVALID.
     int32_t run(uint64_t sb, uint8_t* blocks, EsVerifyFailure* f) const {
         const uint64_t inThis = dataIn(sb);
         const auto stored = static_cast<uint32_t>(discBlocksFor(inThis));
         std::array<uint8_t, CHUNKS_PER_BLOCK * BLOCKS_PER_SUPERBLOCK * HASH> chunks;
-        // Decryption and the chunk hashes in one pass over each block, while
-        // it is in the cache.
+        // Each block is read, decrypted and its chunks hashed in one pass,
+        // while it is in the cache: the file's bytes cross memory once, where
+        // reading the whole super block first had every pass go out to
+        // memory and back. Without a sink the blocks share one place (the
+        // piece's last block) and only their hash blocks are kept, side by
+        // side at the piece's start, for the checks of the tree above.
+        uint8_t* const scratch = blocks + size_t{BLOCKS_PER_SUPERBLOCK - 1} * DVD_BYTES_PER_BLOCK;
         for (uint32_t b = 0; b < stored; ++b) {
-            uint8_t* hashBlock = blocks + size_t{b} * DVD_BYTES_PER_BLOCK;
+            uint8_t* hashBlock = keepPlain_ ? blocks + size_t{b} * DVD_BYTES_PER_BLOCK : scratch;
+            const uint64_t offset = (sb * BLOCKS_PER_SUPERBLOCK + b) * uint64_t{DVD_BYTES_PER_BLOCK};
+            if (!readAt(fd_, hashBlock, DVD_BYTES_PER_BLOCK, offset)) {
+                at(f, EsVerifyWhat::unreadable, sb, b);
+                return ES_ERR_VERIFY_READ;
+            }
             uint8_t* data = hashBlock + DVD_HASH_BYTES_PER_BLOCK;
             uint8_t iv[16];
             std::memcpy(iv, hashBlock + DATA_IV, 16);
@@ -219,6 +232,7 @@ public:
                 !allZero(hashBlock + BLOCK_HASHES_END, GROUP_HASHES - BLOCK_HASHES_END) ||
                 !allZero(hashBlock + GROUP_HASHES_END, DVD_HASH_BYTES_PER_BLOCK - GROUP_HASHES_END))
                 return at(f, EsVerifyWhat::hashBlockFill, sb, b);
+            if (!keepPlain_) std::memcpy(hashBlockOf(blocks, b), hashBlock, DVD_HASH_BYTES_PER_BLOCK);
         }
         for (size_t c = size_t{stored} * CHUNKS_PER_BLOCK; c < CHUNKS_PER_BLOCK * BLOCKS_PER_SUPERBLOCK; ++c)
             std::memcpy(chunks.data() + c * HASH, zeroChunk_, HASH);
@@ -228,11 +242,11 @@ public:
         csl_sha1Many(chunks.data(), CHUNK_LIST_BYTES, BLOCKS_PER_SUPERBLOCK, blockHashes.data());
         csl_sha1Many(blockHashes.data(), BLOCK_LIST_BYTES, GROUPS_PER_SUPERBLOCK, groups.data());
         for (uint32_t b = 0; b < stored; ++b)
-            if (std::memcmp(blocks + size_t{b} * DVD_BYTES_PER_BLOCK + BLOCK_HASHES,
+            if (std::memcmp(hashBlockOf(blocks, b) + BLOCK_HASHES,
                             blockHashes.data() + (b / BLOCKS_PER_GROUP) * BLOCK_LIST_BYTES, BLOCK_LIST_BYTES) != 0)
                 return at(f, EsVerifyWhat::blockHashes, sb, b);
         for (uint32_t b = 0; b < stored; ++b)
-            if (std::memcmp(blocks + size_t{b} * DVD_BYTES_PER_BLOCK + GROUP_HASHES, groups.data(), groups.size()) != 0)
+            if (std::memcmp(hashBlockOf(blocks, b) + GROUP_HASHES, groups.data(), groups.size()) != 0)
                 return at(f, EsVerifyWhat::groupHashes, sb, b);
         uint8_t slot[HASH];
         csl_sha1(groups.data(), groups.size(), slot);
@@ -241,6 +255,10 @@ public:
     }
 
 private:
+    // Where block b's decrypted hash block is once the block is checked.
+    uint8_t* hashBlockOf(uint8_t* blocks, uint32_t b) const {
+        return blocks + size_t{b} * (keepPlain_ ? DVD_BYTES_PER_BLOCK : DVD_HASH_BYTES_PER_BLOCK);
+    }
     static bool allZero(const uint8_t* p, size_t n) {
         uint8_t acc = 0;
         for (size_t i = 0; i < n; ++i) acc |= p[i];
@@ -254,9 +272,11 @@ private:
         return ES_ERR_VERIFY_DATA;
     }
 
+    int fd_;
     const DecryptKey& key_;
     uint64_t size_;
     const uint8_t* table_;
+    bool keepPlain_;
     uint8_t zeroChunk_[HASH];
 };
 
@@ -291,10 +311,17 @@ int32_t ES_VerifyDiscContent(int fd, const uint8_t titleKey[16], uint64_t size, 
     const DecryptKey key(titleKey);
     if (!key.ok) return ES_ERR_INVALID;
 
-    const SuperBlockCheck check(key, size, table.data());
+    const SuperBlockCheck check(fd, key, size, table.data(), sink != nullptr);
     std::array<EsVerifyFailure, kDiscDepth> failures;
     tmd_io::StreamSteps steps;
-    steps.read = [&](tmd_io::StreamPiece& p) { return readPiece(fd, p, DVD_BYTES_PER_SUPERBLOCK, expected); };
+    // The workers read their super blocks themselves (SuperBlockCheck::run);
+    // the stream only hands out the pieces in order.
+    steps.read = [&](tmd_io::StreamPiece& p) {
+        const uint64_t offset = p.index * DVD_BYTES_PER_SUPERBLOCK;
+        p.size = static_cast<size_t>(std::min<uint64_t>(DVD_BYTES_PER_SUPERBLOCK, expected - offset));
+        p.last = offset + p.size == expected;
+        return 0;
+    };
     steps.process = [&](tmd_io::StreamPiece& p) {
         return p.size == 0 ? 0 : check.run(p.index, p.buffer, &failures[p.index % kDiscDepth]);
     };
@@ -312,7 +339,8 @@ int32_t ES_VerifyDiscContent(int fd, const uint8_t titleKey[16], uint64_t size, 
     shape.pieceBytes = DVD_BYTES_PER_SUPERBLOCK;
     shape.depth = kDiscDepth;
     const tmd_io::StreamOutcome o = tmd_io::runOrderedStream(shape, steps);
-    if (o.stage == tmd_io::StreamStage::Process && o.result == ES_ERR_VERIFY_DATA) {
+    if (o.stage == tmd_io::StreamStage::Process &&
+        (o.result == ES_ERR_VERIFY_DATA || o.result == ES_ERR_VERIFY_READ)) {
         *failure = failures[(o.pieces) % kDiscDepth];
         return o.result;
     }

@@ -156,26 +156,32 @@ TEST(ContentVerify, PackagesOfTheEnginesAndEachDamage) {
             csl_sha1(p.plain.data(), size, hash);
         }
         tt::writeFile(tmp / "c.app", app);
-        const int fd = ::open((tmp / "c.app").c_str(), O_RDONLY);
-        ASSERT_GE(fd, 0);
-        Bytes seen;
-        EsVerifyFailure f;
-        const EsPlainSink sink = c.refuseSink ? refuse : collect;
-        const int32_t r =
-            c.disc ? ES_VerifyDiscContent(fd, key.data(), size, c.noHashFile ? nullptr : hashFile.data(),
-                                          hashFile.size(), hash, sink, &seen, &f)
-                   : ES_VerifyPlainContent(fd, key.data(), 7, size, hash, sink, &seen, &f);
-        ::close(fd);
-        EXPECT_EQ(r, c.result);
-        EXPECT_EQ(f.what, c.what);
-        EXPECT_EQ(f.superBlock, c.superBlock);
-        EXPECT_EQ(f.block, c.block);
-        EXPECT_EQ(f.chunk, c.chunk);
-        if (c.result == ES_ERR_OK) {
-            EXPECT_TRUE(seen == p.plain) << "the sink saw other bytes";
-        }
-        if (c.what == W::contentSize) {
-            EXPECT_EQ(f.actual, app.size());
+        // With a sink and without one (the disc check then keeps no
+        // plaintext): the same verdict.
+        for (bool withSink : {true, false}) {
+            if (c.refuseSink && !withSink) continue;
+            SCOPED_TRACE(withSink ? "with a sink" : "without a sink");
+            const int fd = ::open((tmp / "c.app").c_str(), O_RDONLY);
+            ASSERT_GE(fd, 0);
+            Bytes seen;
+            EsVerifyFailure f;
+            const EsPlainSink sink = !withSink ? nullptr : c.refuseSink ? refuse : collect;
+            const int32_t r =
+                c.disc ? ES_VerifyDiscContent(fd, key.data(), size, c.noHashFile ? nullptr : hashFile.data(),
+                                              hashFile.size(), hash, sink, &seen, &f)
+                       : ES_VerifyPlainContent(fd, key.data(), 7, size, hash, sink, &seen, &f);
+            ::close(fd);
+            EXPECT_EQ(r, c.result);
+            EXPECT_EQ(f.what, c.what);
+            EXPECT_EQ(f.superBlock, c.superBlock);
+            EXPECT_EQ(f.block, c.block);
+            EXPECT_EQ(f.chunk, c.chunk);
+            if (c.result == ES_ERR_OK && withSink) {
+                EXPECT_TRUE(seen == p.plain) << "the sink saw other bytes";
+            }
+            if (c.what == W::contentSize) {
+                EXPECT_EQ(f.actual, app.size());
+            }
         }
     }
 }
