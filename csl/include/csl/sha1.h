@@ -37,5 +37,6 @@ void csl_sha1(const uint8_t* data, size_t length, uint8_t digest[20]);
 // other from `data`: message i starts at data + i * length and its digest
 // goes to digests + 20 * i. The same digests as csl_sha1 on each message;
 // several are hashed at once: sixteen with AVX-512, four interleaved streams
-// on the SHA instructions, eight with AVX2 where those are missing.
+// on the SHA instructions (x86-64 and ARMv8), eight with AVX2 where those
+// are missing.
 void csl_sha1Many(const uint8_t* data, size_t length, size_t count, uint8_t* digests);

@@ -112,7 +112,7 @@ constexpr Impl<Engine> kImplementations[] = {
     {"avx2", kNotBuilt, {}},
 #endif
 #ifdef CSL_ISA_ARMV8
-    {"armv8", CSL_CPU_SHA, {csl_sha1_armv8::compressBlocks, nullptr, nullptr, 0}},
+    {"armv8", CSL_CPU_SHA, {csl_sha1_armv8::compressBlocks, nullptr, csl_sha1_armv8::compress4, 4}},
 #else
     {"armv8", kNotBuilt, {}},
 #endif

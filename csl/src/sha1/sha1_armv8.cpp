@@ -46,4 +46,44 @@ CSL_TARGET_ARMV8_CRYPTO void compressBlocks(uint32_t h[5], const uint8_t* data, 
     h[4] = e;
 }
 
+// Four streams in the lanes' layout (stream l's chaining value is h[l],
+// h[4 + l], ..., h[16 + l], its blocks start at base + offsets[l]): one
+// stream waits on the latency of each four-round instruction, four
+// interleaved keep the unit busy.
+CSL_TARGET_ARMV8_CRYPTO void compress4(uint32_t h[20], const uint8_t* base, const int32_t offsets[4],
+                                       size_t nblocks) {
+    constexpr size_t N = 4;
+    uint32x4_t abcd[N];
+    uint32_t e[N];
+    for (size_t l = 0; l < N; ++l) {
+        const uint32_t mine[4] = {h[l], h[N + l], h[2 * N + l], h[3 * N + l]};
+        abcd[l] = vld1q_u32(mine);
+        e[l] = h[4 * N + l];
+    }
+    for (size_t i = 0; i < nblocks; ++i) {
+        uint32x4_t abcdIn[N], msg[N][4];
+        uint32_t eIn[N];
+        for (size_t l = 0; l < N; ++l) {
+            abcdIn[l] = abcd[l];
+            eIn[l] = e[l];
+            const uint8_t* block = base + offsets[l] + 64 * i;
+            for (int j = 0; j < 4; ++j)
+                msg[l][j] = vreinterpretq_u32_u8(vrev32q_u8(vld1q_u8(block + 16 * j)));
+        }
+#pragma GCC unroll 20
+        for (int g = 0; g < 20; ++g)
+            for (size_t l = 0; l < N; ++l) group(g, abcd[l], e[l], msg[l]);
+        for (size_t l = 0; l < N; ++l) {
+            abcd[l] = vaddq_u32(abcd[l], abcdIn[l]);
+            e[l] += eIn[l];
+        }
+    }
+    for (size_t l = 0; l < N; ++l) {
+        uint32_t mine[4];
+        vst1q_u32(mine, abcd[l]);
+        for (size_t j = 0; j < 4; ++j) h[j * N + l] = mine[j];
+        h[4 * N + l] = e[l];
+    }
+}
+
 }  // namespace csl_sha1_armv8

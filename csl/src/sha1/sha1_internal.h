@@ -90,5 +90,6 @@ void compress16(uint32_t h[80], const uint8_t* base, const int32_t offsets[16], 
 #ifdef CSL_ISA_ARMV8
 namespace csl_sha1_armv8 {
 void compressBlocks(uint32_t h[5], const uint8_t* data, size_t nblocks);
+void compress4(uint32_t h[20], const uint8_t* base, const int32_t offsets[4], size_t nblocks);
 }
 #endif
