@@ -100,11 +100,10 @@ using csl_impl::kNotBuilt;
 constexpr Impl<Engine> kImplementations[] = {
 #ifdef CSL_ISA_X86
     {"avx512+shani", CSL_CPU_AVX512 | CSL_CPU_SHA,
-     {csl_sha1_ni::compressBlocks, csl_sha1_ni::compressBlocks2, csl_sha1_avx512::compress16, 16}},
-    {"avx512", CSL_CPU_AVX512,
-     {csl_sha1_portable::compressBlocks, nullptr, csl_sha1_avx512::compress16, 16}},
-    {"shani", CSL_CPU_SHA, {csl_sha1_ni::compressBlocks, csl_sha1_ni::compressBlocks2, csl_sha1_ni::compress4, 4}},
-    {"avx2", CSL_CPU_AVX2, {csl_sha1_portable::compressBlocks, nullptr, csl_sha1_avx2::compress8, 8}},
+     {csl_sha1_ni::compressBlocks, {csl_sha1_avx512::compress16, 16}, {csl_sha1_ni::compress4, 4}}},
+    {"avx512", CSL_CPU_AVX512, {csl_sha1_portable::compressBlocks, {csl_sha1_avx512::compress16, 16}, {}}},
+    {"shani", CSL_CPU_SHA, {csl_sha1_ni::compressBlocks, {csl_sha1_ni::compress4, 4}, {}}},
+    {"avx2", CSL_CPU_AVX2, {csl_sha1_portable::compressBlocks, {csl_sha1_avx2::compress8, 8}, {}}},
 #else
     {"avx512+shani", kNotBuilt, {}},
     {"avx512", kNotBuilt, {}},
@@ -112,11 +111,11 @@ constexpr Impl<Engine> kImplementations[] = {
     {"avx2", kNotBuilt, {}},
 #endif
 #ifdef CSL_ISA_ARMV8
-    {"armv8", CSL_CPU_SHA, {csl_sha1_armv8::compressBlocks, nullptr, csl_sha1_armv8::compress4, 4}},
+    {"armv8", CSL_CPU_SHA, {csl_sha1_armv8::compressBlocks, {csl_sha1_armv8::compress4, 4}, {}}},
 #else
     {"armv8", kNotBuilt, {}},
 #endif
-    {"portable", 0, {csl_sha1_portable::compressBlocks, nullptr, nullptr, 0}},
+    {"portable", 0, {csl_sha1_portable::compressBlocks, {}, {}}},
 };
 
 }  // namespace
@@ -259,23 +258,23 @@ void putDigest(const uint32_t h[5], uint8_t* digest) {
     for (int i = 0; i < 5; ++i) csl_store_be32(digest + 4 * i, h[i]);
 }
 
-// Up to `lanes` messages of `length` bytes from `data` side by side, one in
-// each lane of the engine's vectors; lanes beyond `count` hash the first
-// message again and are dropped. The lanes find their messages through 32-bit
-// offsets: length may not exceed kMaxLaneLength.
+// Up to `set.count` messages of `length` bytes from `data` side by side, one
+// in each lane; lanes beyond `count` hash the first message again and are
+// dropped. The lanes find their messages through 32-bit offsets: length may
+// not exceed kMaxLaneLength.
 constexpr size_t kMaxLanes = 16;
 constexpr size_t kMaxLaneLength = size_t{1} << 26;
 
-void hashLanes(const csl_sha1_core::Engine& engine, const uint8_t* data, size_t length,
-               size_t count, uint8_t* digests) {
-    const size_t lanes = engine.laneCount;
+void hashLanes(const csl_sha1_core::Lanes& set, const uint8_t* data, size_t length, size_t count,
+               uint8_t* digests) {
+    const size_t lanes = set.count;
     uint32_t h[5 * kMaxLanes];
     for (size_t j = 0; j < 5; ++j)
         for (size_t l = 0; l < lanes; ++l) h[lanes * j + l] = kInitialValue[j];
     int32_t offsets[kMaxLanes] = {};
     for (size_t l = 0; l < lanes; ++l) offsets[l] = static_cast<int32_t>(l < count ? l * length : 0);
     const size_t full = length / SHA1_BLOCK_BYTES;
-    engine.lanes(h, data, offsets, full);
+    set.compress(h, data, offsets, full);
 
     // The last block or two: message bytes and padding per lane, or, when
     // the length is a whole number of blocks, one padding block all share.
@@ -288,7 +287,7 @@ void hashLanes(const csl_sha1_core::Engine& engine, const uint8_t* data, size_t 
                                 tails + 128 * l);
     }
     for (size_t l = 0; l < lanes; ++l) offsets[l] = static_cast<int32_t>(rest ? 128 * l : 0);
-    engine.lanes(h, tails, offsets, tailBlocks);
+    set.compress(h, tails, offsets, tailBlocks);
 
     for (size_t l = 0; l < count; ++l) {
         const uint32_t lane[5] = {h[l], h[lanes + l], h[2 * lanes + l], h[3 * lanes + l],
@@ -299,45 +298,23 @@ void hashLanes(const csl_sha1_core::Engine& engine, const uint8_t* data, size_t 
     csl_wipe(h, sizeof h);
 }
 
-// Two messages of `length` bytes from `data` side by side.
-void hash2(csl_sha1_core::Compress2 compress2, const uint8_t* data, size_t length, uint8_t* digests) {
-    const size_t full = length / SHA1_BLOCK_BYTES;
-    const uint8_t* m0 = data;
-    const uint8_t* m1 = data + length;
-    uint32_t h0[5], h1[5];
-    std::memcpy(h0, kInitialValue, sizeof h0);
-    std::memcpy(h1, kInitialValue, sizeof h1);
-    compress2(h0, m0, h1, m1, full);
-    uint8_t t0[128], t1[128];
-    const size_t tailBlocks = paddedTail(m0 + full * 64, length % 64, length, t0);
-    paddedTail(m1 + full * 64, length % 64, length, t1);
-    compress2(h0, t0, h1, t1, tailBlocks);
-    putDigest(h0, digests);
-    putDigest(h1, digests + 20);
-    csl_wipe(t0, sizeof t0);
-    csl_wipe(t1, sizeof t1);
-    csl_wipe(h0, sizeof h0);
-    csl_wipe(h1, sizeof h1);
-}
-
 }  // namespace
 
 void csl_sha1Many(const uint8_t* data, size_t length, size_t count, uint8_t* digests) {
     const csl_sha1_core::Engine& engine = csl_sha1_core::engine();
     size_t i = 0;
-    if (engine.lanes && length <= kMaxLaneLength) {
-        const size_t lanes = engine.laneCount;
-        for (; i + lanes <= count; i += lanes)
-            hashLanes(engine, data + i * length, length, lanes, digests + 20 * i);
-        // A last batch half full or more still beats the remaining messages
-        // one or two at a time.
-        if (2 * (count - i) >= lanes) {
-            hashLanes(engine, data + i * length, length, count - i, digests + 20 * i);
-            i = count;
+    if (length <= kMaxLaneLength) {
+        for (const csl_sha1_core::Lanes& set : {engine.wide, engine.narrow}) {
+            if (!set.compress) continue;
+            for (; i + set.count <= count; i += set.count)
+                hashLanes(set, data + i * length, length, set.count, digests + 20 * i);
+            // A last batch half full or more still beats the rest on fewer
+            // lanes or one at a time.
+            if (2 * (count - i) >= set.count) {
+                hashLanes(set, data + i * length, length, count - i, digests + 20 * i);
+                i = count;
+            }
         }
     }
-    if (engine.compress2)
-        for (; i + 2 <= count; i += 2)
-            hash2(engine.compress2, data + i * length, length, digests + 20 * i);
     for (; i < count; ++i) csl_sha1(data + i * length, length, digests + 20 * i);
 }

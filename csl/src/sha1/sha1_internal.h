@@ -17,20 +17,23 @@ namespace csl_sha1_core {
 // FIPS 180-1 compression of nblocks 64-byte message blocks (raw bytes,
 // big-endian words) into the chaining value h.
 using Compress = void (*)(uint32_t h[5], const uint8_t* data, size_t nblocks);
-// Two such compressions of nblocks blocks each, interleaved.
-using Compress2 = void (*)(uint32_t h0[5], const uint8_t* data0, uint32_t h1[5],
-                           const uint8_t* data1, size_t nblocks);
-// N such compressions, one per 32-bit lane of a vector: lane l's blocks lie
-// one after the other from base + offsets[l], and its chaining value is
-// h[l], h[N + l], ..., h[4N + l].
+// N such compressions side by side, one per lane (a vector's 32-bit lane,
+// or an interleaved stream): lane l's blocks lie one after the other from
+// base + offsets[l], and its chaining value is h[l], h[N + l], ...,
+// h[4N + l].
 using CompressLanes = void (*)(uint32_t* h, const uint8_t* base, const int32_t* offsets,
                                size_t nblocks);
 
+struct Lanes {
+    CompressLanes compress;  // null: none
+    size_t count;            // N: 4, 8 or 16
+};
+
 struct Engine {
     Compress compress;
-    Compress2 compress2;  // null: none faster than two compress calls
-    CompressLanes lanes;  // null: none
-    size_t laneCount;     // N of `lanes`: 4, 8 or 16
+    // Many messages at once: batches on `wide`, what is left on `narrow`.
+    Lanes wide;
+    Lanes narrow;
 };
 
 // Every implementation by name, best first: "avx512+shani", "avx512",
@@ -75,8 +78,6 @@ void compressBlocks(uint32_t h[5], const uint8_t* data, size_t nblocks);
 #ifdef CSL_ISA_X86
 namespace csl_sha1_ni {
 void compressBlocks(uint32_t h[5], const uint8_t* data, size_t nblocks);
-void compressBlocks2(uint32_t h0[5], const uint8_t* data0, uint32_t h1[5], const uint8_t* data1,
-                     size_t nblocks);
 void compress4(uint32_t h[20], const uint8_t* base, const int32_t offsets[4], size_t nblocks);
 }
 namespace csl_sha1_avx2 {

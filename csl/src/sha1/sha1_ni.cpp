@@ -1,4 +1,5 @@
-// SHA-1 compression on the SHA extensions.
+// SHA-1 compression on the SHA extensions: one stream, and several streams
+// interleaved for many messages at once.
 #include <utility>
 
 #include "sha1/sha1_internal.h"
@@ -9,15 +10,8 @@ namespace {
 using csl_shani_detail::Rounds;
 
 template <int... G>
-CSL_TARGET_SHA_NI inline void allGroups(Rounds& s,
-                                                              std::integer_sequence<int, G...>) {
+CSL_TARGET_SHA_NI inline void allGroups(Rounds& s, std::integer_sequence<int, G...>) {
     (csl_shani_detail::group<G>(s), ...);
-}
-
-template <int... G>
-CSL_TARGET_SHA_NI inline void allGroups2(Rounds& s0, Rounds& s1,
-                                                               std::integer_sequence<int, G...>) {
-    ((csl_shani_detail::group<G>(s0), csl_shani_detail::group<G>(s1)), ...);
 }
 
 // Group G of every stream in turn, so that each stream's rounds run while the
@@ -28,19 +22,16 @@ CSL_TARGET_SHA_NI __attribute__((always_inline)) inline void groupOfEach(Rounds 
 }
 
 template <size_t N, int... G>
-CSL_TARGET_SHA_NI __attribute__((always_inline)) inline void allGroupsN(
+CSL_TARGET_SHA_NI __attribute__((always_inline)) inline void allGroupsOfEach(
     Rounds (&s)[N], std::integer_sequence<int, G...>) {
     (groupOfEach<G>(s), ...);
 }
 
-}  // namespace
-
-namespace csl_sha1_ni {
-
-// N streams in the lanes' layout. One stream waits on the latency of each
-// four-round instruction; four keep the unit busy (about 2.4 times one
-// stream's throughput, 1.3 times two streams').: stream l's chaining value is h[l],
-// h[N + l], ..., h[4N + l], its blocks start at base + offsets[l].
+// N streams in the lanes' layout: stream l's chaining value is h[l],
+// h[N + l], ..., h[4N + l], its blocks start at base + offsets[l]. One
+// stream waits on the latency of each four-round instruction; four keep the
+// unit busy (about 2.4 times one stream's throughput here, 1.3 times two
+// streams').
 template <size_t N>
 CSL_TARGET_SHA_NI void compressStreams(uint32_t* h, const uint8_t* base, const int32_t* offsets,
                                        size_t nblocks) {
@@ -56,7 +47,7 @@ CSL_TARGET_SHA_NI void compressStreams(uint32_t* h, const uint8_t* base, const i
             eIn[l] = s[l].e;
             csl_shani_detail::begin(s[l], base + offsets[l] + 64 * i);
         }
-        allGroupsN(s, std::make_integer_sequence<int, 20>{});
+        allGroupsOfEach(s, std::make_integer_sequence<int, 20>{});
         for (size_t l = 0; l < N; ++l) csl_shani_detail::finish(s[l], abcdIn[l], eIn[l]);
     }
     for (size_t l = 0; l < N; ++l) {
@@ -66,12 +57,11 @@ CSL_TARGET_SHA_NI void compressStreams(uint32_t* h, const uint8_t* base, const i
     }
 }
 
-void compress4(uint32_t h[20], const uint8_t* base, const int32_t offsets[4], size_t nblocks) {
-    compressStreams<4>(h, base, offsets, nblocks);
-}
+}  // namespace
 
-CSL_TARGET_SHA_NI void compressBlocks(uint32_t h[5], const uint8_t* data,
-                                                            size_t nblocks) {
+namespace csl_sha1_ni {
+
+CSL_TARGET_SHA_NI void compressBlocks(uint32_t h[5], const uint8_t* data, size_t nblocks) {
     Rounds s;
     csl_shani_detail::loadState(h, s);
     for (size_t i = 0; i < nblocks; ++i) {
@@ -84,23 +74,8 @@ CSL_TARGET_SHA_NI void compressBlocks(uint32_t h[5], const uint8_t* data,
     csl_shani_detail::storeState(s, h);
 }
 
-CSL_TARGET_SHA_NI void compressBlocks2(uint32_t h0[5], const uint8_t* data0,
-                                                             uint32_t h1[5], const uint8_t* data1,
-                                                             size_t nblocks) {
-    Rounds s0, s1;
-    csl_shani_detail::loadState(h0, s0);
-    csl_shani_detail::loadState(h1, s1);
-    for (size_t i = 0; i < nblocks; ++i) {
-        const __m128i abcd0 = s0.abcd, e0 = s0.e;
-        const __m128i abcd1 = s1.abcd, e1 = s1.e;
-        csl_shani_detail::begin(s0, data0 + 64 * i);
-        csl_shani_detail::begin(s1, data1 + 64 * i);
-        allGroups2(s0, s1, std::make_integer_sequence<int, 20>{});
-        csl_shani_detail::finish(s0, abcd0, e0);
-        csl_shani_detail::finish(s1, abcd1, e1);
-    }
-    csl_shani_detail::storeState(s0, h0);
-    csl_shani_detail::storeState(s1, h1);
+void compress4(uint32_t h[20], const uint8_t* base, const int32_t offsets[4], size_t nblocks) {
+    compressStreams<4>(h, base, offsets, nblocks);
 }
 
 }  // namespace csl_sha1_ni
