@@ -31,6 +31,12 @@ constexpr size_t kPlainDepth = 8;
 // Seven keep four workers (the most the budget gives) busy, and four
 // contents checked side by side stay within 64 MiB.
 constexpr size_t kDiscDepth = 7;
+// Disc blocks read at once by a worker: 256 KiB, within a core's cache.
+constexpr uint32_t kReadGroupBlocks = 8;
+// Without a sink the kept hash blocks lie before the last group.
+static_assert(BLOCKS_PER_SUPERBLOCK % kReadGroupBlocks == 0 &&
+              size_t{BLOCKS_PER_SUPERBLOCK} * DVD_HASH_BYTES_PER_BLOCK <=
+                  size_t{BLOCKS_PER_SUPERBLOCK - kReadGroupBlocks} * DVD_BYTES_PER_BLOCK);
 static_assert(kPlainPieceBytes * kPlainDepth <= (size_t{16} << 20));
 static_assert(size_t{DVD_BYTES_PER_SUPERBLOCK} * kDiscDepth * 4 <= (size_t{64} << 20));
 
@@ -199,20 +205,27 @@ public:
         const uint64_t inThis = dataIn(sb);
         const auto stored = static_cast<uint32_t>(discBlocksFor(inThis));
         std::array<uint8_t, CHUNKS_PER_BLOCK * BLOCKS_PER_SUPERBLOCK * HASH> chunks;
-        // Each block is read, decrypted and its chunks hashed in one pass,
-        // while it is in the cache: the file's bytes cross memory once, where
-        // reading the whole super block first had every pass go out to
-        // memory and back. Without a sink the blocks share one place (the
-        // piece's last block) and only their hash blocks are kept, side by
-        // side at the piece's start, for the checks of the tree above.
-        uint8_t* const scratch = blocks + size_t{BLOCKS_PER_SUPERBLOCK - 1} * DVD_BYTES_PER_BLOCK;
+        // The blocks are read a group at a time and each is decrypted and
+        // its chunks hashed right after, while the group is in the cache:
+        // the file's bytes cross memory once, where reading the whole super
+        // block first had every pass go out to memory and back. Without a
+        // sink the groups share one place (the piece's last group) and only
+        // the hash blocks are kept, side by side at the piece's start, for
+        // the checks of the tree above.
+        constexpr uint32_t kGroup = kReadGroupBlocks;
+        uint8_t* const scratch = blocks + size_t{BLOCKS_PER_SUPERBLOCK - kGroup} * DVD_BYTES_PER_BLOCK;
+        uint8_t* group = nullptr;
         for (uint32_t b = 0; b < stored; ++b) {
-            uint8_t* hashBlock = keepPlain_ ? blocks + size_t{b} * DVD_BYTES_PER_BLOCK : scratch;
-            const uint64_t offset = (sb * BLOCKS_PER_SUPERBLOCK + b) * uint64_t{DVD_BYTES_PER_BLOCK};
-            if (!readAt(fd_, hashBlock, DVD_BYTES_PER_BLOCK, offset)) {
-                at(f, EsVerifyWhat::unreadable, sb, b);
-                return ES_ERR_VERIFY_READ;
+            if (b % kGroup == 0) {
+                group = keepPlain_ ? blocks + size_t{b} * DVD_BYTES_PER_BLOCK : scratch;
+                const uint32_t n = std::min(kGroup, stored - b);
+                const uint64_t offset = (sb * BLOCKS_PER_SUPERBLOCK + b) * uint64_t{DVD_BYTES_PER_BLOCK};
+                if (!readAt(fd_, group, size_t{n} * DVD_BYTES_PER_BLOCK, offset)) {
+                    at(f, EsVerifyWhat::unreadable, sb, b);
+                    return ES_ERR_VERIFY_READ;
+                }
             }
+            uint8_t* hashBlock = group + size_t{b % kGroup} * DVD_BYTES_PER_BLOCK;
             uint8_t* data = hashBlock + DVD_HASH_BYTES_PER_BLOCK;
             uint8_t iv[16];
             std::memcpy(iv, hashBlock + DATA_IV, 16);
