@@ -33,10 +33,11 @@ constexpr size_t kPlainDepth = 8;
 constexpr size_t kDiscDepth = 7;
 // Disc blocks read at once by a worker: 256 KiB, within a core's cache.
 constexpr uint32_t kReadGroupBlocks = 8;
-// Without a sink the kept hash blocks lie before the last group.
-static_assert(BLOCKS_PER_SUPERBLOCK % kReadGroupBlocks == 0 &&
-              size_t{BLOCKS_PER_SUPERBLOCK} * DVD_HASH_BYTES_PER_BLOCK <=
-                  size_t{BLOCKS_PER_SUPERBLOCK - kReadGroupBlocks} * DVD_BYTES_PER_BLOCK);
+static_assert(BLOCKS_PER_SUPERBLOCK % kReadGroupBlocks == 0);
+// Without a sink a piece holds only the super block's hash blocks and, after
+// them, the group being checked.
+constexpr size_t kKeptHashBytes = size_t{BLOCKS_PER_SUPERBLOCK} * DVD_HASH_BYTES_PER_BLOCK;
+constexpr size_t kCheckOnlyPieceBytes = kKeptHashBytes + size_t{kReadGroupBlocks} * DVD_BYTES_PER_BLOCK;
 static_assert(kPlainPieceBytes * kPlainDepth <= (size_t{16} << 20));
 static_assert(size_t{DVD_BYTES_PER_SUPERBLOCK} * kDiscDepth * 4 <= (size_t{64} << 20));
 
@@ -209,11 +210,11 @@ public:
         // its chunks hashed right after, while the group is in the cache:
         // the file's bytes cross memory once, where reading the whole super
         // block first had every pass go out to memory and back. Without a
-        // sink the groups share one place (the piece's last group) and only
-        // the hash blocks are kept, side by side at the piece's start, for
-        // the checks of the tree above.
+        // sink the piece is smaller: the groups share one place after the
+        // hash blocks, which alone are kept, side by side at the piece's
+        // start, for the checks of the tree above.
         constexpr uint32_t kGroup = kReadGroupBlocks;
-        uint8_t* const scratch = blocks + size_t{BLOCKS_PER_SUPERBLOCK - kGroup} * DVD_BYTES_PER_BLOCK;
+        uint8_t* const scratch = blocks + kKeptHashBytes;
         uint8_t* group = nullptr;
         for (uint32_t b = 0; b < stored; ++b) {
             if (b % kGroup == 0) {
@@ -349,7 +350,7 @@ int32_t ES_VerifyDiscContent(int fd, const uint8_t titleKey[16], uint64_t size, 
         return 0;
     };
     tmd_io::StreamShape shape;
-    shape.pieceBytes = DVD_BYTES_PER_SUPERBLOCK;
+    shape.pieceBytes = sink ? DVD_BYTES_PER_SUPERBLOCK : kCheckOnlyPieceBytes;
     shape.depth = kDiscDepth;
     const tmd_io::StreamOutcome o = tmd_io::runOrderedStream(shape, steps);
     if (o.stage == tmd_io::StreamStage::Process &&
