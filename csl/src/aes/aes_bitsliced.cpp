@@ -29,8 +29,11 @@ constexpr int kMaxRounds = 14;
 // layer into GF(2^4) arithmetic, the inversion there, and a linear layer out
 // that includes the affine map. Works on any unsigned word, one S-box per bit
 // position; the constant-time check below the tables proves it on all 256
-// inputs.
-template <class W>
+// inputs. Without the constant, the affine map's 0x63 is left out: every
+// linear layer after it passes all-ones planes through unchanged (MixColumns
+// maps a column of equal bytes to itself), so the encryption rounds take it
+// from their round keys instead (planeSchedule).
+template <class W, bool WithConstant = true>
 constexpr void sbox(W* q) {
     const W u0 = q[7], u1 = q[6], u2 = q[5], u3 = q[4];
     const W u4 = q[3], u5 = q[2], u6 = q[1], u7 = q[0];
@@ -146,23 +149,23 @@ constexpr void sbox(W* q) {
     const W t65 = t61 ^ t62;
     const W t66 = z1 ^ t63;
     const W s0 = t59 ^ t63;
-    const W s6 = static_cast<W>(~(t56 ^ t62));
-    const W s7 = static_cast<W>(~(t48 ^ t60));
+    const W s6 = t56 ^ t62;
+    const W s7 = t48 ^ t60;
     const W t67 = t64 ^ t65;
     const W s3 = t53 ^ t66;
     const W s4 = t51 ^ t66;
     const W s5 = t47 ^ t65;
-    const W s1 = static_cast<W>(~(t64 ^ s3));
-    const W s2 = static_cast<W>(~(t55 ^ t67));
+    const W s1 = t64 ^ s3;
+    const W s2 = t55 ^ t67;
 
     q[7] = s0;
-    q[6] = s1;
-    q[5] = s2;
+    q[6] = WithConstant ? static_cast<W>(~s1) : s1;
+    q[5] = WithConstant ? static_cast<W>(~s2) : s2;
     q[4] = s3;
     q[3] = s4;
     q[2] = s5;
-    q[1] = s6;
-    q[0] = s7;
+    q[1] = WithConstant ? static_cast<W>(~s6) : s6;
+    q[0] = WithConstant ? static_cast<W>(~s7) : s7;
 }
 
 // The inverse of the S-box's affine map (with its constant 0x63): bit i of
@@ -215,7 +218,9 @@ constexpr uint8_t sboxByDefinition(uint8_t x) {
     return r;
 }
 
-template <bool Inverse>
+enum class Circuit { Forward, Inverse, ForwardWithoutConstant };
+
+template <Circuit C>
 constexpr bool circuitMatches() {
     std::array<uint8_t, 256> box{}, inv{};
     for (int x = 0; x < 256; ++x) {
@@ -226,22 +231,26 @@ constexpr bool circuitMatches() {
         uint64_t q[8] = {};
         for (int j = 0; j < 64; ++j)
             for (int i = 0; i < 8; ++i) q[i] |= uint64_t{((base + j) >> i) & 1u} << j;
-        if constexpr (Inverse)
+        if constexpr (C == Circuit::Inverse)
             invSbox(q);
         else
-            sbox(q);
+            sbox<uint64_t, C == Circuit::Forward>(q);
         for (int j = 0; j < 64; ++j) {
             int y = 0;
             for (int i = 0; i < 8; ++i) y |= static_cast<int>((q[i] >> j) & 1) << i;
-            const auto want = (Inverse ? inv : box)[static_cast<size_t>(base + j)];
+            const auto x = static_cast<size_t>(base + j);
+            const int want = C == Circuit::Inverse  ? inv[x]
+                             : C == Circuit::Forward ? box[x]
+                                                     : box[x] ^ 0x63;
             if (y != want) return false;
         }
     }
     return true;
 }
 
-static_assert(circuitMatches<false>(), "S-box circuit");
-static_assert(circuitMatches<true>(), "inverse S-box circuit");
+static_assert(circuitMatches<Circuit::Forward>(), "S-box circuit");
+static_assert(circuitMatches<Circuit::Inverse>(), "inverse S-box circuit");
+static_assert(circuitMatches<Circuit::ForwardWithoutConstant>(), "S-box circuit, no constant");
 
 }  // namespace check
 
@@ -335,7 +344,8 @@ inline W invShiftRows(W x);
 
 // The round keys (big-endian column words) in planes, each key in all four
 // block positions. For encryption round key i is turned back by i
-// ShiftRows (see encryptPlanes).
+// ShiftRows (see encryptPlanes), and every key after the first carries the
+// S-box constant 0x63 that encryptPlanes' S-boxes leave out.
 void planeSchedule(const uint32_t* rk, int rounds, bool encrypt, uint64_t* sk) {
     for (int r = 0; r <= rounds; ++r) {
         uint64_t* q = sk + 8 * r;
@@ -348,6 +358,7 @@ void planeSchedule(const uint32_t* rk, int rounds, bool encrypt, uint64_t* sk) {
             q[k] |= q[k] << 1;
             q[k] |= q[k] << 2;
             for (int f = 0; encrypt && f < (r & 3); ++f) q[k] = invShiftRows<uint64_t>(q[k]);
+            if (encrypt && r > 0 && ((0x63 >> k) & 1)) q[k] = ~q[k];
         }
     }
 }
@@ -471,7 +482,7 @@ template <class W>
 inline void encryptPlanes(const W* sk, int rounds, W* q) {
     addRoundKey(q, sk);
     for (int r = 1; r < rounds; ++r) {
-        sbox(q);
+        sbox<W, false>(q);
         switch (r & 3) {
             case 0: mixColumnsLagging<0, W>(q); break;
             case 1: mixColumnsLagging<1, W>(q); break;
@@ -480,7 +491,7 @@ inline void encryptPlanes(const W* sk, int rounds, W* q) {
         }
         addRoundKey(q, sk + 8 * r);
     }
-    sbox(q);
+    sbox<W, false>(q);
     addRoundKey(q, sk + 8 * rounds);
     if (rounds & 2)
         for (int i = 0; i < 8; ++i) q[i] = shiftRows(shiftRows(q[i]));
@@ -661,23 +672,48 @@ void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, 
     ecbBlocks<false>(roundKeys, rounds, in, out, nblocks);
 }
 
-// One chain: one block per pass, on single words.
+// One chain, one block per pass on single words, without leaving the planes
+// between blocks: the transposition is a bit permutation, so the planes of
+// P ^ C are those of P ^ those of C, and C's planes are what the previous
+// pass left. Four plaintexts go into planes at once, block s of them runs in
+// slot s, and the four ciphertexts come out together, which saves all but
+// half a transposition per block.
 void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
                       uint8_t* out, size_t nblocks) {
+    if (nblocks == 0) return;
     const PlaneKeys<uint64_t> keys(roundKeys, rounds, true);
-    uint8_t x[16];
-    uint64_t q[8];
-    const uint8_t* src[1] = {x};
-    uint8_t* dst[1] = {chain};
-    for (size_t i = 0; i < nblocks; ++i) {
-        for (int j = 0; j < 16; ++j) x[j] = static_cast<uint8_t>(in[16 * i + j] ^ chain[j]);
-        toPlanes(q, src, 1);
-        encryptPlanes(keys.sk, rounds, q);
-        fromPlanes(q, dst, 1);
-        std::memcpy(out + 16 * i, chain, 16);
+    constexpr uint64_t kSlot0 = 0x1111111111111111ull;
+    uint64_t c[8], p[8], o[8];
+    // The chain starts in slot 3, where block 0 of a group looks for it.
+    const uint8_t* iv[4] = {chain, chain, chain, chain};
+    toPlanes(c, iv, 4);
+    for (size_t i = 0; i < nblocks; i += 4) {
+        const int n = static_cast<int>(nblocks - i < 4 ? nblocks - i : 4);
+        const uint8_t* src[4] = {};
+        uint8_t* dst[4] = {};
+        for (int b = 0; b < n; ++b) {
+            src[b] = in + 16 * (i + static_cast<size_t>(b));
+            dst[b] = out + 16 * (i + static_cast<size_t>(b));
+        }
+        toPlanes(p, src, n);
+        for (int k = 0; k < 8; ++k) o[k] = 0;
+        for (int s = 0; s < n; ++s) {
+            // The previous ciphertext moves up one slot within its column
+            // (from slot 3 to 0 for the first block); what lands in the
+            // other slots is encrypted alongside and never used.
+            for (int k = 0; k < 8; ++k)
+                c[k] = (s == 0 ? rotr(c[k], 3) : rotr(c[k], 63)) ^ p[k];
+            encryptPlanes(keys.sk, rounds, c);
+            const uint64_t slot = kSlot0 << s;
+            for (int k = 0; k < 8; ++k) o[k] |= c[k] & slot;
+        }
+        // All four plaintexts are in planes, so out may be in.
+        fromPlanes(o, dst, n);
     }
-    csl_wipe(x, sizeof x);
-    csl_wipe(q, sizeof q);
+    std::memcpy(chain, out + 16 * (nblocks - 1), 16);
+    csl_wipe(c, sizeof c);
+    csl_wipe(p, sizeof p);
+    csl_wipe(o, sizeof o);
 }
 
 void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
