@@ -10,8 +10,11 @@
 // and a row is a 16-bit group.
 //
 // Four independent blocks fill a pass: ECB, CBC decryption and the side by
-// side CBC chains of the disc layout run at full width; a single CBC
-// encryption chain can only use one block of each pass.
+// side CBC chains of the disc layout run at full width. A single CBC
+// encryption chain can only use one block of each pass, so it is the one
+// whose cost is the rounds themselves: it stays in planes from block to block
+// (cbcEncryptBlocks), and the encryption rounds skip ShiftRows and the
+// S-box's constant (encryptPlanes, planeSchedule).
 #include <array>
 #include <cstring>
 
