@@ -12,9 +12,10 @@
 // Four independent blocks fill a pass: ECB, CBC decryption and the side by
 // side CBC chains of the disc layout run at full width. A single CBC
 // encryption chain can only use one block of each pass, so it is the one
-// whose cost is the rounds themselves: it stays in planes from block to block
-// (cbcEncryptBlocks), and the encryption rounds skip ShiftRows and the
-// S-box's constant (encryptPlanes, planeSchedule).
+// whose cost is the rounds themselves: it keeps its block in two words
+// between S-boxes and stays in planes from block to block (encryptPacked,
+// cbcEncryptBlocks), and the encryption rounds skip ShiftRows and the S-box's
+// constant (encryptPlanes, planeSchedule).
 #include <array>
 #include <cstring>
 
@@ -572,6 +573,78 @@ inline void fromPass(W* q, uint8_t* const* out, int count) {
     }
 }
 
+// --- One block in two words --------------------------------------------------
+
+// A single chain fills one slot of a pass, and the planes' rotations in
+// MixColumns cost as much for one block as for four. Between S-boxes it
+// therefore keeps its block in two words, bit j of byte (r, c) at bit
+// 16r + 4c + (j mod 4) of word j / 4: the four slots carry four planes, so
+// MixColumns turns two words instead of eight. Only the S-box needs the planes
+// apart; it takes them in slot 0 and ignores the other slots.
+constexpr uint64_t kSlot0 = 0x1111111111111111ull;
+
+struct Packed {
+    uint64_t lo, hi;  // planes 0 to 3, planes 4 to 7
+};
+
+// Slot s of four planes into one word.
+inline uint64_t packSlot(const uint64_t* q, int s) {
+    return ((q[0] >> s) & kSlot0) | (((q[1] >> s) & kSlot0) << 1) |
+           (((q[2] >> s) & kSlot0) << 2) | (((q[3] >> s) & kSlot0) << 3);
+}
+
+inline Packed pack(const uint64_t* q, int s) { return {packSlot(q, s), packSlot(q + 4, s)}; }
+
+// The block into slot s of eight planes that hold zeros there.
+inline void unpackInto(uint64_t* q, const Packed& x, int s) {
+    for (int j = 0; j < 8; ++j) q[j] |= (((j < 4 ? x.lo : x.hi) >> (j & 3)) & kSlot0) << s;
+}
+
+inline void subBytesPacked(Packed& x) {
+    uint64_t q[8];
+    for (int j = 0; j < 8; ++j) q[j] = (j < 4 ? x.lo : x.hi) >> (j & 3);
+    sbox<uint64_t, false>(q);
+    x = pack(q, 0);
+}
+
+// mixColumnsLagging on the packed block: the same turns on two words, and the
+// doubling moves each plane up one slot, plane 3 into slot 0 of the high
+// word, with plane 7 folded back into planes 0, 1, 3 and 4.
+template <int K>
+inline void mixColumnsPacked(Packed& x) {
+    const auto one = [](uint64_t w) { return turnColumns<K, uint64_t>(rotr(w, 16)); };
+    const auto two = [](uint64_t w) { return turnColumns<2 * K, uint64_t>(rotr(w, 32)); };
+    const uint64_t a1lo = one(x.lo), a1hi = one(x.hi);
+    const uint64_t tlo = x.lo ^ a1lo, thi = x.hi ^ a1hi;
+    const uint64_t t7 = (thi >> 3) & kSlot0, t3 = (tlo >> 3) & kSlot0;
+    x.lo = ((tlo << 1) & ~kSlot0) ^ t7 ^ (t7 << 1) ^ (t7 << 3) ^ a1lo ^ two(tlo);
+    x.hi = ((thi << 1) & ~kSlot0) ^ t3 ^ t7 ^ a1hi ^ two(thi);
+}
+
+// encryptPlanes on the packed block; kp holds the plane schedule packed.
+inline void encryptPacked(const uint64_t* kp, int rounds, Packed& x) {
+    x.lo ^= kp[0];
+    x.hi ^= kp[1];
+    for (int r = 1; r < rounds; ++r) {
+        subBytesPacked(x);
+        switch (r & 3) {
+            case 0: mixColumnsPacked<0>(x); break;
+            case 1: mixColumnsPacked<1>(x); break;
+            case 2: mixColumnsPacked<2>(x); break;
+            default: mixColumnsPacked<3>(x); break;
+        }
+        x.lo ^= kp[2 * r];
+        x.hi ^= kp[2 * r + 1];
+    }
+    subBytesPacked(x);
+    x.lo ^= kp[2 * rounds];
+    x.hi ^= kp[2 * rounds + 1];
+    if (rounds & 2) {
+        x.lo = shiftRowsTwice(x.lo);
+        x.hi = shiftRowsTwice(x.hi);
+    }
+}
+
 // --- Key schedule words -----------------------------------------------------
 
 // SubWord on a big-endian word: its four bytes as bit planes of one bit each.
@@ -683,21 +756,28 @@ void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, 
     ecbBlocks<false>(roundKeys, rounds, in, out, nblocks);
 }
 
-// One chain, one block per pass on single words, without leaving the planes
-// between blocks: the transposition is a bit permutation, so the planes of
-// P ^ C are those of P ^ those of C, and C's planes are what the previous
-// pass left. Four plaintexts go into planes at once, block s of them runs in
-// slot s, and the four ciphertexts come out together, which saves all but
-// half a transposition per block.
+// One chain, one block at a time in two words (encryptPacked), without
+// leaving the planes between blocks: the transposition is a bit permutation,
+// so the planes of P ^ C are those of P ^ those of C. Four plaintexts go into
+// planes at once, block s of them is packed from slot s and its ciphertext
+// unpacked into slot s, and the four ciphertexts come out together: half a
+// transposition per block instead of two.
 void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
                       uint8_t* out, size_t nblocks) {
     if (nblocks == 0) return;
-    const PlaneKeys<uint64_t> keys(roundKeys, rounds, true);
-    constexpr uint64_t kSlot0 = 0x1111111111111111ull;
-    uint64_t c[8], p[8], o[8];
-    // The chain starts in slot 3, where block 0 of a group looks for it.
-    const uint8_t* iv[4] = {chain, chain, chain, chain};
-    toPlanes(c, iv, 4);
+    uint64_t kp[2 * (kMaxRounds + 1)];
+    {
+        const PlaneKeys<uint64_t> keys(roundKeys, rounds, true);
+        for (int r = 0; r <= rounds; ++r) {
+            const Packed k = pack(keys.sk + 8 * r, 0);
+            kp[2 * r] = k.lo;
+            kp[2 * r + 1] = k.hi;
+        }
+    }
+    uint64_t p[8], o[8];
+    const uint8_t* iv[1] = {chain};
+    toPlanes(p, iv, 1);
+    Packed c = pack(p, 0);
     for (size_t i = 0; i < nblocks; i += 4) {
         const int n = static_cast<int>(nblocks - i < 4 ? nblocks - i : 4);
         const uint8_t* src[4] = {};
@@ -709,20 +789,18 @@ void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], 
         toPlanes(p, src, n);
         for (int k = 0; k < 8; ++k) o[k] = 0;
         for (int s = 0; s < n; ++s) {
-            // The previous ciphertext moves up one slot within its column
-            // (from slot 3 to 0 for the first block); what lands in the
-            // other slots is encrypted alongside and never used.
-            for (int k = 0; k < 8; ++k)
-                c[k] = (s == 0 ? rotr(c[k], 3) : rotr(c[k], 63)) ^ p[k];
-            encryptPlanes(keys.sk, rounds, c);
-            const uint64_t slot = kSlot0 << s;
-            for (int k = 0; k < 8; ++k) o[k] |= c[k] & slot;
+            const Packed x = pack(p, s);
+            c.lo ^= x.lo;
+            c.hi ^= x.hi;
+            encryptPacked(kp, rounds, c);
+            unpackInto(o, c, s);
         }
         // All four plaintexts are in planes, so out may be in.
         fromPlanes(o, dst, n);
     }
     std::memcpy(chain, out + 16 * (nblocks - 1), 16);
-    csl_wipe(c, sizeof c);
+    csl_wipe(kp, sizeof kp);
+    csl_wipe(&c, sizeof c);
     csl_wipe(p, sizeof p);
     csl_wipe(o, sizeof o);
 }
