@@ -587,10 +587,11 @@ struct Packed {
     uint64_t lo, hi;  // planes 0 to 3, planes 4 to 7
 };
 
-// Slot s of four planes into one word.
+// Slot s of four planes into one word. The parts share no bit, so a sum
+// joins them, which takes one address computation per part on x86.
 inline uint64_t packSlot(const uint64_t* q, int s) {
-    return ((q[0] >> s) & kSlot0) | (((q[1] >> s) & kSlot0) << 1) |
-           (((q[2] >> s) & kSlot0) << 2) | (((q[3] >> s) & kSlot0) << 3);
+    return ((q[0] >> s) & kSlot0) + ((q[1] >> s) & kSlot0) * 2 + ((q[2] >> s) & kSlot0) * 4 +
+           ((q[3] >> s) & kSlot0) * 8;
 }
 
 inline Packed pack(const uint64_t* q, int s) { return {packSlot(q, s), packSlot(q + 4, s)}; }
@@ -617,7 +618,7 @@ inline void mixColumnsPacked(Packed& x) {
     const uint64_t a1lo = one(x.lo), a1hi = one(x.hi);
     const uint64_t tlo = x.lo ^ a1lo, thi = x.hi ^ a1hi;
     const uint64_t t7 = (thi >> 3) & kSlot0, t3 = (tlo >> 3) & kSlot0;
-    x.lo = ((tlo << 1) & ~kSlot0) ^ t7 ^ (t7 << 1) ^ (t7 << 3) ^ a1lo ^ two(tlo);
+    x.lo = ((tlo << 1) & ~kSlot0) ^ (t7 + t7 * 2 + t7 * 8) ^ a1lo ^ two(tlo);
     x.hi = ((thi << 1) & ~kSlot0) ^ t3 ^ t7 ^ a1hi ^ two(thi);
 }
 
