@@ -385,16 +385,16 @@ inline void addRoundKey(W* q, const W* k) {
     for (int i = 0; i < 8; ++i) q[i] ^= k[i];
 }
 
-// Row r turns right by r columns within its 16 bits: rows 1 and 3 by one
-// column, then rows 2 and 3 by two.
+// ShiftRows turns row r right by r columns within its 16 bits. Twice, it
+// turns rows 1 and 3 by two columns, which swaps the two bytes of their
+// 16-bit groups.
 template <class W>
-inline W shiftRows(W x) {
-    x = (x & 0x0000FFFF0000FFFFull) | ((x >> 4) & 0x0FFF00000FFF0000ull) |
-        ((x << 12) & 0xF0000000F0000000ull);
-    return (x & 0x00000000FFFFFFFFull) | ((x >> 8) & 0x00FF00FF00000000ull) |
-           ((x << 8) & 0xFF00FF0000000000ull);
+inline W shiftRowsTwice(W x) {
+    const W t = (x ^ (x >> 8)) & 0x00FF000000FF0000ull;
+    return x ^ t ^ (t << 8);
 }
 
+// Turns row r back: rows 1 and 3 by one column, then rows 2 and 3 by two.
 template <class W>
 inline W invShiftRows(W x) {
     x = (x & 0x0000FFFF0000FFFFull) | ((x << 4) & 0xFFF00000FFF00000ull) |
@@ -473,14 +473,6 @@ inline void mixColumnsLagging(W* q) {
     q[5] = t[4] ^ a1[5] ^ two(t[5]);
     q[6] = t[5] ^ a1[6] ^ two(t[6]);
     q[7] = t[6] ^ a1[7] ^ two(t[7]);
-}
-
-// Two ShiftRows: rows 1 and 3 turn by two columns, which swaps the two bytes
-// of their 16-bit groups.
-template <class W>
-inline W shiftRowsTwice(W x) {
-    const W t = (x ^ (x >> 8)) & 0x00FF000000FF0000ull;
-    return x ^ t ^ (t << 8);
 }
 
 // Encryption without ShiftRows: after round i the state lags i ShiftRows
@@ -618,6 +610,7 @@ inline void mixColumnsPacked(Packed& x) {
     const uint64_t a1lo = one(x.lo), a1hi = one(x.hi);
     const uint64_t tlo = x.lo ^ a1lo, thi = x.hi ^ a1hi;
     const uint64_t t7 = (thi >> 3) & kSlot0, t3 = (tlo >> 3) & kSlot0;
+    // t7 into slots 0, 1 and 3 by a sum, as in packSlot.
     x.lo = ((tlo << 1) & ~kSlot0) ^ (t7 + t7 * 2 + t7 * 8) ^ a1lo ^ two(tlo);
     x.hi = ((thi << 1) & ~kSlot0) ^ t3 ^ t7 ^ a1hi ^ two(thi);
 }
