@@ -588,9 +588,27 @@ inline uint64_t packSlot(const uint64_t* q, int s) {
 
 inline Packed pack(const uint64_t* q, int s) { return {packSlot(q, s), packSlot(q + 4, s)}; }
 
-// The block into slot s of eight planes that hold zeros there.
-inline void unpackInto(uint64_t* q, const Packed& x, int s) {
-    for (int j = 0; j < 8; ++j) q[j] |= (((j < 4 ? x.lo : x.hi) >> (j & 3)) & kSlot0) << s;
+// The packed words are the block's low and high nibbles, byte (r, c) (at
+// 4c + r in the block) in nibble 4r + c. That order is the block's two halves
+// with their bytes interleaved (as putColumns interleaves them), v0 from the
+// first four bytes of each half and v1 from the last four, and then byte k of
+// v0 and of v1 in nibbles 2k and 2k + 1: one block needs no transposition.
+constexpr uint64_t kLowNibbles = 0x0F0F0F0F0F0F0F0Full;
+
+inline Packed loadPacked(const uint8_t* in) {
+    const uint64_t v0 = spread(loadLe32(in)) | (spread(loadLe32(in + 8)) << 8);
+    const uint64_t v1 = spread(loadLe32(in + 4)) | (spread(loadLe32(in + 12)) << 8);
+    return {(v0 & kLowNibbles) | ((v1 & kLowNibbles) << 4),
+            ((v0 >> 4) & kLowNibbles) | (v1 & ~kLowNibbles)};
+}
+
+inline void storePacked(const Packed& x, uint8_t* out) {
+    const uint64_t v0 = (x.lo & kLowNibbles) | ((x.hi << 4) & ~kLowNibbles);
+    const uint64_t v1 = ((x.lo >> 4) & kLowNibbles) | (x.hi & ~kLowNibbles);
+    storeLe32(out, gather(v0));
+    storeLe32(out + 4, gather(v1));
+    storeLe32(out + 8, gather(v0 >> 8));
+    storeLe32(out + 12, gather(v1 >> 8));
 }
 
 inline void subBytesPacked(Packed& x) {
@@ -750,15 +768,10 @@ void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, 
     ecbBlocks<false>(roundKeys, rounds, in, out, nblocks);
 }
 
-// One chain, one block at a time in two words (encryptPacked), without
-// leaving the planes between blocks: the transposition is a bit permutation,
-// so the planes of P ^ C are those of P ^ those of C. Four plaintexts go into
-// planes at once, block s of them is packed from slot s and its ciphertext
-// unpacked into slot s, and the four ciphertexts come out together: half a
-// transposition per block instead of two.
+// One chain, one block at a time in two words (encryptPacked), which go to
+// and from bytes without a transposition.
 void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
                       uint8_t* out, size_t nblocks) {
-    if (nblocks == 0) return;
     uint64_t kp[2 * (kMaxRounds + 1)];
     {
         const PlaneKeys<uint64_t> keys(roundKeys, rounds, true);
@@ -768,35 +781,17 @@ void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], 
             kp[2 * r + 1] = k.hi;
         }
     }
-    uint64_t p[8], o[8];
-    const uint8_t* iv[1] = {chain};
-    toPlanes(p, iv, 1);
-    Packed c = pack(p, 0);
-    for (size_t i = 0; i < nblocks; i += 4) {
-        const int n = static_cast<int>(nblocks - i < 4 ? nblocks - i : 4);
-        const uint8_t* src[4] = {};
-        uint8_t* dst[4] = {};
-        for (int b = 0; b < n; ++b) {
-            src[b] = in + 16 * (i + static_cast<size_t>(b));
-            dst[b] = out + 16 * (i + static_cast<size_t>(b));
-        }
-        toPlanes(p, src, n);
-        for (int k = 0; k < 8; ++k) o[k] = 0;
-        for (int s = 0; s < n; ++s) {
-            const Packed x = pack(p, s);
-            c.lo ^= x.lo;
-            c.hi ^= x.hi;
-            encryptPacked(kp, rounds, c);
-            unpackInto(o, c, s);
-        }
-        // All four plaintexts are in planes, so out may be in.
-        fromPlanes(o, dst, n);
+    Packed c = loadPacked(chain);
+    for (size_t i = 0; i < nblocks; ++i) {
+        const Packed x = loadPacked(in + 16 * i);
+        c.lo ^= x.lo;
+        c.hi ^= x.hi;
+        encryptPacked(kp, rounds, c);
+        storePacked(c, out + 16 * i);
     }
-    std::memcpy(chain, out + 16 * (nblocks - 1), 16);
+    storePacked(c, chain);
     csl_wipe(kp, sizeof kp);
     csl_wipe(&c, sizeof c);
-    csl_wipe(p, sizeof p);
-    csl_wipe(o, sizeof o);
 }
 
 void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
