@@ -13,9 +13,9 @@
 // side CBC chains of the disc layout run at full width. A single CBC
 // encryption chain can only use one block of each pass, so it is the one
 // whose cost is the rounds themselves: it keeps its block in two words
-// between S-boxes and stays in planes from block to block (encryptPacked,
-// cbcEncryptBlocks), and the encryption rounds skip ShiftRows and the S-box's
-// constant (encryptPlanes, planeSchedule).
+// outside the S-boxes, from one block to the next (encryptPacked), and the
+// encryption rounds skip ShiftRows and the S-box's constant (encryptPlanes,
+// planeSchedule).
 #include <array>
 #include <cstring>
 
@@ -579,14 +579,13 @@ struct Packed {
     uint64_t lo, hi;  // planes 0 to 3, planes 4 to 7
 };
 
-// Slot s of four planes into one word. The parts share no bit, so a sum
+// Slot 0 of four planes into one word. The parts share no bit, so a sum
 // joins them, which takes one address computation per part on x86.
-inline uint64_t packSlot(const uint64_t* q, int s) {
-    return ((q[0] >> s) & kSlot0) + ((q[1] >> s) & kSlot0) * 2 + ((q[2] >> s) & kSlot0) * 4 +
-           ((q[3] >> s) & kSlot0) * 8;
+inline uint64_t packSlot0(const uint64_t* q) {
+    return (q[0] & kSlot0) + (q[1] & kSlot0) * 2 + (q[2] & kSlot0) * 4 + (q[3] & kSlot0) * 8;
 }
 
-inline Packed pack(const uint64_t* q, int s) { return {packSlot(q, s), packSlot(q + 4, s)}; }
+inline Packed pack(const uint64_t* q) { return {packSlot0(q), packSlot0(q + 4)}; }
 
 // The packed words are the block's low and high nibbles, byte (r, c) (at
 // 4c + r in the block) in nibble 4r + c. That order is the block's two halves
@@ -615,7 +614,7 @@ inline void subBytesPacked(Packed& x) {
     uint64_t q[8];
     for (int j = 0; j < 8; ++j) q[j] = (j < 4 ? x.lo : x.hi) >> (j & 3);
     sbox<uint64_t, false>(q);
-    x = pack(q, 0);
+    x = pack(q);
 }
 
 // mixColumnsLagging on the packed block: the same turns on two words, and the
@@ -628,7 +627,7 @@ inline void mixColumnsPacked(Packed& x) {
     const uint64_t a1lo = one(x.lo), a1hi = one(x.hi);
     const uint64_t tlo = x.lo ^ a1lo, thi = x.hi ^ a1hi;
     const uint64_t t7 = (thi >> 3) & kSlot0, t3 = (tlo >> 3) & kSlot0;
-    // t7 into slots 0, 1 and 3 by a sum, as in packSlot.
+    // t7 into slots 0, 1 and 3 by a sum, as in packSlot0.
     x.lo = ((tlo << 1) & ~kSlot0) ^ (t7 + t7 * 2 + t7 * 8) ^ a1lo ^ two(tlo);
     x.hi = ((thi << 1) & ~kSlot0) ^ t3 ^ t7 ^ a1hi ^ two(thi);
 }
@@ -776,7 +775,7 @@ void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], 
     {
         const PlaneKeys<uint64_t> keys(roundKeys, rounds, true);
         for (int r = 0; r <= rounds; ++r) {
-            const Packed k = pack(keys.sk + 8 * r, 0);
+            const Packed k = pack(keys.sk + 8 * r);
             kp[2 * r] = k.lo;
             kp[2 * r + 1] = k.hi;
         }
