@@ -10,8 +10,12 @@
 // and a row is a 16-bit group.
 //
 // Four independent blocks fill a pass: ECB, CBC decryption and the side by
-// side CBC chains of the disc layout run at full width; a single CBC
-// encryption chain can only use one block of each pass.
+// side CBC chains of the disc layout run at full width. A single CBC
+// encryption chain can only use one block of each pass, so it is the one
+// whose cost is the rounds themselves: it keeps its block in two words
+// outside the S-boxes, from one block to the next (encryptPacked), and the
+// encryption rounds skip ShiftRows and the S-box's constant (encryptPlanes,
+// planeSchedule).
 #include <array>
 #include <cstring>
 
@@ -29,8 +33,11 @@ constexpr int kMaxRounds = 14;
 // layer into GF(2^4) arithmetic, the inversion there, and a linear layer out
 // that includes the affine map. Works on any unsigned word, one S-box per bit
 // position; the constant-time check below the tables proves it on all 256
-// inputs.
-template <class W>
+// inputs. Without the constant, the affine map's 0x63 is left out: every
+// linear layer after it passes all-ones planes through unchanged (MixColumns
+// maps a column of equal bytes to itself), so the encryption rounds take it
+// from their round keys instead (planeSchedule).
+template <class W, bool WithConstant = true>
 constexpr void sbox(W* q) {
     const W u0 = q[7], u1 = q[6], u2 = q[5], u3 = q[4];
     const W u4 = q[3], u5 = q[2], u6 = q[1], u7 = q[0];
@@ -146,23 +153,23 @@ constexpr void sbox(W* q) {
     const W t65 = t61 ^ t62;
     const W t66 = z1 ^ t63;
     const W s0 = t59 ^ t63;
-    const W s6 = static_cast<W>(~(t56 ^ t62));
-    const W s7 = static_cast<W>(~(t48 ^ t60));
+    const W s6 = t56 ^ t62;
+    const W s7 = t48 ^ t60;
     const W t67 = t64 ^ t65;
     const W s3 = t53 ^ t66;
     const W s4 = t51 ^ t66;
     const W s5 = t47 ^ t65;
-    const W s1 = static_cast<W>(~(t64 ^ s3));
-    const W s2 = static_cast<W>(~(t55 ^ t67));
+    const W s1 = t64 ^ s3;
+    const W s2 = t55 ^ t67;
 
     q[7] = s0;
-    q[6] = s1;
-    q[5] = s2;
+    q[6] = WithConstant ? static_cast<W>(~s1) : s1;
+    q[5] = WithConstant ? static_cast<W>(~s2) : s2;
     q[4] = s3;
     q[3] = s4;
     q[2] = s5;
-    q[1] = s6;
-    q[0] = s7;
+    q[1] = WithConstant ? static_cast<W>(~s6) : s6;
+    q[0] = WithConstant ? static_cast<W>(~s7) : s7;
 }
 
 // The inverse of the S-box's affine map (with its constant 0x63): bit i of
@@ -215,7 +222,9 @@ constexpr uint8_t sboxByDefinition(uint8_t x) {
     return r;
 }
 
-template <bool Inverse>
+enum class Circuit { Forward, Inverse, ForwardWithoutConstant };
+
+template <Circuit C>
 constexpr bool circuitMatches() {
     std::array<uint8_t, 256> box{}, inv{};
     for (int x = 0; x < 256; ++x) {
@@ -226,22 +235,26 @@ constexpr bool circuitMatches() {
         uint64_t q[8] = {};
         for (int j = 0; j < 64; ++j)
             for (int i = 0; i < 8; ++i) q[i] |= uint64_t{((base + j) >> i) & 1u} << j;
-        if constexpr (Inverse)
+        if constexpr (C == Circuit::Inverse)
             invSbox(q);
         else
-            sbox(q);
+            sbox<uint64_t, C == Circuit::Forward>(q);
         for (int j = 0; j < 64; ++j) {
             int y = 0;
             for (int i = 0; i < 8; ++i) y |= static_cast<int>((q[i] >> j) & 1) << i;
-            const auto want = (Inverse ? inv : box)[static_cast<size_t>(base + j)];
+            const auto x = static_cast<size_t>(base + j);
+            const int want = C == Circuit::Inverse  ? inv[x]
+                             : C == Circuit::Forward ? box[x]
+                                                     : box[x] ^ 0x63;
             if (y != want) return false;
         }
     }
     return true;
 }
 
-static_assert(circuitMatches<false>(), "S-box circuit");
-static_assert(circuitMatches<true>(), "inverse S-box circuit");
+static_assert(circuitMatches<Circuit::Forward>(), "S-box circuit");
+static_assert(circuitMatches<Circuit::Inverse>(), "inverse S-box circuit");
+static_assert(circuitMatches<Circuit::ForwardWithoutConstant>(), "S-box circuit, no constant");
 
 }  // namespace check
 
@@ -335,7 +348,8 @@ inline W invShiftRows(W x);
 
 // The round keys (big-endian column words) in planes, each key in all four
 // block positions. For encryption round key i is turned back by i
-// ShiftRows (see encryptPlanes).
+// ShiftRows (see encryptPlanes), and every key after the first carries the
+// S-box constant 0x63 that encryptPlanes' S-boxes leave out.
 void planeSchedule(const uint32_t* rk, int rounds, bool encrypt, uint64_t* sk) {
     for (int r = 0; r <= rounds; ++r) {
         uint64_t* q = sk + 8 * r;
@@ -348,6 +362,7 @@ void planeSchedule(const uint32_t* rk, int rounds, bool encrypt, uint64_t* sk) {
             q[k] |= q[k] << 1;
             q[k] |= q[k] << 2;
             for (int f = 0; encrypt && f < (r & 3); ++f) q[k] = invShiftRows<uint64_t>(q[k]);
+            if (encrypt && r > 0 && ((0x63 >> k) & 1)) q[k] = ~q[k];
         }
     }
 }
@@ -370,16 +385,16 @@ inline void addRoundKey(W* q, const W* k) {
     for (int i = 0; i < 8; ++i) q[i] ^= k[i];
 }
 
-// Row r turns right by r columns within its 16 bits: rows 1 and 3 by one
-// column, then rows 2 and 3 by two.
+// ShiftRows turns row r right by r columns within its 16 bits. Twice, it
+// turns rows 1 and 3 by two columns, which swaps the two bytes of their
+// 16-bit groups.
 template <class W>
-inline W shiftRows(W x) {
-    x = (x & 0x0000FFFF0000FFFFull) | ((x >> 4) & 0x0FFF00000FFF0000ull) |
-        ((x << 12) & 0xF0000000F0000000ull);
-    return (x & 0x00000000FFFFFFFFull) | ((x >> 8) & 0x00FF00FF00000000ull) |
-           ((x << 8) & 0xFF00FF0000000000ull);
+inline W shiftRowsTwice(W x) {
+    const W t = (x ^ (x >> 8)) & 0x00FF000000FF0000ull;
+    return x ^ t ^ (t << 8);
 }
 
+// Turns row r back: rows 1 and 3 by one column, then rows 2 and 3 by two.
 template <class W>
 inline W invShiftRows(W x) {
     x = (x & 0x0000FFFF0000FFFFull) | ((x << 4) & 0xFFF00000FFF00000ull) |
@@ -471,7 +486,7 @@ template <class W>
 inline void encryptPlanes(const W* sk, int rounds, W* q) {
     addRoundKey(q, sk);
     for (int r = 1; r < rounds; ++r) {
-        sbox(q);
+        sbox<W, false>(q);
         switch (r & 3) {
             case 0: mixColumnsLagging<0, W>(q); break;
             case 1: mixColumnsLagging<1, W>(q); break;
@@ -480,10 +495,10 @@ inline void encryptPlanes(const W* sk, int rounds, W* q) {
         }
         addRoundKey(q, sk + 8 * r);
     }
-    sbox(q);
+    sbox<W, false>(q);
     addRoundKey(q, sk + 8 * rounds);
     if (rounds & 2)
-        for (int i = 0; i < 8; ++i) q[i] = shiftRows(shiftRows(q[i]));
+        for (int i = 0; i < 8; ++i) q[i] = shiftRowsTwice(q[i]);
 }
 
 // The equivalent inverse cipher: its round keys already carry
@@ -547,6 +562,97 @@ inline void fromPass(W* q, uint8_t* const* out, int count) {
         fromPlanes(b, out + 4, count > 4 ? count - 4 : 0);
         csl_wipe(a, sizeof a);
         csl_wipe(b, sizeof b);
+    }
+}
+
+// --- One block in two words --------------------------------------------------
+
+// A single chain fills one slot of a pass, and the planes' rotations in
+// MixColumns cost as much for one block as for four. Between S-boxes it
+// therefore keeps its block in two words, bit j of byte (r, c) at bit
+// 16r + 4c + (j mod 4) of word j / 4: the four slots carry four planes, so
+// MixColumns turns two words instead of eight. Only the S-box needs the planes
+// apart; it takes them in slot 0 and ignores the other slots.
+constexpr uint64_t kSlot0 = 0x1111111111111111ull;
+
+struct Packed {
+    uint64_t lo, hi;  // planes 0 to 3, planes 4 to 7
+};
+
+// Slot 0 of four planes into one word. The parts share no bit, so a sum
+// joins them, which takes one address computation per part on x86.
+inline uint64_t packSlot0(const uint64_t* q) {
+    return (q[0] & kSlot0) + (q[1] & kSlot0) * 2 + (q[2] & kSlot0) * 4 + (q[3] & kSlot0) * 8;
+}
+
+inline Packed pack(const uint64_t* q) { return {packSlot0(q), packSlot0(q + 4)}; }
+
+// The packed words are the block's low and high nibbles, byte (r, c) (at
+// 4c + r in the block) in nibble 4r + c. That order is the block's two halves
+// with their bytes interleaved (as putColumns interleaves them), v0 from the
+// first four bytes of each half and v1 from the last four, and then byte k of
+// v0 and of v1 in nibbles 2k and 2k + 1: one block needs no transposition.
+constexpr uint64_t kLowNibbles = 0x0F0F0F0F0F0F0F0Full;
+
+inline Packed loadPacked(const uint8_t* in) {
+    const uint64_t v0 = spread(loadLe32(in)) | (spread(loadLe32(in + 8)) << 8);
+    const uint64_t v1 = spread(loadLe32(in + 4)) | (spread(loadLe32(in + 12)) << 8);
+    return {(v0 & kLowNibbles) | ((v1 & kLowNibbles) << 4),
+            ((v0 >> 4) & kLowNibbles) | (v1 & ~kLowNibbles)};
+}
+
+inline void storePacked(const Packed& x, uint8_t* out) {
+    const uint64_t v0 = (x.lo & kLowNibbles) | ((x.hi << 4) & ~kLowNibbles);
+    const uint64_t v1 = ((x.lo >> 4) & kLowNibbles) | (x.hi & ~kLowNibbles);
+    storeLe32(out, gather(v0));
+    storeLe32(out + 4, gather(v1));
+    storeLe32(out + 8, gather(v0 >> 8));
+    storeLe32(out + 12, gather(v1 >> 8));
+}
+
+inline void subBytesPacked(Packed& x) {
+    uint64_t q[8];
+    for (int j = 0; j < 8; ++j) q[j] = (j < 4 ? x.lo : x.hi) >> (j & 3);
+    sbox<uint64_t, false>(q);
+    x = pack(q);
+}
+
+// mixColumnsLagging on the packed block: the same turns on two words, and the
+// doubling moves each plane up one slot, plane 3 into slot 0 of the high
+// word, with plane 7 folded back into planes 0, 1, 3 and 4.
+template <int K>
+inline void mixColumnsPacked(Packed& x) {
+    const auto one = [](uint64_t w) { return turnColumns<K, uint64_t>(rotr(w, 16)); };
+    const auto two = [](uint64_t w) { return turnColumns<2 * K, uint64_t>(rotr(w, 32)); };
+    const uint64_t a1lo = one(x.lo), a1hi = one(x.hi);
+    const uint64_t tlo = x.lo ^ a1lo, thi = x.hi ^ a1hi;
+    const uint64_t t7 = (thi >> 3) & kSlot0, t3 = (tlo >> 3) & kSlot0;
+    // t7 into slots 0, 1 and 3 by a sum, as in packSlot0.
+    x.lo = ((tlo << 1) & ~kSlot0) ^ (t7 + t7 * 2 + t7 * 8) ^ a1lo ^ two(tlo);
+    x.hi = ((thi << 1) & ~kSlot0) ^ t3 ^ t7 ^ a1hi ^ two(thi);
+}
+
+// encryptPlanes on the packed block; kp holds the plane schedule packed.
+inline void encryptPacked(const uint64_t* kp, int rounds, Packed& x) {
+    x.lo ^= kp[0];
+    x.hi ^= kp[1];
+    for (int r = 1; r < rounds; ++r) {
+        subBytesPacked(x);
+        switch (r & 3) {
+            case 0: mixColumnsPacked<0>(x); break;
+            case 1: mixColumnsPacked<1>(x); break;
+            case 2: mixColumnsPacked<2>(x); break;
+            default: mixColumnsPacked<3>(x); break;
+        }
+        x.lo ^= kp[2 * r];
+        x.hi ^= kp[2 * r + 1];
+    }
+    subBytesPacked(x);
+    x.lo ^= kp[2 * rounds];
+    x.hi ^= kp[2 * rounds + 1];
+    if (rounds & 2) {
+        x.lo = shiftRowsTwice(x.lo);
+        x.hi = shiftRowsTwice(x.hi);
     }
 }
 
@@ -661,23 +767,30 @@ void ecbDecryptBlocks(const uint32_t* roundKeys, int rounds, const uint8_t* in, 
     ecbBlocks<false>(roundKeys, rounds, in, out, nblocks);
 }
 
-// One chain: one block per pass, on single words.
+// One chain, one block at a time in two words (encryptPacked), which go to
+// and from bytes without a transposition.
 void cbcEncryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
                       uint8_t* out, size_t nblocks) {
-    const PlaneKeys<uint64_t> keys(roundKeys, rounds, true);
-    uint8_t x[16];
-    uint64_t q[8];
-    const uint8_t* src[1] = {x};
-    uint8_t* dst[1] = {chain};
-    for (size_t i = 0; i < nblocks; ++i) {
-        for (int j = 0; j < 16; ++j) x[j] = static_cast<uint8_t>(in[16 * i + j] ^ chain[j]);
-        toPlanes(q, src, 1);
-        encryptPlanes(keys.sk, rounds, q);
-        fromPlanes(q, dst, 1);
-        std::memcpy(out + 16 * i, chain, 16);
+    uint64_t kp[2 * (kMaxRounds + 1)];
+    {
+        const PlaneKeys<uint64_t> keys(roundKeys, rounds, true);
+        for (int r = 0; r <= rounds; ++r) {
+            const Packed k = pack(keys.sk + 8 * r);
+            kp[2 * r] = k.lo;
+            kp[2 * r + 1] = k.hi;
+        }
     }
-    csl_wipe(x, sizeof x);
-    csl_wipe(q, sizeof q);
+    Packed c = loadPacked(chain);
+    for (size_t i = 0; i < nblocks; ++i) {
+        const Packed x = loadPacked(in + 16 * i);
+        c.lo ^= x.lo;
+        c.hi ^= x.hi;
+        encryptPacked(kp, rounds, c);
+        storePacked(c, out + 16 * i);
+    }
+    storePacked(c, chain);
+    csl_wipe(kp, sizeof kp);
+    csl_wipe(&c, sizeof c);
 }
 
 void cbcDecryptBlocks(const uint32_t* roundKeys, int rounds, uint8_t chain[16], const uint8_t* in,
