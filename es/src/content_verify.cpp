@@ -106,12 +106,30 @@ int32_t streamFailure(const tmd_io::StreamOutcome& o, EsVerifyFailure* f) {
     return o.result;  // the step filled in the failure
 }
 
-// Reads piece p of a file of `total` bytes in pieces of `pieceBytes`.
-int32_t readPiece(int fd, tmd_io::StreamPiece& p, size_t pieceBytes, uint64_t total) {
+// Places piece p in a file of `total` bytes cut in pieces of `pieceBytes`:
+// sets its size and whether it is the last; returns its offset.
+uint64_t placePiece(tmd_io::StreamPiece& p, size_t pieceBytes, uint64_t total) {
     const uint64_t offset = p.index * pieceBytes;
     p.size = static_cast<size_t>(std::min<uint64_t>(pieceBytes, total - offset));
     p.last = offset + p.size == total;
+    return offset;
+}
+
+// Reads piece p of a file of `total` bytes in pieces of `pieceBytes`.
+int32_t readPiece(int fd, tmd_io::StreamPiece& p, size_t pieceBytes, uint64_t total) {
+    const uint64_t offset = placePiece(p, pieceBytes, total);
     return readAt(fd, p.buffer, p.size, offset) ? 0 : ES_ERR_VERIFY_READ;
+}
+
+// What both checks begin with: the arguments, a recorded size the layout can
+// hold (`expected` is 0 when it cannot, unless `size` is) and the file's size.
+int32_t checkStart(int fd, const uint8_t* titleKey, const uint8_t* hash, uint64_t size,
+                   uint64_t expected, EsVerifyFailure* failure) {
+    if (!failure) return ES_ERR_INVALID;
+    *failure = EsVerifyFailure{};
+    if (fd < 0 || !titleKey || !hash) return ES_ERR_INVALID;
+    if (expected == 0 && size != 0) return fail(failure, ES_ERR_VERIFY_SIZE, EsVerifyWhat::impossibleSize);
+    return checkFileSize(fd, expected, failure);
 }
 
 }  // namespace
@@ -131,12 +149,8 @@ uint64_t ES_DiscContentFileSize(uint64_t size) {
 int32_t ES_VerifyPlainContent(int fd, const uint8_t titleKey[16], uint16_t index, uint64_t size,
                               const uint8_t hash[20], EsPlainSink sink, void* sinkContext,
                               EsVerifyFailure* failure) {
-    if (!failure) return ES_ERR_INVALID;
-    *failure = EsVerifyFailure{};
-    if (fd < 0 || !titleKey || !hash) return ES_ERR_INVALID;
     const uint64_t expected = ES_PlainContentFileSize(size);
-    if (expected == 0 && size != 0) return fail(failure, ES_ERR_VERIFY_SIZE, EsVerifyWhat::impossibleSize);
-    if (const int32_t r = checkFileSize(fd, expected, failure)) return r;
+    if (const int32_t r = checkStart(fd, titleKey, hash, size, expected, failure)) return r;
     const DecryptKey key(titleKey);
     if (!key.ok) return ES_ERR_INVALID;
 
@@ -213,20 +227,19 @@ public:
         // sink the piece is smaller: the groups share one place after the
         // hash blocks, which alone are kept, side by side at the piece's
         // start, for the checks of the tree above.
-        constexpr uint32_t kGroup = kReadGroupBlocks;
         uint8_t* const scratch = blocks + kKeptHashBytes;
         uint8_t* group = nullptr;
         for (uint32_t b = 0; b < stored; ++b) {
-            if (b % kGroup == 0) {
+            if (b % kReadGroupBlocks == 0) {
                 group = keepPlain_ ? blocks + size_t{b} * DVD_BYTES_PER_BLOCK : scratch;
-                const uint32_t n = std::min(kGroup, stored - b);
+                const uint32_t n = std::min(kReadGroupBlocks, stored - b);
                 const uint64_t offset = (sb * BLOCKS_PER_SUPERBLOCK + b) * uint64_t{DVD_BYTES_PER_BLOCK};
                 if (!readAt(fd_, group, size_t{n} * DVD_BYTES_PER_BLOCK, offset)) {
                     at(f, EsVerifyWhat::unreadable, sb, b);
                     return ES_ERR_VERIFY_READ;
                 }
             }
-            uint8_t* hashBlock = group + size_t{b % kGroup} * DVD_BYTES_PER_BLOCK;
+            uint8_t* hashBlock = group + size_t{b % kReadGroupBlocks} * DVD_BYTES_PER_BLOCK;
             uint8_t* data = hashBlock + DVD_HASH_BYTES_PER_BLOCK;
             uint8_t iv[16];
             std::memcpy(iv, hashBlock + DATA_IV, 16);
@@ -312,12 +325,8 @@ int32_t checkHashFile(uint64_t size, const uint8_t* hashFile, size_t bytes, EsVe
 int32_t ES_VerifyDiscContent(int fd, const uint8_t titleKey[16], uint64_t size, const uint8_t* hashFile,
                              size_t hashFileBytes, const uint8_t hash[20], EsPlainSink sink, void* sinkContext,
                              EsVerifyFailure* failure) {
-    if (!failure) return ES_ERR_INVALID;
-    *failure = EsVerifyFailure{};
-    if (fd < 0 || !titleKey || !hash) return ES_ERR_INVALID;
     const uint64_t expected = ES_DiscContentFileSize(size);
-    if (expected == 0 && size != 0) return fail(failure, ES_ERR_VERIFY_SIZE, EsVerifyWhat::impossibleSize);
-    if (const int32_t r = checkFileSize(fd, expected, failure)) return r;
+    if (const int32_t r = checkStart(fd, titleKey, hash, size, expected, failure)) return r;
     if (!hashFile) return fail(failure, ES_ERR_VERIFY_READ, EsVerifyWhat::hashFileMissing);
     if (const int32_t r = checkHashFile(size, hashFile, hashFileBytes, failure)) return r;
     std::array<uint8_t, SUPERBLOCK_HASH_TABLE_BYTES> table{};
@@ -331,9 +340,7 @@ int32_t ES_VerifyDiscContent(int fd, const uint8_t titleKey[16], uint64_t size, 
     // The workers read their super blocks themselves (SuperBlockCheck::run);
     // the stream only hands out the pieces in order.
     steps.read = [&](tmd_io::StreamPiece& p) {
-        const uint64_t offset = p.index * DVD_BYTES_PER_SUPERBLOCK;
-        p.size = static_cast<size_t>(std::min<uint64_t>(DVD_BYTES_PER_SUPERBLOCK, expected - offset));
-        p.last = offset + p.size == expected;
+        placePiece(p, DVD_BYTES_PER_SUPERBLOCK, expected);
         return 0;
     };
     steps.process = [&](tmd_io::StreamPiece& p) {

@@ -1,4 +1,5 @@
 #include "io/small_file.h"
+#include "io/output_file.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -11,14 +12,6 @@
 namespace tmd_io {
 
 namespace {
-
-// Closes on every way out.
-struct Fd {
-    int fd;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
 // Reads up to `length` bytes; the count read, or -1 with errno.
 ssize_t readUpTo(int fd, uint8_t* p, size_t length) {
@@ -36,7 +29,7 @@ ssize_t readUpTo(int fd, uint8_t* p, size_t length) {
 // Opens path for reading. A whole file must be a regular one, so the open
 // does not wait for a pipe's writer; a prefix may come from anything but a
 // directory, and waits as a plain open would.
-ReadResult openInput(const char* path, bool regularOnly, Fd& f) {
+ReadResult openInput(const char* path, bool regularOnly, UniqueFd& f) {
     ReadResult r;
     f.fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | (regularOnly ? O_NONBLOCK : 0));
     struct stat st {};
@@ -58,7 +51,7 @@ ReadResult openInput(const char* path, bool regularOnly, Fd& f) {
 
 ReadResult readSmallFile(const char* path, size_t limit, std::vector<uint8_t>& out) {
     out.clear();
-    Fd f{-1};
+    UniqueFd f;
     ReadResult r = openInput(path, true, f);
     if (r.status != ReadStatus::ok) return r;
     if (r.size > limit) {
@@ -81,7 +74,7 @@ ReadResult readSmallFile(const char* path, size_t limit, std::vector<uint8_t>& o
 }
 
 ReadResult readFilePrefix(const char* path, void* buffer, size_t length) {
-    Fd f{-1};
+    UniqueFd f;
     ReadResult r = openInput(path, false, f);
     if (r.status != ReadStatus::ok) return r;
     const ssize_t n = readUpTo(f.fd, static_cast<uint8_t*>(buffer), length);

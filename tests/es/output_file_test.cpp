@@ -27,10 +27,7 @@ namespace {
 
 using tt::Bytes;
 
-struct Fd {
-    int fd;
-    ~Fd() { if (fd >= 0) close(fd); }
-};
+using Fd = tmd_io::UniqueFd;
 
 bool directIsOn(int fd) { return (fcntl(fd, F_GETFL) & O_DIRECT) != 0; }
 

@@ -16,6 +16,7 @@
 #include <toml++/toml.h>
 
 #include "es/cert.h"
+#include "io/output_file.h"
 #include "io/small_file.h"
 #include "tool/common/pki_files.h"
 #include "tool/common/tmdcheck.h"
@@ -119,14 +120,13 @@ struct Checker {
         }
         const std::string path = fs::absolute(base / *name).lexically_normal().string();
         // Opened without waiting for a FIFO's writer: its type is refused below.
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        const tmd_io::UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
         struct stat st {};
         std::string why;
-        if (fd < 0) why = std::string("cannot be read: ") + std::strerror(errno);
-        else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) why = "is not a regular file";
+        if (in.fd < 0) why = std::string("cannot be read: ") + std::strerror(errno);
+        else if (fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) why = "is not a regular file";
         else if (static_cast<uint64_t>(st.st_size) < minBytes)
             why = "is shorter than " + std::to_string(minBytes) + " bytes";
-        if (fd >= 0) ::close(fd);
         if (!why.empty()) {
             problem(lineOf(n), key, path + " " + why);
             return std::nullopt;

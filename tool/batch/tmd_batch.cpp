@@ -33,6 +33,7 @@
 #include "tool/batch/manifest.h"
 #include "tool/common/pkcs11_signer.h"
 #include "tool/common/progress.h"
+#include "tool/common/report.h"
 #include "tool/common/version.h"
 #include "tool/tmd/build.h"
 
@@ -210,15 +211,10 @@ std::string sha1Of(const fs::path& path) {
     std::vector<uint8_t> buf(size_t{1} << 20);
     size_t n;
     while ((n = std::fread(buf.data(), 1, buf.size(), f.get())) > 0) SHA1Input(&st, buf.data(), static_cast<int32_t>(n));
+    if (std::ferror(f.get())) return {};
     uint8_t digest[20];
     SHA1Result(&st, digest);
-    static const char hexDigits[] = "0123456789abcdef";
-    std::string s;
-    for (uint8_t b : digest) {
-        s += hexDigits[b >> 4];
-        s += hexDigits[b & 15];
-    }
-    return s;
+    return tool::hexString(digest, sizeof digest);
 }
 
 bool writeOutput(const std::string& path, const std::string& text) {
@@ -228,11 +224,8 @@ bool writeOutput(const std::string& path, const std::string& text) {
 
 void syncDir(const fs::path& dir) {
     if (!tmd_io::syncWanted()) return;
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        (void)fsync(fd);
-        ::close(fd);
-    }
+    const tmd_io::UniqueFd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (d.fd >= 0) (void)fsync(d.fd);
 }
 
 // Names beside a title's directory: where the new build is made, and where
@@ -307,12 +300,9 @@ TitleOutcome buildTitle(const ManifestTitle& t, const Manifest& m, const json& s
     auto attempt = [&]() -> std::string {
         if (!fs::create_directory(staging, ec)) return "cannot create " + staging.string() + ": " + ec.message();
         tool::OutputDir dir{staging.string()};
-        dir.fd = tmd_io::openDirectory(staging.c_str());
+        const tmd_io::UniqueFd owner(tmd_io::openDirectory(staging.c_str()));
+        dir.fd = owner.fd;
         if (dir.fd < 0) return "cannot open " + staging.string() + ": " + std::strerror(errno);
-        struct Closer {
-            int fd;
-            ~Closer() { ::close(fd); }
-        } closer{dir.fd};
         auto encrypted = std::make_unique<tool::EncryptedContents>();
         std::vector<uint8_t> tmd;
         tool::StageResult s = tool::encryptContents(t.config, m.keys, dir, workers, encrypted.get());

@@ -11,6 +11,7 @@
 
 #include "es/content_verify.h"
 #include "es/tmd.h"
+#include "io/output_file.h"
 #include "io/small_file.h"
 #include "tool/common/inspect.h"
 #include "tool/common/report.h"
@@ -20,16 +21,6 @@ namespace fs = std::filesystem;
 namespace inspect {
 
 namespace {
-
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
 
 int toSink(void* context, const uint8_t* data, size_t length) {
     return (*static_cast<const Sink*>(context))(data, length) ? 0 : 1;
@@ -94,7 +85,7 @@ Outcome checkContent(const ContentFiles& files, const Record& rec, const uint8_t
         return {Fault::size, describe(f, name, hashName, files.disc, rec.size)};
     }
     // Not blocking: whatever is not a regular file is refused, not waited for.
-    const Fd fd(::open(files.app.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const tmd_io::UniqueFd fd(::open(files.app.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.fd < 0) return {Fault::unreadable, (errno == ENOENT ? "missing " : "cannot read ") + name};
     EsPlainSink esSink = sink ? toSink : nullptr;
     void* context = const_cast<Sink*>(&sink);

@@ -73,6 +73,9 @@ constexpr size_t kDecRegs = 8;
 // blocks done and leaves the last ciphertext block in prev.
 CSL_TARGET_VAES size_t cbcDecryptPasses(const uint32_t* roundKeys, int rounds, __m128i& prev,
                                         const uint8_t* in, uint8_t* out, size_t nblocks) {
+    // Short inputs (a title key, a single block) go to AES-NI whole, without
+    // a schedule loaded and wiped here for nothing.
+    if (nblocks < 2 * kDecRegs) return 0;
     __m256i k[kMaxRounds + 1];
     loadSchedule(roundKeys, rounds, k);
     size_t i = 0;

@@ -18,6 +18,7 @@
 #pragma once
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -156,6 +157,17 @@ struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// A descriptor closed on every path; -1 holds none.
+struct UniqueFd {
+    int fd = -1;
+    explicit UniqueFd(int f = -1) : fd(f) {}
+    ~UniqueFd() {
+        if (fd >= 0) ::close(fd);
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+};
 
 // The most that one write(2) call is given. The file system sizes the page
 // cache memory it takes for a write by the length of the call, and large
